@@ -1,4 +1,4 @@
-#include "Chain.h"
+#include "chain/Chain.h"
 
 #include <cmath>
 #include <cstdint>

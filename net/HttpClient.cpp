@@ -1,0 +1,265 @@
+#include "net/HttpClient.h"
+
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include <curl/curl.h>
+
+#include "net/HttpInternal.h"
+#include "net/TestSeams.h"
+
+namespace kesto {
+
+std::once_flag g_global_init;
+
+namespace {
+
+// Only plain and secure web addresses are used: never file://, ftp:// or the other schemes libcurl knows,
+// neither for the URL nor for a redirect target a server names.
+constexpr char kAllowedProtocols[] = "http,https";
+
+std::atomic<double> gTimeScale{1.0};
+std::atomic<std::size_t> gTextBodyLimitOverrideBytes{0};
+std::atomic<std::size_t> gByteBodyLimitOverrideBytes{0};
+std::atomic<int> gGlobalInitCount{0};
+
+// Sets options in order until one fails; the first failure is kept.
+class OptionSetter {
+ public:
+  explicit OptionSetter(CURL *curl) noexcept : curl_(curl) {}
+  template <typename Value>
+  OptionSetter &set(CURLoption option, Value value) noexcept {
+    if (result_ == CURLE_OK) result_ = curl_easy_setopt(curl_, option, value);
+    return *this;
+  }
+  bool ok() const noexcept { return result_ == CURLE_OK; }
+
+ private:
+  CURL *curl_;
+  CURLcode result_ = CURLE_OK;
+};
+
+// Options every request shares: the URL, identity, limits and the safety settings for a library that runs
+// on threads inside someone else's process.
+void set_common_options(OptionSetter &options, const std::string &url, long timeout_sec,
+                        std::size_t body_limit_bytes) noexcept {
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_USERAGENT, kUserAgent)
+      .set(CURLOPT_TIMEOUT_MS, detail::timeout_ms(timeout_sec))
+      // No signals: the host owns its signal handlers, and other threads may be running.
+      .set(CURLOPT_NOSIGNAL, 1L)
+      .set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols)
+      .set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols)
+      .set(CURLOPT_MAXREDIRS, kMaxRedirects)
+      // A declared length over the limit fails before any byte is stored; the write callback catches the rest.
+      .set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body_limit_bytes));
+}
+
+// Runs the transfer and returns the status: the last response code, or -1 when the transfer failed.
+long perform_and_read_status(CURL *curl) noexcept {
+  const CURLcode performed = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  return performed == CURLE_OK ? status : -1;
+}
+
+bool is_success_status(long status) noexcept { return status >= 200 && status <= 299; }
+
+// A request that cannot even be set up reports what a failed transfer reports.
+HttpResponse failed_response() noexcept {
+  HttpResponse response;
+  response.status = -1;
+  return response;
+}
+
+}  // namespace
+
+namespace detail {
+
+void CurlEasyDeleter::operator()(void *handle) const noexcept { curl_easy_cleanup(handle); }
+
+bool append_header(CurlHeaderList &list, const std::string &line) noexcept {
+  curl_slist *grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) return false;
+  // On success libcurl returns the same head, or a new one when the list was empty.
+  (void)list.release();
+  list.reset(grown);
+  return true;
+}
+
+std::size_t write_string(char *data, std::size_t size, std::size_t count, void *user) noexcept {
+  auto *sink = static_cast<StringSink *>(user);
+  if (sink == nullptr || sink->target == nullptr) return 0;
+  if (count != 0 && size > static_cast<std::size_t>(-1) / count) return 0;
+  const std::size_t bytes = size * count;
+  if (bytes > sink->limit_bytes - sink->received_bytes) return 0;
+  try {
+    sink->target->append(data, bytes);
+  } catch (...) {
+    return 0;  // out of memory: the transfer fails instead of the host
+  }
+  sink->received_bytes += bytes;
+  return bytes;
+}
+
+std::size_t write_vector(char *data, std::size_t size, std::size_t count, void *user) noexcept {
+  auto *sink = static_cast<VectorSink *>(user);
+  if (sink == nullptr || sink->target == nullptr) return 0;
+  if (count != 0 && size > static_cast<std::size_t>(-1) / count) return 0;
+  const std::size_t bytes = size * count;
+  if (bytes > sink->limit_bytes - sink->received_bytes) return 0;
+  try {
+    const auto *first = reinterpret_cast<const std::uint8_t *>(data);
+    sink->target->insert(sink->target->end(), first, first + bytes);
+  } catch (...) {
+    return 0;
+  }
+  sink->received_bytes += bytes;
+  return bytes;
+}
+
+long timeout_ms(long seconds) noexcept {
+  const double scaled_ms = static_cast<double>(seconds) * 1000.0 * gTimeScale.load();
+  return scaled_ms < 1.0 ? 1L : static_cast<long>(std::llround(scaled_ms));
+}
+
+std::size_t text_body_limit_bytes() noexcept {
+  const std::size_t override_bytes = gTextBodyLimitOverrideBytes.load();
+  return override_bytes != 0 ? override_bytes : kMaxTextBodyBytes;
+}
+
+std::size_t byte_body_limit_bytes() noexcept {
+  const std::size_t override_bytes = gByteBodyLimitOverrideBytes.load();
+  return override_bytes != 0 ? override_bytes : kMaxByteBodyBytes;
+}
+
+int global_init_count() noexcept { return gGlobalInitCount.load(); }
+
+void setTimeScaleForTests(double scale) noexcept {
+  if (scale > 0.0 && std::isfinite(scale)) gTimeScale.store(scale);
+}
+
+void setBodyLimitsForTests(std::size_t text_body_limit_bytes, std::size_t byte_body_limit_bytes) noexcept {
+  gTextBodyLimitOverrideBytes.store(text_body_limit_bytes);
+  gByteBodyLimitOverrideBytes.store(byte_body_limit_bytes);
+}
+
+}  // namespace detail
+
+HttpClient::HttpClient() noexcept {
+  try {
+    std::call_once(g_global_init, [] {
+      // The result is not checked: a failed global set-up shows as failed transfers later.
+      (void)curl_global_init(CURL_GLOBAL_ALL);
+      gGlobalInitCount.fetch_add(1);
+    });
+  } catch (...) {
+    // call_once could not run; curl_easy_init below still initialises libcurl itself when it must.
+  }
+  handle.reset(curl_easy_init());
+}
+
+HttpResponse HttpClient::post_json(const std::string &url, const std::string &body) const noexcept {
+  if (!handle) return failed_response();
+  try {
+    HttpResponse response;
+    CURL *curl = handle.get();
+    curl_easy_reset(curl);
+    detail::CurlHeaderList headers;
+    if (!detail::append_header(headers, "Content-Type: application/json") ||
+        !detail::append_header(headers, "Accept: application/json")) {
+      return failed_response();
+    }
+    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
+    OptionSetter options(curl);
+    set_common_options(options, url, kPostJsonTimeoutSec, sink.limit_bytes);
+    options.set(CURLOPT_POST, 1L)
+        .set(CURLOPT_POSTFIELDS, body.data())
+        .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()))
+        .set(CURLOPT_HTTPHEADER, headers.get())
+        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
+        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
+        .set(CURLOPT_FOLLOWLOCATION, 1L);
+    if (!options.ok()) return failed_response();
+    response.status = perform_and_read_status(curl);
+    return response;
+  } catch (...) {
+    return failed_response();
+  }
+}
+
+HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std::uint8_t> &bytes,
+                                   const char *content_type) const noexcept {
+  if (!handle) return failed_response();
+  try {
+    HttpResponse response;
+    CURL *curl = handle.get();
+    curl_easy_reset(curl);
+    detail::CurlHeaderList headers;
+    const std::string type = content_type != nullptr ? content_type : "application/octet-stream";
+    if (!detail::append_header(headers, "Content-Type: " + type)) return failed_response();
+    // An empty vector may have no storage; libcurl needs a real pointer to send an empty body rather than none.
+    static const char kNoBytes[1] = {0};
+    const void *fields = bytes.empty() ? static_cast<const void *>(kNoBytes) : static_cast<const void *>(bytes.data());
+    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
+    OptionSetter options(curl);
+    set_common_options(options, url, kPutBytesTimeoutSec, sink.limit_bytes);
+    // The body goes as in-memory fields, like a POST, with only the method name replaced.
+    options.set(CURLOPT_CUSTOMREQUEST, "PUT")
+        .set(CURLOPT_POSTFIELDS, fields)
+        .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes.size()))
+        .set(CURLOPT_HTTPHEADER, headers.get())
+        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
+        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink));
+    if (!options.ok()) return failed_response();
+    response.status = perform_and_read_status(curl);
+    return response;
+  } catch (...) {
+    return failed_response();
+  }
+}
+
+HttpResponse HttpClient::get(const std::string &url) const noexcept {
+  if (!handle) return failed_response();
+  try {
+    HttpResponse response;
+    CURL *curl = handle.get();
+    curl_easy_reset(curl);
+    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
+    OptionSetter options(curl);
+    set_common_options(options, url, kGetTimeoutSec, sink.limit_bytes);
+    options.set(CURLOPT_HTTPGET, 1L)
+        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
+        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
+        .set(CURLOPT_FOLLOWLOCATION, 1L);
+    if (!options.ok()) return failed_response();
+    response.status = perform_and_read_status(curl);
+    return response;
+  } catch (...) {
+    return failed_response();
+  }
+}
+
+bool HttpClient::get_bytes(const std::string &url, std::vector<std::uint8_t> *out) const noexcept {
+  if (!handle || out == nullptr) return false;
+  try {
+    CURL *curl = handle.get();
+    curl_easy_reset(curl);
+    detail::VectorSink sink{out, detail::byte_body_limit_bytes()};
+    OptionSetter options(curl);
+    set_common_options(options, url, kGetBytesTimeoutSec, sink.limit_bytes);
+    options.set(CURLOPT_HTTPGET, 1L)
+        .set(CURLOPT_WRITEFUNCTION, &detail::write_vector)
+        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
+        .set(CURLOPT_FOLLOWLOCATION, 1L);
+    if (!options.ok()) return false;
+    return is_success_status(perform_and_read_status(curl));
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace kesto
