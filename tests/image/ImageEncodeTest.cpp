@@ -1,0 +1,198 @@
+#include "image/ImageEncode.h"
+
+#include "ImageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace kesto {
+namespace {
+
+using test::Bytes;
+
+constexpr int kQuality = 92;
+
+// width x height RGBA pixels: rows above `split` get `top`, the rest `bottom`.
+Bytes two_band_rgba(int width, int height, int split, std::array<std::uint8_t, 4> top, std::array<std::uint8_t, 4> bottom)
+{
+    Bytes pixels;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const auto& colour = y < split ? top : bottom;
+            pixels.insert(pixels.end(), colour.begin(), colour.end());
+        }
+    }
+    return pixels;
+}
+
+Bytes gradient_rgba(int width, int height)
+{
+    Bytes pixels;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            pixels.push_back(static_cast<std::uint8_t>(x * 40));
+            pixels.push_back(static_cast<std::uint8_t>(y * 50));
+            pixels.push_back(static_cast<std::uint8_t>(x * y));
+            pixels.push_back(static_cast<std::uint8_t>(255 - x - y));
+        }
+    }
+    return pixels;
+}
+
+// The Base64 payload of a PNG data URL, decoded; fails the test when the prefix or payload is wrong.
+Bytes png_of(const std::string& url)
+{
+    const std::string prefix = kPngDataUrlPrefix;
+    EXPECT_EQ(url.compare(0, prefix.size(), prefix), 0) << url.substr(0, 40);
+    Bytes png;
+    EXPECT_TRUE(test::decode_base64(url.substr(prefix.size()), png));
+    return png;
+}
+
+const std::uint8_t* pixel(const test::DecodedImage& image, int x, int y, int channels)
+{
+    return image.pixels.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) +
+                                  static_cast<std::size_t>(x)) * static_cast<std::size_t>(channels);
+}
+
+TEST(RgbaToJpeg, ProducesACompleteJpegFile)
+{
+    const Bytes pixels = gradient_rgba(2, 2);
+    const Bytes jpeg = rgba_to_jpeg(pixels.data(), 2, 2, kQuality);
+    ASSERT_GE(jpeg.size(), 4u);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+    EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+    EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+    const test::DecodedImage image = test::decode_image(jpeg, 0);
+    EXPECT_EQ(image.width, 2);
+    EXPECT_EQ(image.height, 2);
+    EXPECT_EQ(image.channels_in_file, 3) << "alpha is not stored";
+}
+
+TEST(RgbaToJpeg, FirstRowInMemoryIsTheTopRow)
+{
+    const int width = 16;
+    const int height = 16;
+    const Bytes pixels = two_band_rgba(width, height, height / 2, {255, 0, 0, 255}, {0, 0, 255, 255});
+    const test::DecodedImage image = test::decode_image(rgba_to_jpeg(pixels.data(), width, height, kQuality), 3);
+    ASSERT_EQ(image.width, width);
+    ASSERT_EQ(image.height, height);
+    const std::uint8_t* top = pixel(image, width / 2, 2, 3);
+    const std::uint8_t* bottom = pixel(image, width / 2, height - 3, 3);
+    EXPECT_GT(top[0], 200);
+    EXPECT_LT(top[2], 60);
+    EXPECT_LT(bottom[0], 60);
+    EXPECT_GT(bottom[2], 200);
+
+    // The smallest case as well: a white top row over a black one.
+    const Bytes two_rows = two_band_rgba(2, 2, 1, {255, 255, 255, 255}, {0, 0, 0, 255});
+    const test::DecodedImage tiny = test::decode_image(rgba_to_jpeg(two_rows.data(), 2, 2, kQuality), 1);
+    ASSERT_EQ(tiny.pixels.size(), 4u);
+    EXPECT_GT(tiny.pixels[0], tiny.pixels[2]);
+}
+
+TEST(RgbaToJpeg, IgnoresAlpha)
+{
+    const Bytes opaque = two_band_rgba(8, 8, 4, {10, 200, 30, 255}, {90, 20, 160, 255});
+    const Bytes clear = two_band_rgba(8, 8, 4, {10, 200, 30, 0}, {90, 20, 160, 7});
+    EXPECT_EQ(rgba_to_jpeg(opaque.data(), 8, 8, kQuality), rgba_to_jpeg(clear.data(), 8, 8, kQuality));
+}
+
+TEST(RgbaToJpeg, ClampsQualityIntoRange)
+{
+    const Bytes pixels = gradient_rgba(6, 5);
+    const Bytes lowest = rgba_to_jpeg(pixels.data(), 6, 5, 1);
+    const Bytes highest = rgba_to_jpeg(pixels.data(), 6, 5, 100);
+    EXPECT_NE(lowest, highest);
+    EXPECT_EQ(rgba_to_jpeg(pixels.data(), 6, 5, 0), lowest) << "0 must not mean the codec's default";
+    EXPECT_EQ(rgba_to_jpeg(pixels.data(), 6, 5, -40), lowest);
+    EXPECT_EQ(rgba_to_jpeg(pixels.data(), 6, 5, 101), highest);
+}
+
+TEST(RgbaToJpeg, RefusesUnusableArgumentsWithAnEmptyResult)
+{
+    const Bytes pixels = gradient_rgba(2, 2);
+    EXPECT_TRUE(rgba_to_jpeg(nullptr, 2, 2, kQuality).empty());
+    EXPECT_TRUE(rgba_to_jpeg(pixels.data(), 0, 2, kQuality).empty());
+    EXPECT_TRUE(rgba_to_jpeg(pixels.data(), 2, -1, kQuality).empty());
+    // Sides the JPEG header cannot hold, or sizes whose byte count overflows, are refused before any read.
+    EXPECT_TRUE(rgba_to_jpeg(pixels.data(), kMaxJpegSidePixels + 1, 1, kQuality).empty());
+    EXPECT_TRUE(rgba_to_jpeg(pixels.data(), 60000, 60000, kQuality).empty());
+}
+
+TEST(PngDataUrl, RgbaPayloadDecodesToTheSamePixels)
+{
+    const int width = 5;
+    const int height = 3;
+    const Bytes pixels = gradient_rgba(width, height);
+    const test::DecodedImage image =
+        test::decode_image(png_of(rgba_to_png_data_url(pixels.data(), width, height, width * 4)), 0);
+    EXPECT_EQ(image.width, width);
+    EXPECT_EQ(image.height, height);
+    EXPECT_EQ(image.channels_in_file, 4);
+    EXPECT_EQ(image.pixels, pixels);
+    // 0 stands for tightly packed rows.
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), width, height, 0),
+              rgba_to_png_data_url(pixels.data(), width, height, width * 4));
+}
+
+TEST(PngDataUrl, HonoursRowStride)
+{
+    const int width = 4;
+    const int height = 3;
+    const int padded_stride = width * 4 + 12;
+    const Bytes packed = gradient_rgba(width, height);
+    Bytes padded(static_cast<std::size_t>(padded_stride * height), 0xEE);
+    for (int y = 0; y < height; ++y) {
+        std::copy_n(packed.begin() + y * width * 4, width * 4, padded.begin() + y * padded_stride);
+    }
+    const test::DecodedImage image =
+        test::decode_image(png_of(rgba_to_png_data_url(padded.data(), width, height, padded_stride)), 0);
+    EXPECT_EQ(image.pixels, packed) << "padding bytes must not leak into the image";
+
+    // A negative stride reads a bottom-up buffer from its top row, which is the last one in memory.
+    const std::uint8_t* top_row = packed.data() + (height - 1) * width * 4;
+    const test::DecodedImage upward =
+        test::decode_image(png_of(rgba_to_png_data_url(top_row, width, height, -width * 4)), 0);
+    ASSERT_EQ(upward.pixels.size(), packed.size());
+    for (int y = 0; y < height; ++y) {
+        EXPECT_TRUE(std::equal(packed.begin() + (height - 1 - y) * width * 4,
+                               packed.begin() + (height - y) * width * 4, upward.pixels.begin() + y * width * 4))
+            << "row " << y;
+    }
+}
+
+TEST(PngDataUrl, MaskIsAOneChannelPngOfTheGivenSize)
+{
+    const Bytes mask{0, 128, 255, 1, 2, 3};
+    const test::DecodedImage image = test::decode_image(png_of(mask_to_png_data_url(mask, 3, 2)), 0);
+    EXPECT_EQ(image.width, 3);
+    EXPECT_EQ(image.height, 2);
+    EXPECT_EQ(image.channels_in_file, 1);
+    EXPECT_EQ(image.pixels, mask);
+}
+
+TEST(PngDataUrl, FailureGivesTheBarePrefix)
+{
+    const std::string prefix = kPngDataUrlPrefix;
+    const Bytes pixels = gradient_rgba(4, 4);
+    EXPECT_EQ(rgba_to_png_data_url(nullptr, 4, 4, 16), prefix);
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), 0, 4, 16), prefix);
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), 4, -4, 16), prefix);
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), 4, 4, 15), prefix) << "a stride shorter than a row";
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), 4, 4, -15), prefix);
+    EXPECT_EQ(rgba_to_png_data_url(pixels.data(), 40000, 40000, 160000), prefix) << "size beyond the limit";
+    const Bytes mask(6, 9);
+    EXPECT_EQ(mask_to_png_data_url(mask, 4, 2), prefix) << "buffer shorter than width x height";
+    EXPECT_EQ(mask_to_png_data_url(mask, 2, 2), prefix) << "buffer longer than width x height";
+    EXPECT_EQ(mask_to_png_data_url(Bytes{}, 0, 0), prefix);
+}
+
+} // namespace
+} // namespace kesto

@@ -1,0 +1,58 @@
+#pragma once
+// Helpers shared by the image tests: an independent decoder, a PNG builder that can state any header, and a
+// scratch directory.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kesto::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct DecodedImage {
+    int width = 0;
+    int height = 0;
+    int channels_in_file = 0;
+    Bytes pixels; // empty when decoding failed
+};
+
+// Decodes PNG or JPEG bytes with a copy of the decoder kept apart from the one under test.
+// `channels` 0 keeps the file's own channel count.
+DecodedImage decode_image(const Bytes& file, int channels);
+
+// Strict standard Base64 decoding; nothing on malformed text.
+bool decode_base64(const std::string& text, Bytes& out);
+
+// PNG colour types.
+inline constexpr int kPngGray = 0;
+inline constexpr int kPngRgb = 2;
+inline constexpr int kPngGrayAlpha = 4;
+inline constexpr int kPngRgba = 6;
+
+// A PNG whose header states width x height, sample depth and colour type, with `raw` (already filtered
+// scanlines) as its zlib-wrapped image data in stored blocks. The header need not match the data.
+Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int colour_type, const Bytes& raw);
+
+// A valid PNG of tightly packed samples (`samples` holds height rows of width * channels samples; 16-bit
+// samples are given big-endian, two bytes each), every row with filter type 0.
+Bytes build_png(int width, int height, int depth, int colour_type, const Bytes& samples);
+
+// A fresh directory under the system's temporary folder, removed with everything in it at destruction.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string path(const std::string& name) const;
+
+private:
+    std::string root_;
+};
+
+Bytes read_file(const std::string& path);
+void put_file(const std::string& path, const Bytes& bytes);
+
+} // namespace kesto::test
