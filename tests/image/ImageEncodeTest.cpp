@@ -17,8 +17,10 @@ using test::Bytes;
 
 constexpr int kQuality = 92;
 
+using Rgba = std::array<std::uint8_t, 4>;
+
 // width x height RGBA pixels: rows above `split` get `top`, the rest `bottom`.
-Bytes two_band_rgba(int width, int height, int split, std::array<std::uint8_t, 4> top, std::array<std::uint8_t, 4> bottom)
+Bytes two_band_rgba(int width, int height, int split, Rgba top, Rgba bottom)
 {
     Bytes pixels;
     for (int y = 0; y < height; ++y) {
