@@ -1,7 +1,7 @@
 # Warnings, sanitizers and small helpers shared by every target of the project.
 
 set(TREVANE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
-    -Wnull-dereference -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough)
+    -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough)
 if(TREVANE_WERROR)
   list(APPEND TREVANE_WARNINGS -Werror)
 endif()
