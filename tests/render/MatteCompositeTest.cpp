@@ -1,0 +1,354 @@
+// The render's pixel work, compared bit for bit with a plain per-pixel transcription of the formulas (kept
+// here, deliberately slow and literal), plus known answers for the cases people reason about.
+
+#include "plugin/MatteComposite.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+using kesto::ConstImageView;
+using kesto::GrayMatte;
+using kesto::ImageView;
+using kesto::MatteMode;
+using kesto::PixelDepth;
+using kesto::PixelRect;
+
+// ---- the formulas, one pixel at a time ----
+
+std::uint8_t literalStore(float c) {
+  if (c > 1.0f) c = 1.0f;
+  if (c < 0.0f) c = 0.0f;
+  return static_cast<std::uint8_t>(std::trunc(c * 255.0f + 0.5f));
+}
+
+void literalComposite(const ConstImageView &src, const ImageView &dst, PixelDepth depth, const GrayMatte *matte,
+                      int outputMode) {
+  const bool isFloat = depth == PixelDepth::Float;
+  const long long ps = isFloat ? 16 : 4;
+  const PixelRect &o = dst.bounds;
+  const PixelRect &s = src.bounds;
+  const long long W = static_cast<long long>(o.x2) - o.x1;
+  const long long H = static_cast<long long>(o.y2) - o.y1;
+  for (long long y = o.y1; y < o.y2; ++y) {
+    for (long long x = o.x1; x < o.x2; ++x) {
+      float sample[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      if (y >= s.y1 && y < s.y2 && x >= s.x1 && x < s.x2) {
+        const auto *p = static_cast<const std::uint8_t *>(src.data) + (y - s.y1) * src.rowBytes + (x - s.x1) * ps;
+        if (isFloat) {
+          std::memcpy(sample, p, 16);
+        } else {
+          for (int c = 0; c < 4; ++c) sample[c] = static_cast<float>(p[c]) / 255.0f;
+        }
+      }
+      float result[4];
+      if (matte != nullptr) {
+        const long long rt = H - 1 - (y - o.y1);
+        long long my = static_cast<long long>(static_cast<double>(matte->height) * static_cast<double>(rt) /
+                                              static_cast<double>(H));
+        long long mx = static_cast<long long>(static_cast<double>(matte->width) * static_cast<double>(x - o.x1) /
+                                              static_cast<double>(W));
+        if (my < 0) my = 0;
+        if (my > matte->height - 1) my = matte->height - 1;
+        if (mx < 0) mx = 0;
+        if (mx > matte->width - 1) mx = matte->width - 1;
+        const float m = static_cast<float>(matte->bytes[static_cast<std::size_t>(my * matte->width + mx)]) / 255.0f;
+        if (outputMode == 1) {
+          result[0] = m;
+          result[1] = m;
+          result[2] = m;
+          result[3] = 1.0f;
+        } else {
+          result[0] = sample[0] * m;
+          result[1] = sample[1] * m;
+          result[2] = sample[2] * m;
+          result[3] = m;
+        }
+      } else {
+        std::memcpy(result, sample, sizeof result);
+      }
+      auto *q = static_cast<std::uint8_t *>(dst.data) + (y - o.y1) * dst.rowBytes + (x - o.x1) * ps;
+      if (isFloat) {
+        std::memcpy(q, result, 16);
+      } else {
+        for (int c = 0; c < 4; ++c) q[c] = literalStore(result[c]);
+      }
+    }
+  }
+}
+
+// ---- test images ----
+
+// An image in a buffer of its own, with padding around every row and a data pointer at row bounds.y1; a
+// negative row-bytes image keeps its rows top-down in memory, as some hosts do.
+struct TestImage {
+  std::vector<std::uint8_t> buffer;
+  std::ptrdiff_t rowBytes = 0;
+  PixelRect bounds;
+  std::size_t dataOffset = 0;
+
+  TestImage(PixelRect b, PixelDepth depth, bool negativeRows, std::size_t padBytes, std::uint8_t fill)
+      : bounds(b) {
+    const std::size_t width = static_cast<std::size_t>(std::max(0, b.x2 - b.x1));
+    const std::size_t height = static_cast<std::size_t>(std::max(0, b.y2 - b.y1));
+    const std::size_t stride = width * kesto::pixel_bytes(depth) + padBytes;
+    buffer.assign(stride * height + 2 * padBytes + 16, fill);
+    rowBytes = negativeRows ? -static_cast<std::ptrdiff_t>(stride) : static_cast<std::ptrdiff_t>(stride);
+    dataOffset = padBytes + (negativeRows && height > 0 ? stride * (height - 1) : 0);
+  }
+  std::uint8_t *data() { return buffer.data() + dataOffset; }
+  ConstImageView view() const { return {buffer.data() + dataOffset, rowBytes, bounds}; }
+  ImageView mutableView() { return {data(), rowBytes, bounds}; }
+  std::uint8_t *pixel(int x, int y, PixelDepth depth) {
+    return data() + static_cast<std::ptrdiff_t>(y - bounds.y1) * rowBytes +
+           static_cast<std::ptrdiff_t>(x - bounds.x1) * static_cast<std::ptrdiff_t>(kesto::pixel_bytes(depth));
+  }
+};
+
+void fillRandom(TestImage &image, PixelDepth depth, std::mt19937 &rng) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_real_distribution<float> unit(-0.5f, 1.5f);
+  const float specials[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), -0.0f, 0.0f, 1.0f, 1e30f, -3.0f};
+  for (int y = image.bounds.y1; y < image.bounds.y2; ++y) {
+    for (int x = image.bounds.x1; x < image.bounds.x2; ++x) {
+      std::uint8_t *p = image.pixel(x, y, depth);
+      if (depth == PixelDepth::Byte) {
+        for (int c = 0; c < 4; ++c) p[c] = static_cast<std::uint8_t>(byte(rng));
+      } else {
+        float v[4];
+        for (float &f : v) f = byte(rng) < 8 ? specials[byte(rng) % 8] : unit(rng);
+        std::memcpy(p, v, sizeof v);
+      }
+    }
+  }
+}
+
+GrayMatte randomMatte(int width, int height, std::mt19937 &rng) {
+  GrayMatte m{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)), width,
+              height};
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (std::uint8_t &b : m.bytes) b = static_cast<std::uint8_t>(byte(rng));
+  return m;
+}
+
+// A matte like a real one: long runs of 0 and 255 with soft edges between.
+GrayMatte blobMatte(int width, int height) {
+  GrayMatte m{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)), width,
+              height};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double dx = (x - width * 0.5) / (width * 0.3);
+      const double dy = (y - height * 0.5) / (height * 0.35);
+      const double d = std::sqrt(dx * dx + dy * dy);
+      const double v = std::clamp((1.1 - d) * 6.0, 0.0, 1.0);
+      m.bytes[static_cast<std::size_t>(y * width + x)] = static_cast<std::uint8_t>(v * 255.0);
+    }
+  }
+  return m;
+}
+
+struct Layout {
+  PixelRect source;
+  PixelRect output;
+  bool sourceNegative;
+  bool outputNegative;
+};
+
+// Runs the processor and the literal formulas on the same inputs; outputs start from the same fill, so
+// bytes outside the output rows must stay equal too.
+void expectSameAsFormulas(const Layout &layout, PixelDepth depth, const GrayMatte *matte, int outputMode,
+                          std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  TestImage source(layout.source, depth, layout.sourceNegative, 12, 0xA5);
+  fillRandom(source, depth, rng);
+  TestImage fast(layout.output, depth, layout.outputNegative, 20, 0x5A);
+  TestImage literal(layout.output, depth, layout.outputNegative, 20, 0x5A);
+  const MatteMode mode = outputMode == 1 ? MatteMode::MatteOnly : MatteMode::Character;
+  kesto::composite_matte(source.view(), fast.mutableView(), depth, matte, mode);
+  literalComposite(source.view(), literal.mutableView(), depth, matte, outputMode);
+  ASSERT_EQ(literal.buffer.size(), fast.buffer.size());
+  for (std::size_t i = 0; i < fast.buffer.size(); ++i) {
+    ASSERT_EQ(literal.buffer[i], fast.buffer[i]) << "first difference at byte " << i << " of "
+                                                 << fast.buffer.size();
+  }
+}
+
+const Layout kLayouts[] = {
+    // Output wider and taller than the source on every side, odd sizes, non-zero bounds.
+    {{3, -4, 30, 17}, {-5, -9, 32, 22}, false, false},
+    {{3, -4, 30, 17}, {-5, -9, 32, 22}, true, false},
+    {{3, -4, 30, 17}, {-5, -9, 32, 22}, false, true},
+    {{3, -4, 30, 17}, {-5, -9, 32, 22}, true, true},
+    // Source covers the output; widths that are not a multiple of the run length.
+    {{-100, 40, 200, 90}, {7, 51, 90, 80}, true, false},
+    // Source entirely to the side of the output, and entirely above it.
+    {{100, 0, 120, 10}, {0, 0, 19, 10}, false, true},
+    {{0, 50, 19, 60}, {0, 0, 19, 11}, false, false},
+    // A single pixel.
+    {{0, 0, 1, 1}, {0, 0, 1, 1}, false, false},
+};
+
+TEST(MatteComposite, MatchesTheFormulasBitForBit) {
+  std::mt19937 rng(1234);
+  const GrayMatte mattes[] = {randomMatte(13, 7, rng), randomMatte(1, 1, rng), randomMatte(64, 50, rng),
+                              blobMatte(55, 41)};
+  std::uint32_t seed = 1;
+  for (PixelDepth depth : {PixelDepth::Byte, PixelDepth::Float}) {
+    for (const Layout &layout : kLayouts) {
+      for (int mode = 0; mode <= 1; ++mode) {
+        for (const GrayMatte &matte : mattes) {
+          SCOPED_TRACE(::testing::Message() << "depth " << (depth == PixelDepth::Float ? "float" : "byte") << " mode "
+                                            << mode << " matte " << matte.width << "x" << matte.height << " output "
+                                            << layout.output.x1 << "," << layout.output.y1);
+          expectSameAsFormulas(layout, depth, &matte, mode, ++seed);
+        }
+      }
+      SCOPED_TRACE("no matte");
+      expectSameAsFormulas(layout, depth, nullptr, 0, ++seed);
+    }
+  }
+}
+
+// Long runs of transparent and opaque matte take shortcuts at byte depth: a frame-sized blob over random
+// colour checks them against the formulas.
+TEST(MatteComposite, MatchesTheFormulasOnALargeSoftMatte) {
+  const GrayMatte matte = blobMatte(480, 270);
+  for (PixelDepth depth : {PixelDepth::Byte, PixelDepth::Float}) {
+    expectSameAsFormulas({{0, 0, 961, 541}, {0, 0, 961, 541}, false, false}, depth, &matte, 0, 77);
+    expectSameAsFormulas({{-3, 2, 950, 541}, {0, 0, 961, 541}, true, false}, depth, &matte, 0, 78);
+  }
+}
+
+// Every (source byte, matte byte) pair at byte depth: source column x holds x in every channel, matte row
+// r holds r in every column.
+TEST(MatteComposite, EveryByteAndMattePairMatchesTheFormulas) {
+  GrayMatte matte{std::vector<std::uint8_t>(256 * 256), 256, 256};
+  for (int r = 0; r < 256; ++r) {
+    for (int c = 0; c < 256; ++c) matte.bytes[static_cast<std::size_t>(r * 256 + c)] = static_cast<std::uint8_t>(r);
+  }
+  TestImage source({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 0);
+  for (int y = 0; y < 256; ++y) {
+    for (int x = 0; x < 256; ++x) std::memset(source.pixel(x, y, PixelDepth::Byte), x, 4);
+  }
+  for (int mode = 0; mode <= 1; ++mode) {
+    TestImage fast({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
+    TestImage literal({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
+    const MatteMode m = mode == 1 ? MatteMode::MatteOnly : MatteMode::Character;
+    kesto::composite_matte(source.view(), fast.mutableView(), PixelDepth::Byte, &matte, m);
+    literalComposite(source.view(), literal.mutableView(), PixelDepth::Byte, &matte, mode);
+    EXPECT_EQ(literal.buffer, fast.buffer) << "mode " << mode;
+  }
+  TestImage fast({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
+  kesto::composite_matte(source.view(), fast.mutableView(), PixelDepth::Byte, nullptr, MatteMode::Character);
+  EXPECT_EQ(0, std::memcmp(source.data(), fast.data(), 256 * 256 * 4)) << "a byte source passes through bit-exact";
+}
+
+// ---- known answers ----
+
+std::vector<std::uint8_t> renderBytePixel(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a,
+                                          const GrayMatte *matte, MatteMode mode) {
+  TestImage source({0, 0, 1, 1}, PixelDepth::Byte, false, 0, 0);
+  const std::uint8_t px[4] = {r, g, b, a};
+  std::memcpy(source.data(), px, 4);
+  TestImage out({0, 0, 1, 1}, PixelDepth::Byte, false, 0, 0xEE);
+  kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Byte, matte, mode);
+  return {out.data(), out.data() + 4};
+}
+
+TEST(MatteComposite, ByteKnownAnswers) {
+  const GrayMatte half{{128}, 1, 1};
+  const GrayMatte none{{0}, 1, 1};
+  const GrayMatte full{{255}, 1, 1};
+  EXPECT_EQ((std::vector<std::uint8_t>{128, 128, 128, 128}),
+            renderBytePixel(255, 255, 255, 255, &half, MatteMode::Character));
+  EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 0}), renderBytePixel(200, 100, 50, 255, &none, MatteMode::Character));
+  EXPECT_EQ((std::vector<std::uint8_t>{200, 100, 50, 255}),
+            renderBytePixel(200, 100, 50, 7, &full, MatteMode::Character));
+  EXPECT_EQ((std::vector<std::uint8_t>{128, 128, 128, 255}), renderBytePixel(1, 2, 3, 4, &half, MatteMode::MatteOnly));
+  EXPECT_EQ((std::vector<std::uint8_t>{9, 8, 7, 6}), renderBytePixel(9, 8, 7, 6, nullptr, MatteMode::Character));
+}
+
+TEST(MatteComposite, OutsideTheSourceIsZeroAndTakesTheMatte) {
+  const GrayMatte matte{{51}, 1, 1};  // m = 0.2
+  TestImage source({0, 0, 1, 1}, PixelDepth::Float, false, 0, 0x3F);
+  for (int mode = 0; mode <= 2; ++mode) {
+    TestImage out({5, 5, 6, 6}, PixelDepth::Float, false, 0, 0xEE);
+    const GrayMatte *used = mode == 2 ? nullptr : &matte;
+    kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Float, used,
+                           mode == 1 ? MatteMode::MatteOnly : MatteMode::Character);
+    float px[4];
+    std::memcpy(px, out.data(), sizeof px);
+    const float m = 51.0f / 255.0f;
+    if (mode == 0) {
+      EXPECT_EQ(0.0f, px[0]);
+      EXPECT_EQ(0.0f, px[2]);
+      EXPECT_EQ(m, px[3]);
+    } else if (mode == 1) {
+      EXPECT_EQ(m, px[0]);
+      EXPECT_EQ(1.0f, px[3]);
+    } else {
+      for (float v : px) EXPECT_EQ(0.0f, v);
+    }
+  }
+}
+
+TEST(MatteComposite, FloatValuesAreMultipliedNeverClamped) {
+  TestImage source({0, 0, 1, 1}, PixelDepth::Float, false, 0, 0);
+  const float in[4] = {2.5f, -0.75f, 1.0f, 0.3f};
+  std::memcpy(source.data(), in, sizeof in);
+  const GrayMatte half{{102}, 1, 1};  // m = 0.4
+  TestImage out({0, 0, 1, 1}, PixelDepth::Float, false, 0, 0);
+  kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Float, &half, MatteMode::Character);
+  float px[4];
+  std::memcpy(px, out.data(), sizeof px);
+  const float m = 102.0f / 255.0f;
+  EXPECT_EQ(2.5f * m, px[0]);
+  EXPECT_EQ(-0.75f * m, px[1]);
+  EXPECT_EQ(m, px[3]);
+
+  kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Float, nullptr, MatteMode::Character);
+  std::memcpy(px, out.data(), sizeof px);
+  EXPECT_EQ(0, std::memcmp(in, px, sizeof px));
+}
+
+// The matte's first row (the top of the PNG) lands on the output's top row, y2 - 1.
+TEST(MatteComposite, MatteTopRowLandsOnOutputTopRow) {
+  const GrayMatte matte{{255, 0}, 1, 2};  // top row opaque, bottom row clear
+  TestImage source({0, 10, 1, 12}, PixelDepth::Byte, false, 0, 200);
+  TestImage out({0, 10, 1, 12}, PixelDepth::Byte, false, 0, 0xEE);
+  kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Byte, &matte, MatteMode::MatteOnly);
+  EXPECT_EQ(255, out.pixel(0, 11, PixelDepth::Byte)[0]);
+  EXPECT_EQ(0, out.pixel(0, 10, PixelDepth::Byte)[0]);
+}
+
+TEST(MatteComposite, EmptyOutputWritesNothing) {
+  const GrayMatte matte{{255}, 1, 1};
+  TestImage source({0, 0, 4, 4}, PixelDepth::Byte, false, 0, 200);
+  std::vector<std::uint8_t> untouched(64, 0xEE);
+  for (const PixelRect &empty : {PixelRect{0, 0, 0, 4}, PixelRect{0, 0, 4, 0}, PixelRect{3, 3, 1, 1}}) {
+    std::vector<std::uint8_t> buffer(64, 0xEE);
+    kesto::composite_matte(source.view(), ImageView{buffer.data() + 32, 16, empty}, PixelDepth::Byte, &matte,
+                           MatteMode::Character);
+    EXPECT_EQ(untouched, buffer);
+  }
+}
+
+TEST(MatteComposite, RowsFitNeedsAWholeRowPerRowStep) {
+  EXPECT_TRUE(kesto::rows_fit(16, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
+  EXPECT_TRUE(kesto::rows_fit(-16, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
+  EXPECT_FALSE(kesto::rows_fit(15, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
+  EXPECT_FALSE(kesto::rows_fit(16, PixelRect{0, 0, 4, 2}, PixelDepth::Float));
+  EXPECT_TRUE(kesto::rows_fit(64, PixelRect{0, 0, 4, 2}, PixelDepth::Float));
+  EXPECT_TRUE(kesto::rows_fit(0, PixelRect{0, 0, 0, 2}, PixelDepth::Float));
+  EXPECT_FALSE(kesto::rows_fit(0, PixelRect{0, 0, 1, 1}, PixelDepth::Byte));
+}
+
+}  // namespace

@@ -1,0 +1,334 @@
+// The matte store: file names, the eight-entry cache in insertion order, no negative caching, and the
+// behaviour of concurrent fetches (one decode per path, different paths decoded in parallel).
+
+#include "plugin/MatteStore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/render/MatteFolder.h"
+
+namespace {
+
+using kesto::GrayMatte;
+using kesto::SharedMatte;
+using kesto::testing::MatteFolder;
+namespace detail = kesto::detail;
+
+constexpr auto kWaitLimit = std::chrono::seconds(5);
+
+// A 2 x 2 matte whose bytes tell which frame (and which version of the file) it is.
+std::vector<std::uint8_t> signature(int frame, int version = 0) {
+  const auto b = static_cast<std::uint8_t>(frame * 10 + version);
+  return {b, static_cast<std::uint8_t>(b + 1), static_cast<std::uint8_t>(b + 2), static_cast<std::uint8_t>(b + 3)};
+}
+
+void writeFrames(const MatteFolder &folder, int first, int last) {
+  for (int f = first; f <= last; ++f) ASSERT_TRUE(folder.writeMatte(f, signature(f), 2, 2)) << f;
+}
+
+std::vector<std::string> paths(const MatteFolder &folder, std::vector<int> frames) {
+  std::vector<std::string> out;
+  for (int f : frames) out.push_back(folder.matteFile(f));
+  return out;
+}
+
+// A one-shot gate that a test opens for threads waiting on it, with a time limit so a fault cannot hang.
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool waitOpen() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, kWaitLimit, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+GrayMatte smallMatte(std::uint8_t value) { return GrayMatte{{value}, 1, 1}; }
+
+TEST(MatteStore, PathNamesFrameWithAtLeastSixDigits) {
+  EXPECT_EQ("/tmp/orvalis/abc/000000.png", kesto::matte_path("abc", 0));
+  EXPECT_EQ("/tmp/orvalis/abc/000042.png", kesto::matte_path("abc", 42));
+  EXPECT_EQ("/tmp/orvalis/s-1/999999.png", kesto::matte_path("s-1", 999999));
+  EXPECT_EQ("/tmp/orvalis/s-1/1000000.png", kesto::matte_path("s-1", 1000000));
+  EXPECT_EQ("/tmp/orvalis/s-1/1234567.png", kesto::matte_path("s-1", 1234567));
+}
+
+TEST(MatteStore, DecodesThreeByTwoTopRowFirst) {
+  MatteFolder folder;
+  const std::vector<std::uint8_t> gray = {1, 2, 3, 40, 50, 60};
+  ASSERT_TRUE(folder.writeMatte(0, gray, 3, 2));
+  const SharedMatte matte = kesto::fetch_matte(folder.matteFile(0));
+  ASSERT_NE(nullptr, matte);
+  EXPECT_EQ(3, matte->width);
+  EXPECT_EQ(2, matte->height);
+  EXPECT_EQ(gray, matte->bytes);
+}
+
+TEST(MatteStore, NinthInsertionEvictsTheOldestAndItIsDecodedAgain) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 8);
+  const std::uint64_t before = detail::matte_decode_count();
+  for (int f = 0; f <= 8; ++f) ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(f))) << f;
+  EXPECT_EQ(before + 9, detail::matte_decode_count());
+  EXPECT_EQ(paths(folder, {8, 7, 6, 5, 4, 3, 2, 1}), detail::matte_cache_keys());
+
+  ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(0)));
+  EXPECT_EQ(before + 10, detail::matte_decode_count());
+  EXPECT_EQ(paths(folder, {0, 8, 7, 6, 5, 4, 3, 2}), detail::matte_cache_keys());
+}
+
+TEST(MatteStore, HitDoesNotMoveTheEntrySoItStillLeavesFirst) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 8);
+  for (int f = 0; f <= 7; ++f) ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(f)));
+  const std::uint64_t before = detail::matte_decode_count();
+  const SharedMatte hit = kesto::fetch_matte(folder.matteFile(0));
+  ASSERT_NE(nullptr, hit);
+  EXPECT_EQ(signature(0), hit->bytes);
+  EXPECT_EQ(before, detail::matte_decode_count());
+  EXPECT_EQ(paths(folder, {7, 6, 5, 4, 3, 2, 1, 0}), detail::matte_cache_keys());
+
+  ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(8)));
+  EXPECT_EQ(paths(folder, {8, 7, 6, 5, 4, 3, 2, 1}), detail::matte_cache_keys());
+}
+
+TEST(MatteStore, HitSharesTheDecodedPixels) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 0);
+  const SharedMatte first = kesto::fetch_matte(folder.matteFile(0));
+  const SharedMatte second = kesto::fetch_matte(folder.matteFile(0));
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(first.get(), second.get());
+}
+
+TEST(MatteStore, SameFrameOfTwoSessionsIsTwoEntries) {
+  MatteFolder a;
+  MatteFolder b;
+  ASSERT_TRUE(a.writeMatte(5, signature(1), 2, 2));
+  ASSERT_TRUE(b.writeMatte(5, signature(2), 2, 2));
+  const SharedMatte fromA = kesto::fetch_matte(a.matteFile(5));
+  const SharedMatte fromB = kesto::fetch_matte(b.matteFile(5));
+  ASSERT_NE(nullptr, fromA);
+  ASSERT_NE(nullptr, fromB);
+  EXPECT_EQ(signature(1), fromA->bytes);
+  EXPECT_EQ(signature(2), fromB->bytes);
+  const std::vector<std::string> keys = detail::matte_cache_keys();
+  ASSERT_GE(keys.size(), 2u);
+  EXPECT_EQ(b.matteFile(5), keys[0]);
+  EXPECT_EQ(a.matteFile(5), keys[1]);
+}
+
+TEST(MatteStore, MissingFileChangesNothingAndIsFoundOnceWritten) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 0);
+  ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(0)));
+  const std::vector<std::string> keysBefore = detail::matte_cache_keys();
+
+  EXPECT_EQ(nullptr, kesto::fetch_matte(folder.matteFile(1)));
+  EXPECT_EQ(keysBefore, detail::matte_cache_keys());
+  EXPECT_EQ(nullptr, kesto::fetch_matte(folder.matteFile(1)));
+  EXPECT_EQ(keysBefore, detail::matte_cache_keys());
+
+  ASSERT_TRUE(folder.writeMatte(1, signature(1), 2, 2));
+  const SharedMatte found = kesto::fetch_matte(folder.matteFile(1));
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(signature(1), found->bytes);
+  EXPECT_EQ(folder.matteFile(1), detail::matte_cache_keys().front());
+}
+
+TEST(MatteStore, UndecodableFilesYieldNoneAndAreNotCached) {
+  MatteFolder folder;
+  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'}));
+  ASSERT_TRUE(folder.writeRaw(1, {}));
+  EXPECT_EQ(nullptr, kesto::fetch_matte(folder.matteFile(0)));
+  EXPECT_EQ(nullptr, kesto::fetch_matte(folder.matteFile(1)));
+  for (const std::string &key : detail::matte_cache_keys()) EXPECT_EQ(std::string::npos, key.find(folder.path()));
+}
+
+// The render indexes a matte by its width and height, so a decoder result that disagrees with itself must
+// never reach it.
+TEST(MatteStore, DecoderResultWhoseSizeDoesNotMatchItsBytesIsRefused) {
+  MatteFolder folder;
+  const std::string path = folder.matteFile(0);
+  EXPECT_EQ(nullptr, detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{1, 2, 3}, 2, 2}; }));
+  EXPECT_EQ(nullptr, detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{}, 0, 0}; }));
+  EXPECT_EQ(nullptr, detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{1}, -1, -1}; }));
+  EXPECT_EQ(nullptr, detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{1, 2}, 0, 2}; }));
+  const SharedMatte good =
+      detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{1, 2, 3, 4}, 2, 2}; });
+  ASSERT_NE(nullptr, good);
+  EXPECT_EQ(2, good->width);
+}
+
+TEST(MatteStore, CachedPathIsReadAgainOnlyAfterItsEviction) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 8);
+  ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(0)));
+  ASSERT_TRUE(folder.writeMatte(0, signature(0, 5), 2, 2));
+  EXPECT_EQ(signature(0), kesto::fetch_matte(folder.matteFile(0))->bytes);
+
+  for (int f = 1; f <= 8; ++f) ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(f)));
+  const SharedMatte reread = kesto::fetch_matte(folder.matteFile(0));
+  ASSERT_NE(nullptr, reread);
+  EXPECT_EQ(signature(0, 5), reread->bytes);
+}
+
+TEST(MatteStore, ThreadsWantingOnePathShareOneDecode) {
+  MatteFolder folder;
+  const std::string path = folder.matteFile(0);
+  constexpr int kThreads = 8;
+  std::atomic<int> decodes{0};
+  std::atomic<int> entered{0};
+  Gate release;
+  const detail::MatteDecoder decoder = [&](const std::string &) {
+    decodes.fetch_add(1);
+    release.waitOpen();
+    return smallMatte(77);
+  };
+  std::vector<SharedMatte> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      entered.fetch_add(1);
+      results[static_cast<std::size_t>(i)] = detail::fetch_matte_with(path, decoder);
+    });
+  }
+  while (entered.load() < kThreads) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  release.open();
+  for (std::thread &t : threads) t.join();
+
+  EXPECT_EQ(1, decodes.load());
+  ASSERT_NE(nullptr, results[0]);
+  for (const SharedMatte &r : results) EXPECT_EQ(results[0].get(), r.get());
+  EXPECT_EQ(path, detail::matte_cache_keys().front());
+}
+
+TEST(MatteStore, DifferentPathsDecodeAtTheSameTime) {
+  MatteFolder folder;
+  Gate secondStarted;
+  std::atomic<bool> firstSawSecond{false};
+  std::thread first([&] {
+    detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
+      // Waits inside its decode for the other decode to begin: only possible if decodes run in parallel.
+      firstSawSecond = secondStarted.waitOpen();
+      return smallMatte(1);
+    });
+  });
+  std::thread second([&] {
+    detail::fetch_matte_with(folder.matteFile(2), [&](const std::string &) {
+      secondStarted.open();
+      return smallMatte(2);
+    });
+  });
+  first.join();
+  second.join();
+  EXPECT_TRUE(firstSawSecond.load());
+}
+
+TEST(MatteStore, WaitersDecodeAgainAfterAFailedDecode) {
+  MatteFolder folder;
+  const std::string path = folder.matteFile(0);
+  std::atomic<int> calls{0};
+  Gate release;
+  const detail::MatteDecoder decoder = [&](const std::string &) {
+    if (calls.fetch_add(1) == 0) {
+      release.waitOpen();
+      return GrayMatte{};  // the file was not there yet
+    }
+    return smallMatte(9);
+  };
+  SharedMatte firstResult;
+  SharedMatte secondResult;
+  std::thread first([&] { firstResult = detail::fetch_matte_with(path, decoder); });
+  while (calls.load() == 0) std::this_thread::yield();
+  std::thread second([&] { secondResult = detail::fetch_matte_with(path, decoder); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  release.open();
+  first.join();
+  second.join();
+
+  EXPECT_EQ(nullptr, firstResult);
+  ASSERT_NE(nullptr, secondResult);
+  EXPECT_EQ(9, secondResult->bytes[0]);
+  EXPECT_EQ(2, calls.load());
+}
+
+TEST(MatteStore, DecodeThatThrowsLeavesThePathFreeForTheNextFetch) {
+  MatteFolder folder;
+  const std::string path = folder.matteFile(0);
+  EXPECT_THROW(detail::fetch_matte_with(path, [](const std::string &) -> GrayMatte { throw std::runtime_error("x"); }),
+               std::runtime_error);
+  const SharedMatte next = detail::fetch_matte_with(path, [](const std::string &) { return smallMatte(3); });
+  ASSERT_NE(nullptr, next);
+  EXPECT_EQ(3, next->bytes[0]);
+}
+
+TEST(MatteStore, ManyThreadsFetchingRealFilesAlwaysGetTheRightMatte) {
+  MatteFolder folder;
+  constexpr int kFrames = 12;
+  constexpr int kThreads = 6;
+  constexpr int kFetchesPerThread = 150;
+  writeFrames(folder, 0, kFrames - 1);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kFetchesPerThread; ++i) {
+        const int frame = (i * 7 + t * 5) % kFrames;
+        const SharedMatte m = kesto::fetch_matte(folder.matteFile(frame));
+        if (m == nullptr || m->bytes != signature(frame)) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(0, wrong.load());
+
+  const std::vector<std::string> keys = detail::matte_cache_keys();
+  EXPECT_LE(keys.size(), kesto::kMatteCacheEntries);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    for (std::size_t j = i + 1; j < keys.size(); ++j) EXPECT_NE(keys[i], keys[j]);
+  }
+}
+
+TEST(MatteStore, ConcurrentFetchesOfOneNewFileDecodeItOnce) {
+  MatteFolder folder;
+  writeFrames(folder, 0, 0);
+  constexpr int kThreads = 8;
+  const std::uint64_t before = detail::matte_decode_count();
+  std::atomic<bool> go{false};
+  std::atomic<int> missing{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      if (kesto::fetch_matte(folder.matteFile(0)) == nullptr) missing.fetch_add(1);
+    });
+  }
+  go = true;
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(0, missing.load());
+  EXPECT_EQ(before + 1, detail::matte_decode_count());
+}
+
+}  // namespace
