@@ -62,6 +62,15 @@ typedef struct OfxParamSetStruct *OfxParamSetHandle;
 #define kOfxParamPropPluginMayWrite "OfxParamPropPluginMayWrite"
 #define kOfxParamPropHasHostOverlayHandle "OfxParamPropHasHostOverlayHandle"
 #define kOfxParamPropDimensionLabel "OfxParamPropDimensionLabel"
+#define kOfxParamPropShowTimeMarker "OfxParamPropShowTimeMarker"
+#define kOfxPropParamSetNeedsSyncing "OfxPropParamSetNeedsSyncing"
+#define kOfxPluginPropParamPageOrder "OfxPluginPropParamPageOrder"
+#define kOfxParamPropInteractSize "OfxParamPropInteractSize"
+#define kOfxParamPropInteractSizeAspect "OfxParamPropInteractSizeAspect"
+#define kOfxParamPropInteractMinimumSize "OfxParamPropInteractMinimumSize"
+#define kOfxParamPropInteractPreferedSize "OfxParamPropInteractPreferedSize"
+#define kOfxParamPropGroupOpen "OfxParamPropGroupOpen"
+#define kOfxParamPropPageChild "OfxParamPropPageChild"
 
 /* String modes */
 #define kOfxParamStringIsSingleLine "OfxParamStringIsSingleLine"
