@@ -1,0 +1,434 @@
+// The overlay interact driven through the in-process host on the built module: replies, the records that pen
+// drags write, and what a draw sends to OpenGL (recorded by the GL library linked into this executable, to
+// which the module's GL calls bind).
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "glrecord/Recording.h"
+#include "host/Host.h"
+
+namespace {
+
+namespace th = kesto::host;
+namespace rec = kesto::glrecord;
+
+constexpr OfxStatus kDefault = kOfxStatReplyDefault;
+
+const char *const kEveryAction[] = {
+    kOfxInteractActionDraw,      kOfxInteractActionPenDown,   kOfxInteractActionPenMotion,
+    kOfxInteractActionPenUp,     kOfxInteractActionKeyDown,   kOfxInteractActionKeyUp,
+    kOfxInteractActionGainFocus, kOfxInteractActionLoseFocus, kOfxActionCreateInstance,
+    kOfxActionDescribe,          "OfxInteractActionSomethingNew"};
+
+// A loaded plug-in, one instance and one overlay on it; project 1920 x 1080 at offset (0, 0) unless a test
+// changes it.
+class OverlayInteract : public ::testing::Test {
+ protected:
+  explicit OverlayInteract(th::HostOptions options = {}) : host_(std::move(options)) {}
+
+  void SetUp() override {
+    rec::clear();
+    loaded_ = host_.load(TREVANE_BUNDLE_DIR);
+    ASSERT_TRUE(loaded_.ok()) << loaded_.error;
+    auto made = loaded_.plugin->createInstance();
+    ASSERT_TRUE(made.ok()) << made.error();
+    fx_ = std::move(*made);
+    overlay_ = newOverlay();
+    ASSERT_NE(overlay_, nullptr);
+  }
+
+  void TearDown() override {
+    overlay_.reset();
+    fx_.reset();
+    rec::clear();
+  }
+
+  std::unique_ptr<th::Overlay> newOverlay() {
+    auto made = fx_->createOverlay();
+    EXPECT_TRUE(made.ok()) << made.error();
+    return made.ok() ? std::move(*made) : nullptr;
+  }
+
+  std::string param(const char *name) const {
+    auto value = fx_->getString(name);
+    EXPECT_TRUE(value.ok()) << value.error();
+    return value.ok() ? *value : std::string("<unreadable>");
+  }
+
+  void set(const char *name, const std::string &text) { ASSERT_TRUE(fx_->setString(name, text).ok()); }
+  void setInt(const char *name, int value) { ASSERT_TRUE(fx_->setInt(name, value).ok()); }
+  void setDouble(const char *name, double value) { ASSERT_TRUE(fx_->setDouble(name, value).ok()); }
+
+  // Canonical position of a normalised point in the 1920 x 1080 project.
+  static double cx(double u) { return u * 1920.0; }
+  static double cy(double v) { return (1.0 - v) * 1080.0; }
+
+  th::Host host_;
+  th::LoadResult loaded_;
+  std::unique_ptr<th::Instance> fx_;
+  std::unique_ptr<th::Overlay> overlay_;
+};
+
+std::string dabList(std::size_t count, const char *separator) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) text += separator;
+    text += "[0.25, 0.75, 0.03]";
+  }
+  return text + "]";
+}
+
+// Prologue
+
+TEST_F(OverlayInteract, NullHandleRepliesDefaultToEveryAction) {
+  OfxPluginEntryPoint *entry = loaded_.plugin->overlayEntry();
+  ASSERT_NE(entry, nullptr);
+  for (const char *action : kEveryAction) EXPECT_EQ(entry(action, nullptr, nullptr, nullptr), kDefault) << action;
+  EXPECT_EQ(entry(nullptr, nullptr, nullptr, nullptr), kDefault);
+}
+
+TEST_F(OverlayInteract, InteractWithoutEffectInstanceRepliesDefault) {
+  // As on the interact descriptor: no effect instance to work on.
+  ASSERT_EQ(overlay_->properties().setPointer(kOfxPropEffectInstance, nullptr), kOfxStatOK);
+  for (const char *action : kEveryAction) EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
+  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kDefault);
+  EXPECT_EQ(param("bbox_json"), "");
+  EXPECT_TRUE(rec::primitives().empty());
+}
+
+TEST_F(OverlayInteract, DescribeAndCreateOfTheInteractAreAccepted) {
+  // createOverlay (in SetUp) sent describe on the descriptor and create-instance; a second overlay works too.
+  auto second = newOverlay();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->callAction(kOfxActionDescribe, nullptr, nullptr), kDefault);
+}
+
+TEST_F(OverlayInteract, DrawMaskOffRepliesDefaultAndChangesNothing) {
+  set("bbox_json", "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  set("brush_json", "[[0.5,0.5,0.03]]");
+  setInt("draw_mask", 0);
+  setInt("select_tool", 1);
+  for (const char *action : kEveryAction) EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
+  EXPECT_EQ(overlay_->draw(), kDefault);
+  EXPECT_EQ(overlay_->penDown(cx(0.1), cy(0.1)), kDefault);
+  EXPECT_EQ(overlay_->penMotion(cx(0.2), cy(0.2)), kDefault);
+  EXPECT_EQ(overlay_->penUp(cx(0.2), cy(0.2)), kDefault);
+  setInt("select_tool", 0);
+  EXPECT_EQ(overlay_->penDown(cx(0.1), cy(0.1)), kDefault);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.5,0.03]]");
+  EXPECT_TRUE(rec::primitives().empty()) << rec::describe(rec::primitives());
+}
+
+TEST_F(OverlayInteract, RepliesFollowTheActionTable) {
+  EXPECT_EQ(overlay_->draw(), kOfxStatOK);
+  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kDefault);  // no drag yet
+  EXPECT_EQ(overlay_->penUp(cx(0.5), cy(0.5)), kOfxStatOK);    // pen-up without a drag
+  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.6)), kOfxStatOK);
+  EXPECT_EQ(overlay_->penUp(cx(0.6), cy(0.6)), kOfxStatOK);
+  EXPECT_EQ(overlay_->penMotion(cx(0.7), cy(0.7)), kDefault);  // the drag ended
+  for (const char *action : {kOfxInteractActionKeyDown, kOfxInteractActionKeyUp, kOfxInteractActionKeyRepeat,
+                             kOfxInteractActionGainFocus, kOfxInteractActionLoseFocus, kOfxActionCreateInstance}) {
+    EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
+  }
+}
+
+TEST_F(OverlayInteract, WithoutTheInteractSuiteEveryActionGetsTheDefault) {
+  th::HostOptions options;
+  options.withheldSuites = {kOfxInteractSuite};
+  th::Host bare(options);
+  auto loaded = bare.load(TREVANE_BUNDLE_DIR);
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  auto made = loaded.plugin->createInstance();
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  ASSERT_TRUE(fx.setString("bbox_json", "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}").ok());
+  auto overlay = fx.createOverlay();
+  ASSERT_TRUE(overlay.ok()) << overlay.error();
+  for (const char *action : kEveryAction) {
+    EXPECT_EQ((*overlay)->callAction(action, nullptr, nullptr), kDefault) << action;
+  }
+  EXPECT_EQ((*overlay)->draw(), kDefault);
+  EXPECT_EQ((*overlay)->penDown(cx(0.1), cy(0.1)), kDefault);
+  EXPECT_EQ((*overlay)->penMotion(cx(0.2), cy(0.2)), kDefault);
+  EXPECT_EQ((*overlay)->penUp(cx(0.2), cy(0.2)), kDefault);
+  EXPECT_EQ(*fx.getString("bbox_json"), "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  EXPECT_TRUE(rec::primitives().empty());
+  EXPECT_EQ((*overlay)->destroy(), kDefault);
+}
+
+// Box drags
+
+TEST_F(OverlayInteract, BoxDragWritesTheRecordLive) {
+  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
+  // A pen-down alone leaves a zero box at the pen, which counts as no box.
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.75,\"y\":0.25}");
+  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.75)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  // Pen-up writes nothing, and the brush list is untouched by box drags.
+  ASSERT_EQ(overlay_->penUp(cx(0.9), cy(0.9)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  EXPECT_EQ(param("brush_json"), "[]");
+  // A new pen-down replaces the box.
+  ASSERT_EQ(overlay_->penDown(cx(0.125), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.125,\"y\":0.5}");
+}
+
+TEST_F(OverlayInteract, PenPositionsAreClampedAtTheProjectEdges) {
+  fx_->setProjectOffset(100.0, 50.0);
+  fx_->setProjectSize(1000.0, 500.0);
+  // Left of and below the project rectangle, then right of and above it.
+  ASSERT_EQ(overlay_->penDown(20.0, -300.0), kOfxStatOK);
+  ASSERT_EQ(overlay_->penMotion(4000.0, 900.0), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}");
+  // Inside: offset and size both count.
+  ASSERT_EQ(overlay_->penMotion(600.0, 300.0), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.5}");
+}
+
+TEST_F(OverlayInteract, MissingPenPositionReadsAsTheOrigin) {
+  ASSERT_EQ(overlay_->callAction(kOfxInteractActionPenDown, nullptr, nullptr), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.0,\"y\":1.0}");
+}
+
+TEST_F(OverlayInteract, ProjectSizeFallsBackTo1920x1080) {
+  fx_->setProjectSize(0.0, 0.0);
+  setInt("select_tool", 1);
+  ASSERT_EQ(overlay_->penDown(960.0, 810.0), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03]]");
+
+  // A positive width with a zero height: both are replaced; the offset still counts.
+  set("brush_json", "[]");
+  fx_->setProjectSize(1280.0, 0.0);
+  fx_->setProjectOffset(192.0, 108.0);
+  ASSERT_EQ(overlay_->penDown(192.0 + 960.0, 108.0 + 810.0), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03]]");
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  const auto list = rec::primitives();
+  ASSERT_EQ(list.size(), 1u) << rec::describe(list);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 192.0 + 960.0);
+  EXPECT_DOUBLE_EQ(list[0].vertices[1].x, 192.0 + 960.0 + 0.03 * 1920.0);
+}
+
+TEST_F(OverlayInteract, MotionWithoutDragWritesNothing) {
+  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kDefault);
+  setInt("select_tool", 1);
+  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kDefault);
+  EXPECT_EQ(param("bbox_json"), "");
+  EXPECT_EQ(param("brush_json"), "[]");
+}
+
+TEST_F(OverlayInteract, EachOverlayHasItsOwnDrag) {
+  auto second = newOverlay();
+  ASSERT_NE(second, nullptr);
+  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
+  EXPECT_EQ(second->penMotion(cx(0.5), cy(0.5)), kDefault);
+  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  // A destroyed overlay's drag does not pass to the next one.
+  ASSERT_EQ(overlay_->destroy(), kDefault);
+  overlay_ = newOverlay();
+  ASSERT_NE(overlay_, nullptr);
+  EXPECT_EQ(overlay_->penMotion(cx(0.1), cy(0.1)), kDefault);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+}
+
+TEST_F(OverlayInteract, ToolChangeDuringADragKeepsTheAnchor) {
+  setInt("select_tool", 1);
+  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
+  setInt("select_tool", 0);
+  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  EXPECT_EQ(param("brush_json"), "[[0.75,0.25,0.03]]");
+}
+
+// Brush drags
+
+TEST_F(OverlayInteract, BrushDragAppendsOneDabPerEvent) {
+  setInt("select_tool", 1);
+  ASSERT_EQ(overlay_->penDown(960.0, 810.0), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03]]");
+  ASSERT_EQ(overlay_->penMotion(cx(0.75), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03]]");
+  ASSERT_EQ(overlay_->penUp(cx(0.75), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03]]");
+
+  setInt("select_tool", 2);
+  setDouble("brush_size", 0.05);
+  ASSERT_EQ(overlay_->penDown(cx(0.25), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03],[0.25,0.5,-0.05]]");
+  EXPECT_EQ(param("bbox_json"), "");
+}
+
+TEST_F(OverlayInteract, FullDabListStaysByteForByte) {
+  setInt("select_tool", 1);
+  const std::string full = dabList(2048, ",  ");  // spaced: any rewrite would show
+  set("brush_json", full);
+  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), full);
+
+  // One short of full: the dab is appended and the list rewritten compact.
+  set("brush_json", dabList(2047, ", "));
+  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
+  const std::string filled = param("brush_json");
+  const std::string tail = "[0.25,0.75,0.03],[0.5,0.5,0.03]]";
+  ASSERT_GT(filled.size(), tail.size());
+  EXPECT_EQ(filled.compare(filled.size() - tail.size(), tail.size(), tail), 0) << filled.substr(filled.size() - 64);
+  EXPECT_EQ(filled.compare(0, 18, "[[0.25,0.75,0.03],"), 0);
+  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), filled);
+}
+
+TEST_F(OverlayInteract, MalformedDabListStartsAfresh) {
+  setInt("select_tool", 1);
+  set("brush_json", "[[0.5,0.5,0.03],");
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  EXPECT_TRUE(rec::primitives().empty());
+  ASSERT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.5,0.03]]");
+}
+
+TEST_F(OverlayInteract, UndrawableEntriesStayInTheText) {
+  setInt("select_tool", 1);
+  set("brush_json", "[[0.5,0.5],[\"a\",0.5,0.1],[0.1,0.9,-0.02]]");
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  const auto list = rec::takePrimitives();
+  ASSERT_EQ(list.size(), 1u) << rec::describe(list);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 0.1 * 1920.0);
+  ASSERT_EQ(overlay_->penDown(cx(0.5), cy(0.25)), kOfxStatOK);
+  EXPECT_EQ(param("brush_json"), "[[0.5,0.5],[\"a\",0.5,0.1],[0.1,0.9,-0.02],[0.5,0.25,0.03]]");
+}
+
+// Drawing
+
+TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
+  set("bbox_json", "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  set("brush_json", "[[0.5,0.25,0.03],[0.2,0.8,-0.05]]");
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  const auto list = rec::primitives();
+  ASSERT_EQ(list.size(), 7u) << rec::describe(list);
+  EXPECT_EQ(rec::misuseCount(), 0u);
+
+  // Outline: A = (960, 810), B = (1440, 270).
+  const rec::Primitive &outline = list[0];
+  EXPECT_EQ(outline.mode, rec::Mode::LineLoop);
+  EXPECT_EQ(outline.lineWidth, 1.5f);
+  EXPECT_EQ(outline.colour.red, 0.902f);
+  EXPECT_EQ(outline.colour.green, 0.616f);
+  EXPECT_EQ(outline.colour.blue, 0.153f);
+  EXPECT_EQ(outline.colour.alpha, 1.0f);
+  const double expected[4][2] = {{960, 810}, {1440, 810}, {1440, 270}, {960, 270}};
+  ASSERT_EQ(outline.vertices.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_DOUBLE_EQ(outline.vertices[i].x, expected[i][0]);
+    EXPECT_DOUBLE_EQ(outline.vertices[i].y, expected[i][1]);
+  }
+  // Handles: 10 x 10 squares at A, (Ax, By), (Bx, Ay), B in the box colour.
+  const double centres[4][2] = {{960, 810}, {960, 270}, {1440, 810}, {1440, 270}};
+  for (std::size_t h = 0; h < 4; ++h) {
+    const rec::Primitive &quad = list[1 + h];
+    EXPECT_EQ(quad.mode, rec::Mode::Quads);
+    EXPECT_EQ(quad.colour.red, 0.902f);
+    EXPECT_EQ(quad.colour.alpha, 1.0f);
+    ASSERT_EQ(quad.vertices.size(), 4u);
+    EXPECT_DOUBLE_EQ(quad.vertices[0].x, centres[h][0] - 5);
+    EXPECT_DOUBLE_EQ(quad.vertices[0].y, centres[h][1] - 5);
+    EXPECT_DOUBLE_EQ(quad.vertices[2].x, centres[h][0] + 5);
+    EXPECT_DOUBLE_EQ(quad.vertices[2].y, centres[h][1] + 5);
+  }
+  // Add dab: a disc of radius 57.6 about (960, 810).
+  const rec::Primitive &add = list[5];
+  EXPECT_EQ(add.mode, rec::Mode::TriangleFan);
+  ASSERT_EQ(add.vertices.size(), 22u);
+  EXPECT_EQ(add.colour.red, 0.0f);
+  EXPECT_EQ(add.colour.green, 0.898f);
+  EXPECT_EQ(add.colour.blue, 1.0f);
+  EXPECT_EQ(add.colour.alpha, 0.35f);
+  EXPECT_DOUBLE_EQ(add.vertices[0].x, 960.0);
+  EXPECT_DOUBLE_EQ(add.vertices[0].y, 810.0);
+  EXPECT_DOUBLE_EQ(add.vertices[1].x, 960.0 + 57.6);
+  EXPECT_DOUBLE_EQ(add.vertices[1].y, 810.0);
+  EXPECT_NEAR(add.vertices[6].x, 960.0, 1e-9);  // a quarter turn
+  EXPECT_NEAR(add.vertices[6].y, 810.0 + 57.6, 1e-9);
+  EXPECT_EQ(add.vertices[21].x, add.vertices[1].x);
+  // Exclude dab.
+  const rec::Primitive &exclude = list[6];
+  EXPECT_EQ(exclude.mode, rec::Mode::TriangleFan);
+  ASSERT_EQ(exclude.vertices.size(), 22u);
+  EXPECT_EQ(exclude.colour.red, 1.0f);
+  EXPECT_EQ(exclude.colour.green, 0.271f);
+  EXPECT_EQ(exclude.colour.blue, 0.227f);
+  EXPECT_EQ(exclude.colour.alpha, 0.35f);
+  EXPECT_DOUBLE_EQ(exclude.vertices[0].x, 0.2 * 1920.0);
+  EXPECT_DOUBLE_EQ(exclude.vertices[0].y, 0.2 * 1080.0);
+  EXPECT_DOUBLE_EQ(exclude.vertices[1].x, 0.2 * 1920.0 + 0.05 * 1920.0);
+}
+
+TEST_F(OverlayInteract, BoxesThatAreNotPresentOrNotNumbersAreNotDrawn) {
+  for (const char *box : {"", "{}", "[]", "not json", "{\"x\":0.1,\"y\":0.1,\"w\":0,\"h\":0.5}",
+                          "{\"x\":\"0.1\",\"y\":0.1,\"w\":0.3,\"h\":0.5}", "{\"w\":\"0.3\"}",
+                          "{\"x\":0.1,\"y\":0.1,\"w\":0.3,\"h\":null}"}) {
+    set("bbox_json", box);
+    rec::clear();
+    EXPECT_EQ(overlay_->draw(), kOfxStatOK) << box;
+    EXPECT_TRUE(rec::primitives().empty()) << box << "\n" << rec::describe(rec::primitives());
+  }
+  // An absent member reads as 0: {"w":0.5} is a box from the top-left corner.
+  set("bbox_json", "{\"w\":0.5}");
+  rec::clear();
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  const auto list = rec::primitives();
+  ASSERT_EQ(list.size(), 5u) << rec::describe(list);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 0.0);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].y, 1080.0);
+  EXPECT_DOUBLE_EQ(list[0].vertices[2].x, 960.0);
+  EXPECT_DOUBLE_EQ(list[0].vertices[2].y, 1080.0);
+}
+
+TEST_F(OverlayInteract, NonNumberDabsAreSkippedWithoutFailing) {
+  set("brush_json", "[[0.5,\"0.5\",0.03],[true,0.5,0.03],[0.5,0.5,null],{\"x\":1},7,[0.4,0.6,0.02,\"x\"]]");
+  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  const auto list = rec::primitives();
+  ASSERT_EQ(list.size(), 1u) << rec::describe(list);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 0.4 * 1920.0);
+}
+
+TEST_F(OverlayInteract, OverlaysOnSeveralThreadsKeepTheirOwnDrags) {
+  std::vector<std::unique_ptr<th::Overlay>> overlays;
+  for (int i = 0; i < 3; ++i) overlays.push_back(newOverlay());
+  std::vector<std::thread> threads;
+  std::vector<int> failures(overlays.size(), 0);
+  for (std::size_t i = 0; i < overlays.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 50; ++round) {
+        failures[i] += overlays[i]->penDown(cx(0.1 * static_cast<double>(i + 1)), cy(0.5)) != kOfxStatOK;
+        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kOfxStatOK;
+        failures[i] += overlays[i]->draw() != kOfxStatOK;
+        failures[i] += overlays[i]->penUp(cx(0.9), cy(0.5)) != kOfxStatOK;
+        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kDefault;
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  for (int f : failures) EXPECT_EQ(f, 0);
+  EXPECT_EQ(rec::misuseCount(), 0u);
+  // The last box written spans from one of the anchors to (0.9, 0.5).
+  const std::string box = param("bbox_json");
+  EXPECT_EQ(box.compare(0, 13, "{\"h\":0.0,\"w\":"), 0) << box;
+  EXPECT_NE(box.find("\"y\":0.5}"), std::string::npos) << box;
+  // Draws on different threads never mix their primitives.
+  for (const rec::Primitive &p : rec::primitives()) {
+    EXPECT_TRUE(p.mode == rec::Mode::LineLoop || p.mode == rec::Mode::Quads) << rec::modeName(p.mode);
+    EXPECT_EQ(p.vertices.size(), 4u);
+  }
+}
+
+}  // namespace
