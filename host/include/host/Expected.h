@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "host/Namespace.h"
+
 namespace kesto::host {
 
 struct Error {
@@ -34,7 +36,3 @@ class Expected {
 };
 
 }  // namespace kesto::host
-
-namespace trevane {
-namespace host = ::kesto::host;
-}

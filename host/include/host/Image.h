@@ -17,6 +17,8 @@
 
 #include "ofxImageEffect.h"
 
+#include "host/Namespace.h"
+
 namespace kesto::host {
 
 enum class PixelDepth { Byte, Float };

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/Namespace.h"
+
 namespace kesto::host {
 
 struct HostMessage {

@@ -18,6 +18,8 @@
 
 #include "ofxCore.h"
 
+#include "host/Namespace.h"
+
 namespace kesto::host {
 
 enum class PropType { String, Int, Double, Pointer };

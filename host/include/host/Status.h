@@ -5,6 +5,8 @@
 
 #include "ofxCore.h"
 
+#include "host/Namespace.h"
+
 namespace kesto::host {
 
 // "kOfxStatErrUnknown" for 3; "status 42" for a code the standard does not define.

@@ -1,0 +1,282 @@
+// Instances through the HostProbe plug-in: parameters and notifications, renders and image accounting,
+// generic actions, overlays, stale handles.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ProbeFixture.h"
+
+TEST_F(ProbeTest, NewInstancesHoldEveryParameterAtItsDefault) {
+  const int creates = state_->creates.load();
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  EXPECT_EQ(state_->creates.load(), creates + 1);
+  EXPECT_EQ(*fx->getString("text"), "hello");
+  EXPECT_EQ(*fx->getInt("flag"), 1);
+  EXPECT_EQ(*fx->getInt("mode"), 0);
+  EXPECT_EQ(*fx->getInt("count"), 5);
+  EXPECT_EQ(*fx->getDouble("gain"), 0.5);
+  EXPECT_EQ(*fx->getString("worker_note"), "");
+  EXPECT_FALSE(fx->getInt("poke").ok());
+  EXPECT_FALSE(fx->getString("nope").ok());
+  EXPECT_EQ(fx->properties().getString(kOfxPropType), kOfxTypeImageEffectInstance);
+  EXPECT_EQ(fx->properties().getDouble(kOfxImageEffectPropProjectSize, 0), 1920.0);
+  EXPECT_EQ(fx->paramProperties("text")->getString(kOfxPropType), kOfxTypeParameterInstance);
+  const int destroys = state_->destroys.load();
+  EXPECT_EQ(fx->destroy(), kOfxStatOK);
+  EXPECT_EQ(state_->destroys.load(), destroys + 1);
+}
+
+TEST_F(ProbeTest, UserEditsClampAndNotifyAtOnce) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  const int begins = state_->beginChanged.load();
+  const int changes = state_->changed.load();
+  const int ends = state_->endChanged.load();
+  ASSERT_TRUE(fx->setDouble("gain", 2.5).ok());
+  EXPECT_EQ(*fx->getDouble("gain"), 1.0);
+  ASSERT_TRUE(fx->setInt("count", -3).ok());
+  EXPECT_EQ(*fx->getInt("count"), 0);
+  ASSERT_TRUE(fx->setInt("count", 7).ok());
+  EXPECT_EQ(*fx->getInt("count"), 7);
+  ASSERT_TRUE(fx->setInt("flag", 5).ok());
+  EXPECT_EQ(*fx->getInt("flag"), 1);
+  EXPECT_EQ(state_->beginChanged.load(), begins + 4);
+  EXPECT_EQ(state_->changed.load(), changes + 4);
+  EXPECT_EQ(state_->endChanged.load(), ends + 4);
+  EXPECT_STREQ(state_->lastChangedName, "flag");
+  EXPECT_STREQ(state_->lastReason, kOfxChangeUserEdited);
+
+  EXPECT_FALSE(fx->setInt("mode", 5).ok());  // no sixth option
+  EXPECT_FALSE(fx->setString("count", "3").ok());
+  EXPECT_FALSE(fx->setInt("missing", 1).ok());
+  EXPECT_FALSE(fx->pressButton("text").ok());
+  EXPECT_EQ(state_->changed.load(), changes + 4);  // refused edits notify nobody
+}
+
+TEST_F(ProbeTest, PluginEditsFromItsOwnThreadsWaitForPumpEvents) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  const int changes = state_->changed.load();
+  auto pressed = fx->pressButton("poke");
+  ASSERT_TRUE(pressed.ok()) << pressed.error();
+  EXPECT_EQ(*pressed, kOfxStatOK);
+  EXPECT_EQ(state_->changed.load(), changes + 1);  // only the press so far
+  EXPECT_EQ(*fx->getString("worker_note"), "from worker");
+  EXPECT_EQ(*fx->getInt("count"), 10);  // the plug-in's 99, clamped to the maximum
+  EXPECT_EQ(fx->pendingEvents(), 2U);
+  EXPECT_EQ(fx->pumpEvents(), 2U);
+  EXPECT_EQ(state_->changed.load(), changes + 3);
+  EXPECT_STREQ(state_->lastChangedName, "count");
+  EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
+  const auto log = fx->deliveredChanges();
+  ASSERT_GE(log.size(), 3U);
+  EXPECT_EQ(log[log.size() - 2].name, "worker_note");
+  EXPECT_EQ(log[log.size() - 2].reason, kOfxChangePluginEdited);
+  EXPECT_EQ(fx->pumpEvents(), 0U);
+}
+
+TEST_F(ProbeTest, SuitesAnswerWithTheStandardsStatuses) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  host_.clearMessages();
+  ASSERT_TRUE(fx->pressButton("run_checks").ok());
+  using namespace host_probe;
+  EXPECT_EQ(state_->checks[kUnknownName].load(), kOfxStatErrUnknown);
+  EXPECT_EQ(state_->checks[kWrongType].load(), kOfxStatErrValue);
+  EXPECT_EQ(state_->checks[kBadIndex].load(), kOfxStatErrBadIndex);
+  EXPECT_EQ(state_->checks[kReadOnly].load(), kOfxStatErrValue);
+  EXPECT_EQ(state_->checks[kNullSet].load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(state_->checks[kNullName].load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(state_->checks[kDimension].load(), kOfxStatOK);
+  EXPECT_EQ(state_->dimension.load(), 2);
+  EXPECT_EQ(state_->checks[kUnknownParam].load(), kOfxStatErrUnknown);
+  EXPECT_EQ(state_->checks[kOutputOutsideRender].load(), kOfxStatFailed);
+  EXPECT_EQ(state_->checks[kButtonValue].load(), kOfxStatErrUnsupported);
+  EXPECT_EQ(state_->checks[kGarbageRelease].load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(state_->checks[kStaleTextOk].load(), 1);
+  EXPECT_EQ(state_->checks[kFixedExtend].load(), kOfxStatErrValue);
+  EXPECT_EQ(*fx->getString("text"), "changed by the plug-in");
+  const auto messages = host_.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_EQ(messages[0].type, kOfxMessageMessage);
+  EXPECT_EQ(messages[0].text, "checks done: 13");
+  EXPECT_EQ(messages[0].handle, nullptr);
+  EXPECT_EQ(fx->unreleasedImages(), 0);
+}
+
+TEST_F(ProbeTest, RendersWithNonZeroBoundsAndEitherRowOrder) {
+  for (th::RowOrder sourceOrder : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
+    for (th::RowOrder outputOrder : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
+      auto fx = make_instance();
+      ASSERT_TRUE(fx);
+      const OfxRectI bounds{-3, 5, 4, 9};
+      const th::Image source = pattern(bounds, th::PixelDepth::Byte, sourceOrder);
+      fx->setSourceFrame(2, source);
+      th::RenderOptions options;
+      options.outputRowOrder = outputOrder;
+      options.outputBounds = OfxRectI{-4, 4, 4, 9};  // one column and one row beyond the source
+      const th::RenderResult r = fx->render(2, options);
+      ASSERT_EQ(r.status, kOfxStatOK) << r.error;
+      EXPECT_EQ(r.output.rowBytes() < 0, outputOrder == th::RowOrder::TopDown);
+      for (int y = 5; y < 9; ++y) {
+        for (int x = -3; x < 4; ++x) {
+          EXPECT_EQ(r.output.pixelBytes(x, y), source.pixelBytes(x, y)) << x << "," << y;
+        }
+      }
+      EXPECT_EQ(r.output.pixelBytes(-4, 4), (th::Rgba8{0, 0, 0, 0}));
+      EXPECT_EQ(fx->unreleasedImages(), 0);
+      EXPECT_EQ(r.leakedImages, 0);
+    }
+  }
+}
+
+TEST_F(ProbeTest, ServesSourceAndOutputAtDifferentDepthsWhenAsked) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  fx->setSourceFrame(0, pattern(OfxRectI{0, 0, 3, 2}, th::PixelDepth::Byte, th::RowOrder::BottomUp));
+  th::RenderOptions options;
+  options.outputDepth = th::PixelDepth::Float;
+  const th::RenderResult r = fx->render(0, options);
+  ASSERT_EQ(r.status, kOfxStatOK);
+  EXPECT_EQ(r.output.depth(), th::PixelDepth::Float);
+  EXPECT_FLOAT_EQ((*r.output.pixel(2, 1))[0], 2.0F / 255.0F);
+  EXPECT_FLOAT_EQ((*r.output.pixel(2, 1))[1], 1.0F / 255.0F);
+}
+
+TEST_F(ProbeTest, FailsFetchesOfMissingOrFaultyFrames) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  EXPECT_EQ(fx->render(0).status, kOfxStatFailed);  // no frame at all
+  fx->setSourceFrame(1, pattern(OfxRectI{0, 0, 2, 2}, th::PixelDepth::Byte, th::RowOrder::BottomUp));
+  EXPECT_EQ(fx->render(1).status, kOfxStatOK);
+  EXPECT_EQ(fx->render(1.4).status, kOfxStatOK);  // the nearest frame
+  fx->setFetchFault(1, th::FetchFault::Fail);
+  EXPECT_EQ(fx->render(1).status, kOfxStatFailed);
+  fx->setFetchFault(1, th::FetchFault::NullData);
+  ASSERT_TRUE(fx->setInt("mode", 4).ok());
+  EXPECT_EQ(fx->render(1).status, kOfxStatFailed);
+  fx->setFetchFault(1, th::FetchFault::None);
+  fx->setSourceConnected(false);
+  EXPECT_EQ(fx->render(1).status, kOfxStatFailed);
+  EXPECT_EQ(fx->unreleasedImages(), 0);
+  EXPECT_EQ(fx->leakedImages(), 0);
+  EXPECT_EQ(fx->clipProperties("Source")->getDouble(kOfxImageEffectPropFrameRange, 1), 1.0);
+}
+
+TEST_F(ProbeTest, CountsLeakedImagesAndRefusesDoubleReleases) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  fx->setSourceFrame(0, pattern(OfxRectI{0, 0, 2, 2}, th::PixelDepth::Byte, th::RowOrder::BottomUp));
+  const int outstanding = th::outstandingImages();
+  const int leaked = th::leakedImages();
+  ASSERT_TRUE(fx->setInt("mode", 1).ok());
+  const th::RenderResult leak = fx->render(0);
+  EXPECT_EQ(leak.status, kOfxStatOK);
+  EXPECT_EQ(leak.leakedImages, 1);
+  EXPECT_EQ(fx->unreleasedImages(), 1);
+  EXPECT_EQ(fx->leakedImages(), 1);
+  EXPECT_EQ(th::outstandingImages(), outstanding + 1);
+  EXPECT_EQ(th::leakedImages(), leaked + 1);
+
+  const int badReleases = th::badImageReleases();
+  ASSERT_TRUE(fx->setInt("mode", 2).ok());
+  const th::RenderResult twice = fx->render(0);
+  EXPECT_EQ(twice.status, kOfxStatOK);
+  EXPECT_EQ(twice.leakedImages, 0);
+  EXPECT_EQ(state_->secondReleaseStatus.load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(th::badImageReleases(), badReleases + 1);
+
+  fx->destroy();
+  EXPECT_EQ(th::outstandingImages(), outstanding);
+  EXPECT_EQ(fx->leakedImages(), 1);
+}
+
+TEST_F(ProbeTest, RendersFramesOnSeveralThreadsAtOnce) {
+  th::InstanceOptions options;
+  options.depth = th::PixelDepth::Float;
+  auto fx = make_instance(options);
+  ASSERT_TRUE(fx);
+  for (int t = 0; t < 4; ++t) {
+    fx->setSourceFrame(t, pattern(OfxRectI{0, 0, 8, 8}, th::PixelDepth::Float, th::RowOrder::BottomUp));
+  }
+  ASSERT_TRUE(fx->setInt("mode", 3).ok());
+  ASSERT_TRUE(fx->setInt("count", 2).ok());  // each render waits until two run at once
+  state_->maxConcurrent = 0;
+  auto results = fx->renderMany({0, 1, 2, 3}, 2, th::RenderOptions{});
+  ASSERT_TRUE(results.ok()) << results.error();
+  ASSERT_EQ(results->size(), 4U);
+  for (const auto &r : *results) {
+    EXPECT_EQ(r.status, kOfxStatOK) << r.error;
+    EXPECT_EQ(r.output.pixel(7, 7), (th::Rgba{7.0F / 255.0F, 7.0F / 255.0F, 0.5F, 1.0F}));
+  }
+  EXPECT_GE(state_->maxConcurrent.load(), 2);
+  EXPECT_GE(state_->renderThreads.load(), 2);
+  EXPECT_EQ(fx->unreleasedImages(), 0);
+
+  // An effect that is not fully render-safe is never rendered concurrently.
+  plugin().descriptor().setString(kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectRenderInstanceSafe);
+  auto refused = fx->renderMany({0, 1}, 2);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().find(kOfxImageEffectRenderInstanceSafe), std::string::npos) << refused.error();
+  plugin().descriptor().setString(kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectRenderFullySafe);
+}
+
+TEST_F(ProbeTest, PassesAnyActionAndNullHandlesThrough) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  EXPECT_EQ(fx->callAction("OfxActionNoSuchThing"), kOfxStatReplyDefault);
+  EXPECT_EQ(fx->callAction("ofxactioncreateinstance"), kOfxStatReplyDefault);
+  const int creates = state_->creates.load();
+  EXPECT_EQ(plugin().callMain(kOfxActionCreateInstance, nullptr), kOfxStatReplyDefault);
+  EXPECT_EQ(state_->creates.load(), creates);
+  EXPECT_EQ(plugin().overlayEntry()(kOfxInteractActionDraw, nullptr, nullptr, nullptr), kOfxStatReplyDefault);
+
+  const th::ClipPreferences &prefs = fx->lastClipPreferences();
+  ASSERT_TRUE(prefs.outArgs);
+  EXPECT_EQ(prefs.status, kOfxStatReplyDefault);
+  EXPECT_EQ(prefs.outArgs->getString("OfxImageClipPropDepth_Output"), kOfxBitDepthByte);
+  EXPECT_EQ(prefs.outArgs->getString("OfxImageClipPropComponents_Source"), kOfxImageComponentRGBA);
+  EXPECT_TRUE(prefs.outArgs->pluginSetOrder().empty());
+}
+
+TEST_F(ProbeTest, DrivesTheOverlayInteract) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  auto overlay = fx->createOverlay();
+  ASSERT_TRUE(overlay.ok()) << overlay.error();
+  // The descriptor knows no effect instance; the instance carries this one.
+  EXPECT_EQ(state_->overlayDescriptorEffectStatus.load(), kOfxStatErrUnknown);
+  EXPECT_EQ((*overlay)->properties().getPointer(kOfxPropEffectInstance), static_cast<void *>(fx->handle()));
+  const int draws = state_->overlayDraws.load();
+  EXPECT_EQ((*overlay)->draw(), kOfxStatOK);
+  EXPECT_EQ(state_->overlayDraws.load(), draws + 1);
+  EXPECT_EQ((*overlay)->redrawRequests(), 1);
+  EXPECT_EQ((*overlay)->penDown(960, 810), kOfxStatOK);
+  EXPECT_EQ(state_->penX.load(), 960);
+  EXPECT_EQ(state_->penY.load(), 810);
+  EXPECT_EQ((*overlay)->penMotion(100, 50), kOfxStatOK);
+  EXPECT_EQ(state_->penX.load(), 100);
+  EXPECT_EQ((*overlay)->penUp(100, 50), kOfxStatReplyDefault);
+  EXPECT_EQ((*overlay)->destroy(), kOfxStatReplyDefault);
+}
+
+TEST_F(ProbeTest, RefusesHandlesOfADestroyedInstance) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  auto *effectSuite = static_cast<const OfxImageEffectSuiteV1 *>(host_.fetchSuite(kOfxImageEffectSuite, 1));
+  auto *paramSuite = static_cast<const OfxParameterSuiteV1 *>(host_.fetchSuite(kOfxParameterSuite, 1));
+  const OfxImageEffectHandle handle = fx->handle();
+  OfxParamSetHandle params = nullptr;
+  ASSERT_EQ(effectSuite->getParamSet(handle, &params), kOfxStatOK);
+  OfxParamHandle text = nullptr;
+  ASSERT_EQ(paramSuite->paramGetHandle(params, "text", &text, nullptr), kOfxStatOK);
+  ASSERT_EQ(paramSuite->paramSetValue(text, "direct"), kOfxStatOK);
+  EXPECT_EQ(*fx->getString("text"), "direct");
+  fx->destroy();
+  OfxPropertySetHandle props = nullptr;
+  EXPECT_EQ(effectSuite->getPropertySet(handle, &props), kOfxStatErrBadHandle);
+  EXPECT_EQ(paramSuite->paramSetValue(text, "late"), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx->render(0).status, kOfxStatFailed);
+  EXPECT_FALSE(fx->setString("text", "x").ok());
+}
