@@ -1,0 +1,30 @@
+#pragma once
+// The anchor frame's mask from the user's selection: the box seeds a GrabCut segmentation, add dabs are
+// definite foreground and exclude dabs definite background.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include "JobRequest.h"
+
+namespace kesto::backend {
+
+struct AnchorSeeds {
+  std::optional<cv::Rect> box;   // in pixels of the image being segmented
+  std::vector<BrushDab> dabs;    // normalised, radius as a fraction of the image width
+};
+
+// Converts the job request's normalised box to pixels of a width x height image, at least 2 x 2 pixels.
+cv::Rect box_to_pixels(const NormBox& box, int width, int height);
+
+// Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set.
+cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, std::string& error);
+
+// Keeps the largest 8-connected region of a binary mask, and any region touching a pixel of `keep` (may be
+// empty). Removes specks and stray blobs that GrabCut leaves in the background.
+cv::Mat keep_largest_region(const cv::Mat& mask, const cv::Mat& keep = cv::Mat());
+
+}  // namespace kesto::backend

@@ -1,0 +1,39 @@
+#pragma once
+// The server's options, their defaults, and the command-line parser behind `trevane-backend --help`.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+
+namespace kesto::backend {
+
+struct BackendConfig {
+  std::string host = "127.0.0.1";
+  int port = 8765;                    // 0: the operating system picks a free port
+  std::string workdir;                // empty: a fresh folder under /tmp, removed at exit
+  std::string engine = "classical";   // "classical" or "trivial"
+  std::string port_file;              // when set, the bound port is written there once listening
+  int max_jobs = 2;                   // jobs matted at the same time; more wait in a queue
+  int http_threads = 8;               // connections served at the same time
+  int max_sessions = 64;
+  int max_frames = 50000;             // per session
+  std::size_t max_frame_bytes = 32u * 1024u * 1024u;
+  std::uint64_t max_disk_bytes = 8ull * 1024u * 1024u * 1024u;
+  std::chrono::milliseconds session_ttl{std::chrono::hours(1)};  // idle time after which a session is removed
+  LogLevel log_level = LogLevel::Info;
+};
+
+struct ParsedArgs {
+  enum class Action { Run, Help, Error } action = Action::Run;
+  BackendConfig config;
+  std::string message;  // the error for Action::Error
+};
+
+ParsedArgs parse_args(const std::vector<std::string>& args);  // args without the program name
+std::string help_text();
+
+}  // namespace kesto::backend

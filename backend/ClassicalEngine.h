@@ -1,0 +1,29 @@
+#pragma once
+// The classical OpenCV engine. On the anchor frame the selection (or the character found from the text hint)
+// seeds GrabCut; the mask then travels forward and backward through the clip by optical flow and band-limited
+// re-segmentation (both directions at once); last, every frame's edge is refined at full size in parallel.
+// "fast" works at half resolution with one GrabCut iteration per frame; "fine" at full resolution with more
+// iterations, a more accurate flow and guided-filter edges. Only a few frames are in memory at any time:
+// working masks go to the job's scratch folder between the passes.
+
+#include "MattingEngine.h"
+
+namespace kesto::backend {
+
+struct ClassicalParams {
+  double work_scale = 1.0;   // working resolution relative to the frame
+  int anchor_iterations = 5;
+  int band_px = 8;
+  int track_iterations = 2;
+  bool fine_flow = true;
+};
+
+ClassicalParams classical_params(Quality quality);
+
+class ClassicalEngine final : public MattingEngine {
+ public:
+  std::string_view name() const override { return "classical"; }
+  EngineOutcome run(const EngineJob& job) override;
+};
+
+}  // namespace kesto::backend

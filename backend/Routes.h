@@ -1,0 +1,47 @@
+#pragma once
+// Maps a method and path to one of the backend's routes. Pure text work, no server state, so every route and
+// every malformed path can be tested directly.
+//
+//   GET    /api/health
+//   POST   /api/beacon
+//   POST   /api/matte/sessions
+//   GET    /api/matte/sessions/{id}
+//   DELETE /api/matte/sessions/{id}
+//   PUT    /api/matte/sessions/{id}/frames/{index}
+//   POST   /api/matte/sessions/{id}/start
+//   GET    /api/matte/sessions/{id}/alpha/{index}.png
+//
+// Empty path segments are ignored, so a base URL with a trailing slash ("//api/...") still works.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kesto::backend {
+
+enum class RouteKind {
+  Health,
+  Beacon,
+  CreateSession,
+  SessionStatus,
+  DeleteSession,
+  UploadFrame,
+  StartJob,
+  DownloadMatte,
+  NotFound,          // no route has this path
+  MethodNotAllowed,  // the path exists, but not for this method; `allow` lists the methods it takes
+};
+
+struct Route {
+  RouteKind kind = RouteKind::NotFound;
+  std::string session_id;   // raw segment, not yet validated
+  std::string frame_index;  // raw segment, not yet validated
+  std::string allow;
+};
+
+Route match_route(std::string_view method, std::string_view path);
+
+// The largest body a route accepts, checked before the body is read.
+std::size_t body_limit(RouteKind kind, std::size_t max_frame_bytes);
+
+}  // namespace kesto::backend

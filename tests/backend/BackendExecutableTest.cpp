@@ -1,0 +1,105 @@
+// The trevane-backend executable as a user runs it: options, exit codes, the announced port, clean stop.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "BackendTestSupport.h"
+
+extern char** environ;
+
+namespace kesto::backend {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the executable with `args`, stdout and stderr into files of `dir`. Returns the child's pid or -1.
+pid_t spawn_backend(const std::vector<std::string>& args, const std::filesystem::path& dir) {
+  std::vector<std::string> all = {TREVANE_BACKEND_EXE};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, (dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// Waits up to 10 s for the child to end; kills it if it does not. Returns its exit status, or -1.
+int wait_exit(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(BackendExecutable, HelpAndUsageErrors) {
+  test::TempDir dir;
+  pid_t pid = spawn_backend({"--help"}, dir.path());
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(wait_exit(pid), 0);
+  EXPECT_NE(read_text(dir.path() / "stdout").find("--max-frame-mb"), std::string::npos);
+
+  pid = spawn_backend({"--engine", "neural"}, dir.path());
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(wait_exit(pid), 2);
+  EXPECT_NE(read_text(dir.path() / "stderr").find("--engine"), std::string::npos);
+}
+
+TEST(BackendExecutable, ServesOnAnAnnouncedPortAndStopsOnSigterm) {
+  test::TempDir dir;
+  const auto port_file = dir.path() / "port";
+  const auto workdir = dir.path() / "work";
+  const pid_t pid = spawn_backend({"--port", "0", "--port-file", port_file.string(), "--engine", "trivial", "--workdir",
+                                   workdir.string(), "--log", "quiet"},
+                                  dir.path());
+  ASSERT_GT(pid, 0);
+  int port = 0;
+  for (int i = 0; i < 500 && port == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    const std::string text = read_text(port_file);
+    if (!text.empty()) port = std::atoi(text.c_str());
+  }
+  ASSERT_GT(port, 0);
+  EXPECT_NE(read_text(dir.path() / "stdout").find("listening on http://127.0.0.1:" + std::to_string(port)),
+            std::string::npos);
+  httplib::Client client("127.0.0.1", port);
+  auto health = client.Get("/api/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  auto created = client.Post("/api/matte/sessions", R"({"fps":24.0,"source":"plugin"})", "application/json");
+  ASSERT_TRUE(created);
+  ASSERT_EQ(created->status, 201);
+  const std::string id = nlohmann::json::parse(created->body).value("session_id", "");
+  EXPECT_TRUE(std::filesystem::exists(workdir / id));
+
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 0);
+  EXPECT_TRUE(std::filesystem::exists(workdir));  // given by the user: kept
+  EXPECT_FALSE(std::filesystem::exists(workdir / id));
+}
+
+}  // namespace
+}  // namespace kesto::backend

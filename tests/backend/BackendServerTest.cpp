@@ -1,0 +1,369 @@
+// The backend's protocol over real HTTP on 127.0.0.1 and an OS-chosen port, with the trivial engine and tiny
+// frames: every route, every validation error, the limits, expiry and concurrent sessions.
+
+#include "BackendServer.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "BackendTestSupport.h"
+#include "SessionStore.h"
+
+namespace kesto::backend {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const char* kJobBox =
+    R"({"anchor_frame":0,"bbox":{"h":0.5,"w":0.5,"x":0.25,"y":0.25},"edge_softness":0.2,"quality":"fast","strokes":[],"text_prompt":""})";
+
+BackendConfig test_config(const test::TempDir& dir) {
+  BackendConfig config;
+  config.port = 0;
+  config.engine = "trivial";
+  config.workdir = dir.path().string();
+  config.log_level = LogLevel::Quiet;
+  config.max_frames = 100;
+  config.max_frame_bytes = 64 * 1024;
+  return config;
+}
+
+class Backend {
+ public:
+  explicit Backend(BackendConfig config) : server(std::move(config)) {
+    const auto port = server.start();
+    EXPECT_TRUE(port.ok()) << port.error().message;
+    client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
+    client->set_read_timeout(10, 0);
+  }
+  BackendServer server;
+  std::unique_ptr<httplib::Client> client;
+};
+
+json body_of(const httplib::Result& r) { return json::parse(r->body, nullptr, false); }
+
+std::string create_session(httplib::Client& client) {
+  auto r = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
+  if (!r || r->status != 201) return {};
+  return body_of(r).value("session_id", "");
+}
+
+std::string session_path(const std::string& id) { return "/api/matte/sessions/" + id; }
+
+json wait_until_done(httplib::Client& client, const std::string& id) {
+  json last;
+  for (int i = 0; i < 1000; ++i) {
+    auto r = client.Get(session_path(id));
+    if (r && r->status == 200) {
+      last = body_of(r);
+      const std::string status = last.value("status", "");
+      if (status == "COMPLETED" || status == "FAILED") return last;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return last;
+}
+
+// Uploads frames (bright square moving right on dark ground), starts, waits, and checks each matte.
+void run_full_session(httplib::Client& client, int frames) {
+  const std::string id = create_session(client);
+  ASSERT_FALSE(id.empty());
+  std::vector<cv::Mat> sent;
+  for (int i = 0; i < frames; ++i) {
+    sent.push_back(test::square_frame(40 + i % 2 * 8, 30, 4 + i, 6, 12));
+    const bool png = i % 2 == 1;
+    auto r = client.Put(session_path(id) + "/frames/" + std::to_string(i), test::encode(sent.back(), png ? ".png" : ".jpg"),
+                        png ? "image/png" : "image/jpeg");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+  }
+  auto start = client.Post(session_path(id) + "/start", kJobBox, "application/json");
+  ASSERT_TRUE(start);
+  ASSERT_EQ(start->status, 202) << start->body;
+  const json done = wait_until_done(client, id);
+  ASSERT_EQ(done.value("status", ""), "COMPLETED") << done.dump();
+  for (int i = 0; i < frames; ++i) {
+    auto r = client.Get(session_path(id) + "/alpha/" + std::to_string(i) + ".png");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "image/png");
+    const std::vector<uchar> bytes(r->body.begin(), r->body.end());
+    const cv::Mat matte = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(matte.type(), CV_8UC1);
+    ASSERT_EQ(matte.size(), sent[static_cast<std::size_t>(i)].size());
+    EXPECT_EQ(matte.at<uchar>(12, 10 + i), 255);  // inside the square
+    EXPECT_EQ(matte.at<uchar>(27, 2), 0);         // background
+  }
+}
+
+TEST(BackendServer, RunsAWholeSessionAsThePluginDoes) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  run_full_session(*backend.client, 5);
+}
+
+TEST(BackendServer, StatusReportsProgressAndFrameCounts) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  auto before = client.Get(session_path(id));
+  ASSERT_TRUE(before);
+  json status = body_of(before);
+  EXPECT_EQ(status["status"], "UPLOADING");
+  EXPECT_EQ(status["session_id"], id);
+  EXPECT_TRUE(status["progress"].is_object());
+  EXPECT_TRUE(status["progress"]["stage"].is_string());
+  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", test::encode(test::square_frame(8, 8, 1, 1, 3), ".jpg"), "image/jpeg")
+                ->status,
+            200);
+  EXPECT_EQ(body_of(client.Get(session_path(id)))["frames_received"], 1);
+  ASSERT_EQ(client.Post(session_path(id) + "/start", kJobBox, "application/json")->status, 202);
+  const json done = wait_until_done(client, id);
+  EXPECT_EQ(done["status"], "COMPLETED");
+  EXPECT_EQ(done["frame_count"], 1);
+  EXPECT_FALSE(done.contains("error"));
+}
+
+TEST(BackendServer, HealthAndBeacon) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  auto health = client.Get("/api/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(body_of(health)["status"], "ok");
+  auto beacon = client.Post("/api/beacon", R"({"arch":"x86_64","host":"resolve","os":"macos","plugin_version":"1.1.0"})",
+                            "application/json");
+  ASSERT_TRUE(beacon);
+  EXPECT_EQ(beacon->status, 200);
+  EXPECT_EQ(backend.server.beacons_received(), 1u);
+  // A trailing slash in the client's base URL doubles the first slash; it still reaches the beacon.
+  EXPECT_EQ(client.Post("//api/beacon", R"({"arch":"a","host":"h","os":"o","plugin_version":"v"})", "application/json")->status,
+            200);
+  EXPECT_EQ(client.Post("/api/beacon", R"({"arch":"a"})", "application/json")->status, 400);
+  EXPECT_EQ(backend.server.beacons_received(), 2u);
+}
+
+struct BadCase {
+  const char* what;
+  std::function<httplib::Result(httplib::Client&)> send;
+  int status;
+};
+
+TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonError) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  const std::string done_id = create_session(client);
+  const std::string s = session_path(id);
+  const std::string d = session_path(done_id);
+  const std::string jpeg = test::encode(test::square_frame(8, 8, 1, 1, 3), ".jpg");
+  const std::string png = test::encode(test::square_frame(8, 8, 1, 1, 3), ".png");
+  ASSERT_EQ(client.Put(d + "/frames/0", jpeg, "image/jpeg")->status, 200);
+  ASSERT_EQ(client.Post(d + "/start", kJobBox, "application/json")->status, 202);
+  ASSERT_EQ(wait_until_done(client, done_id)["status"], "COMPLETED");
+  const std::string unknown = session_path("0123456789abcdef0123456789abcdef");
+
+  const std::vector<BadCase> cases = {
+      {"unknown route", [](httplib::Client& c) { return c.Get("/nowhere"); }, 404},
+      {"unknown api route", [](httplib::Client& c) { return c.Get("/api/matte"); }, 404},
+      {"wrong method", [](httplib::Client& c) { return c.Get("/api/matte/sessions"); }, 405},
+      {"create: not JSON", [](httplib::Client& c) { return c.Post("/api/matte/sessions", "nope", "application/json"); }, 400},
+      {"create: no fps", [](httplib::Client& c) { return c.Post("/api/matte/sessions", "{}", "application/json"); }, 400},
+      {"create: wrong type", [](httplib::Client& c) { return c.Post("/api/matte/sessions", "{\"fps\":1}", "text/plain"); }, 415},
+      {"status: malformed id", [](httplib::Client& c) { return c.Get("/api/matte/sessions/..."); }, 400},
+      {"status: unknown id", [&](httplib::Client& c) { return c.Get(unknown); }, 404},
+      {"delete: unknown id", [&](httplib::Client& c) { return c.Delete(unknown); }, 404},
+      {"upload: unknown id", [&](httplib::Client& c) { return c.Put(unknown + "/frames/0", jpeg, "image/jpeg"); }, 404},
+      {"upload: bad index", [&](httplib::Client& c) { return c.Put(s + "/frames/x", jpeg, "image/jpeg"); }, 400},
+      {"upload: leading zero", [&](httplib::Client& c) { return c.Put(s + "/frames/01", jpeg, "image/jpeg"); }, 400},
+      {"upload: negative", [&](httplib::Client& c) { return c.Put(s + "/frames/-1", jpeg, "image/jpeg"); }, 400},
+      {"upload: beyond frame limit", [&](httplib::Client& c) { return c.Put(s + "/frames/100", jpeg, "image/jpeg"); }, 413},
+      {"upload: empty", [&](httplib::Client& c) { return c.Put(s + "/frames/0", "", "image/jpeg"); }, 400},
+      {"upload: not an image", [&](httplib::Client& c) { return c.Put(s + "/frames/0", "hello", "image/jpeg"); }, 415},
+      {"upload: type mismatch", [&](httplib::Client& c) { return c.Put(s + "/frames/0", png, "image/jpeg"); }, 415},
+      {"upload: foreign type", [&](httplib::Client& c) { return c.Put(s + "/frames/0", jpeg, "text/html"); }, 415},
+      {"upload: too large", [&](httplib::Client& c) { return c.Put(s + "/frames/0", std::string(70000, 'x'), "image/jpeg"); }, 413},
+      {"upload: after start", [&](httplib::Client& c) { return c.Put(d + "/frames/1", jpeg, "image/jpeg"); }, 409},
+      {"start: no frames", [&](httplib::Client& c) { return c.Post(s + "/start", kJobBox, "application/json"); }, 409},
+      {"start: twice", [&](httplib::Client& c) { return c.Post(d + "/start", kJobBox, "application/json"); }, 409},
+      {"start: unknown id", [&](httplib::Client& c) { return c.Post(unknown + "/start", kJobBox, "application/json"); }, 404},
+      {"start: too large", [&](httplib::Client& c) { return c.Post(s + "/start", std::string(2 << 20, ' '), "application/json"); }, 413},
+      {"matte: before completion", [&](httplib::Client& c) { return c.Get(s + "/alpha/0.png"); }, 409},
+      {"matte: beyond the clip", [&](httplib::Client& c) { return c.Get(d + "/alpha/1.png"); }, 404},
+      {"matte: bad index", [&](httplib::Client& c) { return c.Get(d + "/alpha/x.png"); }, 400},
+      {"matte: unknown id", [&](httplib::Client& c) { return c.Get(unknown + "/alpha/0.png"); }, 404},
+      {"beacon: not JSON", [](httplib::Client& c) { return c.Post("/api/beacon", "]", "application/json"); }, 400},
+  };
+  for (const BadCase& bad : cases) {
+    auto r = bad.send(client);
+    ASSERT_TRUE(r) << bad.what << ": " << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, bad.status) << bad.what << ": " << r->body;
+    const json body = json::parse(r->body, nullptr, false);
+    ASSERT_TRUE(body.is_object()) << bad.what << ": " << r->body;
+    EXPECT_TRUE(body["error"].is_string()) << bad.what;
+    EXPECT_FALSE(body.value("error", "").empty()) << bad.what;
+  }
+  EXPECT_EQ(client.Get("/api/matte/sessions")->get_header_value("Allow"), "POST");
+  // After all that, on the same kept-alive connection, the server still works.
+  run_full_session(client, 2);
+}
+
+TEST(BackendServer, StartWithABadJobRequestLeavesTheSessionOpen) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", test::encode(test::square_frame(8, 8, 1, 1, 3), ".jpg"), "image/jpeg")->status,
+            200);
+  for (const char* bad : {"{", R"({"anchor_frame":1,"quality":"fast","edge_softness":0,"text_prompt":"x"})",
+                          R"({"anchor_frame":0,"quality":"fast","edge_softness":0,"strokes":[],"text_prompt":""})"}) {
+    auto r = client.Post(session_path(id) + "/start", bad, "application/json");
+    EXPECT_EQ(r->status, 400) << bad;
+    // The plug-in shows the first 160 bytes of this reply: keep the reason near the front.
+    EXPECT_LT(r->body.find("\"error\""), 10u);
+  }
+  EXPECT_EQ(client.Post(session_path(id) + "/start", kJobBox, "application/json")->status, 202);
+}
+
+TEST(BackendServer, FailedJobReportsItsError) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  // A PNG whose header is sound but whose pixels are garbage passes the upload check and fails decoding.
+  std::string broken = test::encode(test::square_frame(8, 8, 1, 1, 3), ".png").substr(0, 33) + std::string(40, 'z');
+  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", broken, "image/png")->status, 200);
+  ASSERT_EQ(client.Post(session_path(id) + "/start", kJobBox, "application/json")->status, 202);
+  const json done = wait_until_done(client, id);
+  EXPECT_EQ(done["status"], "FAILED");
+  EXPECT_NE(done.value("error", "").find("frame 0"), std::string::npos) << done.dump();
+  EXPECT_EQ(client.Get(session_path(id) + "/alpha/0.png")->status, 409);
+}
+
+TEST(BackendServer, ChunkedUploadsCannotExceedTheFrameLimit) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  const std::string id = create_session(*backend.client);
+  httplib::Client client("127.0.0.1", backend.server.port());
+  auto r = client.Put(session_path(id) + "/frames/0",
+                      [](std::size_t offset, httplib::DataSink& sink) {
+                        if (offset >= 200000) {
+                          sink.done();
+                          return true;
+                        }
+                        const std::string chunk(10000, 'x');
+                        return sink.write(chunk.data(), chunk.size());
+                      },
+                      "image/jpeg");
+  if (r) {
+    EXPECT_EQ(r->status, 413);  // or the server hung up on the rest of the body, which is as good
+  }
+  auto health = backend.client->Get("/api/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+}
+
+TEST(BackendServer, SessionAndDiskLimits) {
+  test::TempDir dir;
+  BackendConfig config = test_config(dir);
+  config.max_sessions = 2;
+  const std::string jpeg = test::encode(test::square_frame(8, 8, 1, 1, 3), ".jpg");
+  config.max_disk_bytes = jpeg.size() * 3;
+  Backend backend(config);
+  httplib::Client& client = *backend.client;
+  const std::string a = create_session(client);
+  ASSERT_FALSE(create_session(client).empty());
+  auto third = client.Post("/api/matte/sessions", R"({"fps":25.0})", "application/json");
+  EXPECT_EQ(third->status, 429);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client.Put(session_path(a) + "/frames/" + std::to_string(i), jpeg, "image/jpeg")->status, 200);
+  auto full = client.Put(session_path(a) + "/frames/3", jpeg, "image/jpeg");
+  EXPECT_EQ(full->status, 507);
+  EXPECT_EQ(client.Delete(session_path(a))->status, 200);
+  EXPECT_EQ(client.Post("/api/matte/sessions", R"({"fps":25.0})", "application/json")->status, 201);
+}
+
+TEST(BackendServer, DeleteRemovesTheSessionAndItsFolder) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", test::encode(test::square_frame(8, 8, 1, 1, 3), ".jpg"), "image/jpeg")->status,
+            200);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / id));
+  EXPECT_EQ(client.Delete(session_path(id))->status, 200);
+  EXPECT_EQ(client.Get(session_path(id))->status, 404);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / id));
+}
+
+TEST(BackendServer, IdleSessionsExpire) {
+  test::TempDir dir;
+  BackendConfig config = test_config(dir);
+  config.session_ttl = 200ms;
+  Backend backend(config);
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(client.Get(session_path(id))->status, 200);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    std::this_thread::sleep_for(20ms);
+    gone = !std::filesystem::exists(dir.path() / id);
+  }
+  EXPECT_TRUE(gone);
+  EXPECT_EQ(client.Get(session_path(id))->status, 404);
+}
+
+TEST(BackendServer, ServesSeveralSessionsAtOnce) {
+  test::TempDir dir;
+  BackendConfig config = test_config(dir);
+  config.max_jobs = 2;
+  Backend backend(config);
+  const int port = backend.server.port();
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([port] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(10, 0);
+      run_full_session(client, 6);
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(backend.server.sessions().size(), 4u);
+}
+
+TEST(BackendServer, StopRemovesItsOwnWorkingFolder) {
+  BackendConfig config;
+  config.port = 0;
+  config.engine = "trivial";
+  config.log_level = LogLevel::Quiet;
+  BackendServer server(config);
+  ASSERT_TRUE(server.start().ok());
+  const std::filesystem::path workdir = server.workdir();
+  EXPECT_TRUE(std::filesystem::is_directory(workdir));
+  httplib::Client client("127.0.0.1", server.port());
+  EXPECT_FALSE(create_session(client).empty());
+  server.stop();
+  EXPECT_FALSE(std::filesystem::exists(workdir));
+  server.stop();  // idempotent
+}
+
+TEST(BackendServer, RefusesAPortInUse) {
+  test::TempDir dir;
+  Backend first(test_config(dir));
+  BackendConfig config = test_config(dir);
+  config.port = first.server.port();
+  BackendServer second(config);
+  const auto result = second.start();
+  ASSERT_FALSE(result.ok());
+  EXPECT_NE(result.error().message.find("cannot listen"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kesto::backend

@@ -1,0 +1,142 @@
+// Focused runs of the classical engine on small synthetic clips: a coloured disc moving over a textured
+// background, checked against the true mask by intersection over union.
+
+#include "ClassicalEngine.h"
+
+#include <gtest/gtest.h>
+
+#include "AnchorSegmenter.h"
+#include "BackendTestSupport.h"
+
+namespace kesto::backend {
+namespace {
+
+constexpr int kWidth = 160;
+constexpr int kHeight = 96;
+
+JobRequest box_request(int anchor, Quality quality) {
+  JobRequest request;
+  request.anchor_frame = anchor;
+  request.quality = quality;
+  request.edge_softness = 0.0;
+  // The disc (radius h/5) starts at (w/4, h/2) and moves 3 px per frame.
+  const double cx = (kWidth / 4.0 + anchor * 3) / kWidth;
+  request.bbox = NormBox{cx - 0.16, 0.22, 0.32, 0.56};
+  return request;
+}
+
+struct Outcome {
+  EngineOutcome error;
+  std::map<int, cv::Mat> mattes;
+  std::vector<std::string> stages;
+};
+
+Outcome run_engine(const JobRequest& request, const std::vector<cv::Mat>& clip) {
+  test::TempDir scratch;
+  test::MemoryFrames frames(clip);
+  test::MemoryMattes mattes;
+  test::RecordingMonitor monitor;
+  ClassicalEngine engine;
+  Outcome out;
+  out.error = engine.run(EngineJob{request, frames, mattes, monitor, scratch.path()});
+  out.mattes = std::move(mattes.mattes);
+  out.stages = std::move(monitor.stages);
+  return out;
+}
+
+TEST(ClassicalEngine, TracksAMovingCharacterBothWaysFromTheAnchor) {
+  std::vector<cv::Mat> truth;
+  const auto clip = test::moving_disc_clip(8, kWidth, kHeight, &truth);
+  for (const Quality quality : {Quality::Fast, Quality::Fine}) {
+    const Outcome out = run_engine(box_request(3, quality), clip);
+    ASSERT_FALSE(out.error) << *out.error;
+    ASSERT_EQ(out.mattes.size(), clip.size());
+    for (int i = 0; i < static_cast<int>(clip.size()); ++i) {
+      const cv::Mat& matte = out.mattes.at(i);
+      ASSERT_EQ(matte.size(), clip[0].size());
+      EXPECT_GT(test::iou(matte, truth[static_cast<std::size_t>(i)]), 0.85) << "frame " << i;
+    }
+  }
+}
+
+TEST(ClassicalEngine, ReportsItsStages) {
+  const auto clip = test::moving_disc_clip(4, kWidth, kHeight, nullptr);
+  const Outcome out = run_engine(box_request(0, Quality::Fast), clip);
+  ASSERT_FALSE(out.error);
+  auto seen = [&](const std::string& text) {
+    return std::find(out.stages.begin(), out.stages.end(), text) != out.stages.end();
+  };
+  EXPECT_TRUE(seen("segmenting anchor"));
+  EXPECT_TRUE(seen("propagating 4/4"));
+  EXPECT_TRUE(seen("refining edges 4/4"));
+}
+
+TEST(ClassicalEngine, DabsAloneSelectTheCharacter) {
+  std::vector<cv::Mat> truth;
+  const auto clip = test::moving_disc_clip(2, kWidth, kHeight, &truth);
+  JobRequest request;
+  request.quality = Quality::Fine;
+  request.strokes = {{(kWidth / 4.0) / kWidth, 0.5, 0.05}};
+  const Outcome out = run_engine(request, clip);
+  ASSERT_FALSE(out.error) << *out.error;
+  EXPECT_GT(test::iou(out.mattes.at(0), truth[0]), 0.8);
+}
+
+TEST(ClassicalEngine, ExcludeDabsRemovePartOfTheBox) {
+  const auto clip = test::moving_disc_clip(1, kWidth, kHeight, nullptr);
+  JobRequest request = box_request(0, Quality::Fine);
+  const Outcome plain = run_engine(request, clip);
+  request.strokes = {{(kWidth / 4.0) / kWidth, 0.5, -0.08}};  // the middle of the disc is not the character
+  const Outcome excluded = run_engine(request, clip);
+  ASSERT_FALSE(plain.error);
+  ASSERT_FALSE(excluded.error);
+  const int cx = kWidth / 4;
+  EXPECT_EQ(plain.mattes.at(0).at<uchar>(kHeight / 2, cx), 255);
+  EXPECT_EQ(excluded.mattes.at(0).at<uchar>(kHeight / 2, cx), 0);
+}
+
+TEST(ClassicalEngine, TextHintWithNothingFoundAsksForABox) {
+  const auto clip = test::moving_disc_clip(2, kWidth, kHeight, nullptr);
+  JobRequest request;
+  request.text_prompt = "the woman in red";
+  const Outcome out = run_engine(request, clip);
+  ASSERT_TRUE(out.error);
+  EXPECT_NE(out.error->find("draw a box"), std::string::npos);
+  EXPECT_TRUE(out.mattes.empty());
+}
+
+TEST(ClassicalEngine, StopsWhenCancelled) {
+  const auto clip = test::moving_disc_clip(6, kWidth, kHeight, nullptr);
+  test::TempDir scratch;
+  test::MemoryFrames frames(clip);
+  test::MemoryMattes mattes;
+  test::RecordingMonitor monitor;
+  monitor.cancel = true;
+  ClassicalEngine engine;
+  const JobRequest request = box_request(0, Quality::Fast);
+  const EngineOutcome error = engine.run(EngineJob{request, frames, mattes, monitor, scratch.path()});
+  ASSERT_TRUE(error);
+  EXPECT_EQ(*error, "cancelled");
+}
+
+TEST(AnchorSegmenter, BoxToPixelsClampsAndKeepsTwoPixels) {
+  EXPECT_EQ(box_to_pixels(NormBox{0.25, 0.5, 0.5, 0.25}, 100, 40), cv::Rect(25, 20, 50, 10));
+  EXPECT_EQ(box_to_pixels(NormBox{0.999, 0.999, 0.0001, 0.0001}, 100, 40), cv::Rect(98, 38, 2, 2));
+  EXPECT_EQ(box_to_pixels(NormBox{0.0, 0.0, 1.0, 1.0}, 100, 40), cv::Rect(0, 0, 100, 40));
+}
+
+TEST(AnchorSegmenter, KeepsTheLargestRegionAndRegionsTouchingSeeds) {
+  cv::Mat mask = cv::Mat::zeros(50, 50, CV_8UC1);
+  mask(cv::Rect(2, 2, 20, 20)).setTo(255);
+  mask(cv::Rect(30, 30, 5, 5)).setTo(255);
+  mask(cv::Rect(40, 5, 3, 3)).setTo(255);
+  cv::Mat seeds = cv::Mat::zeros(50, 50, CV_8UC1);
+  seeds.at<uchar>(31, 31) = 255;
+  const cv::Mat kept = keep_largest_region(mask, seeds);
+  EXPECT_EQ(kept.at<uchar>(10, 10), 255);
+  EXPECT_EQ(kept.at<uchar>(32, 32), 255);
+  EXPECT_EQ(kept.at<uchar>(6, 41), 0);
+}
+
+}  // namespace
+}  // namespace kesto::backend

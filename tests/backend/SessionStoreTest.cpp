@@ -1,0 +1,191 @@
+#include "SessionStore.h"
+
+#include <gtest/gtest.h>
+#include <fstream>
+
+#include "BackendTestSupport.h"
+#include "ImageProbe.h"
+#include "Validation.h"
+
+namespace kesto::backend {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* kJob = R"({"anchor_frame":0,"quality":"fast","edge_softness":0,"text_prompt":"x"})";
+
+using test::TempDir;
+
+struct Frame {
+  std::string bytes;
+  ImageInfo info;
+};
+
+Frame tiny_frame() {
+  Frame f;
+  f.bytes = test::encode(test::square_frame(8, 6, 1, 1, 3), ".jpg");
+  f.info = probe_image(f.bytes).value();
+  return f;
+}
+
+TEST(SessionStore, CreatesSessionsWithDistinctSafeIdsAndFolders) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  const auto now = SteadyClock::now();
+  auto a = store.create({25.0, "plugin"}, now);
+  auto b = store.create({25.0, "plugin"}, now);
+  ASSERT_TRUE(a.ok());
+  ASSERT_TRUE(b.ok());
+  EXPECT_NE(a.value()->id(), b.value()->id());
+  EXPECT_TRUE(is_valid_session_id(a.value()->id()));
+  EXPECT_TRUE(fs::is_directory(a.value()->dir()));
+  EXPECT_EQ(a.value()->dir().parent_path(), dir.path());
+  EXPECT_EQ(store.find(a.value()->id()), a.value());
+  EXPECT_EQ(store.find("0123456789abcdef0123456789abcdef"), nullptr);
+  EXPECT_EQ(store.size(), 2u);
+}
+
+TEST(SessionStore, RefusesSessionsBeyondTheLimit) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{2, 1h}, std::make_shared<DiskBudget>(1 << 20));
+  const auto now = SteadyClock::now();
+  ASSERT_TRUE(store.create({}, now).ok());
+  ASSERT_TRUE(store.create({}, now).ok());
+  const auto third = store.create({}, now);
+  ASSERT_FALSE(third.ok());
+  EXPECT_EQ(third.error().http_status, 429);
+}
+
+TEST(SessionStore, RemovingASessionRemovesItsFolderOnceNobodyHoldsIt) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  auto session = store.create({}, SteadyClock::now()).value();
+  const fs::path folder = session->dir();
+  auto held = store.remove(session->id());
+  session.reset();
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(held->cancel_requested());
+  EXPECT_TRUE(fs::exists(folder));  // still held, e.g. by a running job
+  held.reset();
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_EQ(store.remove("0123456789abcdef0123456789abcdef"), nullptr);
+}
+
+TEST(SessionStore, ExpiresIdleSessionsButNotRunningJobs) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{8, 10s}, std::make_shared<DiskBudget>(1 << 20));
+  const auto t0 = SteadyClock::now();
+  auto idle = store.create({}, t0).value();
+  auto busy = store.create({}, t0).value();
+  auto touched = store.create({}, t0).value();
+  const Frame frame = tiny_frame();
+  ASSERT_TRUE(busy->store_frame(0, frame.bytes, frame.info, t0).ok());
+  ASSERT_TRUE(busy->begin_job(kJob, t0).ok());
+  touched->snapshot(t0 + 8s);  // a status poll counts as activity
+  const fs::path idle_dir = idle->dir();
+  idle.reset();
+
+  EXPECT_TRUE(store.remove_expired(t0 + 9s).empty());
+  const auto expired = store.remove_expired(t0 + 11s);
+  ASSERT_EQ(expired.size(), 1u);
+  EXPECT_FALSE(fs::exists(idle_dir));
+  EXPECT_NE(store.find(busy->id()), nullptr);
+  EXPECT_NE(store.find(touched->id()), nullptr);
+  EXPECT_EQ(store.remove_expired(t0 + 19s).size(), 1u);  // touched
+  busy->finish(std::nullopt, t0 + 20s);
+  EXPECT_TRUE(store.remove_expired(t0 + 29s).empty());
+  EXPECT_EQ(store.remove_expired(t0 + 31s).size(), 1u);
+  EXPECT_EQ(store.size(), 0u);
+}
+
+TEST(SessionStore, FramesCountAgainstTheDiskLimitAndAreReleased) {
+  TempDir dir;
+  const Frame frame = tiny_frame();
+  auto budget = std::make_shared<DiskBudget>(frame.bytes.size() * 2 + 10);
+  SessionStore store(dir.path(), StoreLimits{}, budget);
+  auto session = store.create({}, SteadyClock::now()).value();
+  const auto now = SteadyClock::now();
+  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
+  ASSERT_TRUE(session->store_frame(1, frame.bytes, frame.info, now).ok());
+  ASSERT_TRUE(session->store_frame(1, frame.bytes, frame.info, now).ok());  // replacing frees the old copy
+  const auto full = session->store_frame(2, frame.bytes, frame.info, now);
+  ASSERT_FALSE(full.ok());
+  EXPECT_EQ(full.error().http_status, 507);
+  EXPECT_EQ(budget->used_bytes(), frame.bytes.size() * 2);
+  session.reset();
+  store.clear();
+  EXPECT_EQ(budget->used_bytes(), 0u);
+}
+
+TEST(SessionStore, StartNeedsEveryFrameAndOnlyOnce) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  auto session = store.create({}, SteadyClock::now()).value();
+  const auto now = SteadyClock::now();
+  const Frame frame = tiny_frame();
+  EXPECT_EQ(session->begin_job(kJob, now).error().http_status, 409);  // no frames
+  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
+  ASSERT_TRUE(session->store_frame(2, frame.bytes, frame.info, now).ok());
+  const auto gap = session->begin_job(kJob, now);
+  ASSERT_FALSE(gap.ok());
+  EXPECT_EQ(gap.error().http_status, 409);
+  EXPECT_NE(gap.error().message.find("frame 1"), std::string::npos);
+  ASSERT_TRUE(session->store_frame(1, frame.bytes, frame.info, now).ok());
+  EXPECT_EQ(session->begin_job(R"({"anchor_frame":3,"quality":"fast","edge_softness":0,"text_prompt":"x"})", now)
+                .error()
+                .http_status,
+            400);  // a bad request leaves the session open for another try
+  ASSERT_EQ(session->begin_job(kJob, now).value(), 3);
+  EXPECT_EQ(session->begin_job(kJob, now).error().http_status, 409);
+  EXPECT_EQ(session->store_frame(3, frame.bytes, frame.info, now).error().http_status, 409);
+  EXPECT_EQ(session->matte_for_download(0, now).error().http_status, 409);
+  EXPECT_EQ(session->snapshot(now).state, SessionState::Queued);
+}
+
+TEST(SessionStore, FinishedJobGivesMattesAndDropsFrames) {
+  TempDir dir;
+  auto budget = std::make_shared<DiskBudget>(1 << 20);
+  SessionStore store(dir.path(), StoreLimits{}, budget);
+  auto session = store.create({}, SteadyClock::now()).value();
+  const auto now = SteadyClock::now();
+  const Frame frame = tiny_frame();
+  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
+  ASSERT_TRUE(session->begin_job(kJob, now).ok());
+  ASSERT_TRUE(session->mark_running());
+  EXPECT_TRUE(fs::exists(session->frame_file(0)));
+  session->finish(std::nullopt, now);
+  EXPECT_FALSE(fs::exists(session->frame_file(0)));
+  EXPECT_EQ(budget->used_bytes(), 0u);
+  EXPECT_EQ(session->snapshot(now).state, SessionState::Completed);
+  EXPECT_EQ(session->matte_for_download(0, now).value(), session->matte_file(0));
+  EXPECT_EQ(session->matte_for_download(1, now).error().http_status, 404);
+}
+
+TEST(SessionStore, CancelledWhileQueuedNeverRuns) {
+  TempDir dir;
+  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  auto session = store.create({}, SteadyClock::now()).value();
+  const Frame frame = tiny_frame();
+  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, SteadyClock::now()).ok());
+  ASSERT_TRUE(session->begin_job(kJob, SteadyClock::now()).ok());
+  session->request_cancel();
+  EXPECT_FALSE(session->mark_running());
+}
+
+TEST(SessionStore, RemovesOnlyMarkedSessionFoldersLeftByAnEarlierRun) {
+  TempDir dir;
+  const fs::path stale = dir.path() / "0123456789abcdef0123456789abcdef";
+  const fs::path unmarked = dir.path() / "fedcba9876543210fedcba9876543210";
+  const fs::path other = dir.path() / "keep-me";
+  for (const fs::path& p : {stale, unmarked, other}) fs::create_directories(p);
+  std::ofstream(stale / ".trevane-session") << "x";
+  std::ofstream(other / ".trevane-session") << "x";
+  EXPECT_EQ(SessionStore::remove_stale_folders(dir.path()), 1u);
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(unmarked));
+  EXPECT_TRUE(fs::exists(other));
+}
+
+}  // namespace
+}  // namespace kesto::backend
