@@ -55,5 +55,6 @@ struct Command {
 
 // Subcommands, each in a file of its own.
 int runDescribe(Args &args);
+int runOverlay(Args &args);
 
 }  // namespace trevane::cli

@@ -21,6 +21,25 @@ constexpr Command kCommands[] = {
      "  --bundle DIR  the OrvalisTrevane.ofx.bundle folder (default: the build tree's, else OFX_PLUGIN_PATH,\n"
      "                else /usr/OFX/Plugins)\n",
      trevane::cli::runDescribe},
+    {"overlay", "draw the selection overlay over a frame into a PNG",
+     "usage: trevane overlay --input FRAME --output PNG [--set NAME=VALUE]... [--bundle DIR]\n"
+     "  Draws what the plug-in's viewer overlay shows (the selection box with its corner handles, and the\n"
+     "  brush dabs: cyan adds, red excludes) over a frame, as a viewer at 1:1 zoom would, into a PNG file.\n"
+     "  The frame is the project: its size is the project size, the offset is 0, and canonical (x, y) is\n"
+     "  pixel (x, height - 1 - y). \"Edit selection in viewer\" (draw_mask) is switched on first.\n"
+     "  --input FRAME      the frame: a PNG or JPEG file\n"
+     "  --output PNG       the picture to write (RGBA PNG, the frame's size)\n"
+     "  --set NAME=VALUE   a parameter value set as a user edit before drawing, in order; may repeat. The\n"
+     "                     selection lives in bbox_json, a box in normalised project coordinates (x, y of the\n"
+     "                     top-left corner, w, h; y runs downwards), and brush_json, a list of [x, y, r] dabs\n"
+     "                     with r > 0 adding and r < 0 excluding, |r| a fraction of the width. Example:\n"
+     "                       --set 'bbox_json={\"x\":0.1,\"y\":0.05,\"w\":0.6,\"h\":0.9}'\n"
+     "                       --set 'brush_json=[[0.4,0.6,0.04],[0.8,0.85,-0.05]]'\n"
+     "  --bundle DIR       the OrvalisTrevane.ofx.bundle folder (default: the build tree's, else\n"
+     "                     OFX_PLUGIN_PATH, else /usr/OFX/Plugins)\n"
+     "  Exit status: 0 when the picture was written, 1 when the plug-in or the output failed, 2 for bad\n"
+     "  usage or an unreadable frame.\n",
+     trevane::cli::runOverlay},
 };
 
 void printUsage(FILE *out) {

@@ -1,0 +1,135 @@
+// trevane overlay: draws the plug-in's viewer overlay (selection box and brush dabs) over a frame, as a viewer
+// at 1:1 zoom would show it, and writes the picture as a PNG file.
+//
+// The frame is the project: size = frame size, offset (0, 0), so canonical (x, y) is pixel
+// (x, height - 1 - y). The overlay's GL calls bind to the recording library linked into this tool; the
+// recording is then painted over the frame by the software rasteriser.
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "glrecord/Raster.h"
+#include "glrecord/Recording.h"
+#include "host/Host.h"
+#include "image/RgbaFile.h"
+
+namespace trevane::cli {
+namespace {
+
+namespace rec = kesto::glrecord;
+
+struct Setting {
+  std::string name;
+  std::string value;
+};
+
+std::vector<Setting> parseSettings(const std::vector<std::string> &texts) {
+  std::vector<Setting> settings;
+  for (const std::string &text : texts) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0) throw UsageError("--set: '" + text + "' is not NAME=VALUE");
+    settings.push_back({text.substr(0, eq), text.substr(eq + 1)});
+  }
+  return settings;
+}
+
+// Sets one parameter as a user edit, converting the text by the parameter's declared type.
+void applySetting(host::Plugin &plugin, host::Instance &fx, const Setting &s) {
+  std::string type;
+  for (const host::ParamInfo &p : plugin.params()) {
+    if (p.name == s.name) type = p.type;
+  }
+  if (type.empty()) throw UsageError("--set: the plug-in has no parameter '" + s.name + "'");
+  host::Expected<OfxStatus> result = host::Error{"unsupported parameter type"};
+  if (type == kOfxParamTypeString) {
+    result = fx.setString(s.name, s.value);
+  } else if (type == kOfxParamTypeInteger || type == kOfxParamTypeBoolean || type == kOfxParamTypeChoice) {
+    result = fx.setInt(s.name, parseInt("set " + s.name, s.value));
+  } else if (type == kOfxParamTypeDouble) {
+    result = fx.setDouble(s.name, parseDouble("set " + s.name, s.value));
+  } else {
+    throw UsageError("--set: '" + s.name + "' (" + type + ") holds no value");
+  }
+  if (!result.ok()) throw UsageError("--set " + s.name + ": " + result.error());
+}
+
+std::size_t countMode(const std::vector<rec::Primitive> &list, rec::Mode mode) {
+  std::size_t n = 0;
+  for (const rec::Primitive &p : list) n += p.mode == mode ? 1 : 0;
+  return n;
+}
+
+}  // namespace
+
+int runOverlay(Args &args) {
+  const std::optional<std::string> input = args.value("input");
+  const std::optional<std::string> output = args.value("output");
+  const std::vector<Setting> settings = parseSettings(args.values("set"));
+  const std::string bundle = args.value("bundle").value_or(defaultBundlePath());
+  args.finish();
+  if (!input) throw UsageError("--input FRAME is required (see --help)");
+  if (!output) throw UsageError("--output PNG is required (see --help)");
+
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> frame = kesto::load_rgba(*input, &width, &height);
+  if (frame.empty()) {
+    std::fprintf(stderr, "trevane overlay: cannot read the frame '%s' (not a readable PNG or JPEG of a usable size)\n",
+                 input->c_str());
+    return kExitUsage;
+  }
+
+  host::Host host;
+  host::LoadResult loaded = host.load(bundle);
+  if (!loaded.ok()) {
+    std::fprintf(stderr, "trevane overlay: cannot load the plug-in from '%s': %s\n", bundle.c_str(),
+                 loaded.error.c_str());
+    return kExitJobFailed;
+  }
+  host::InstanceOptions options;
+  options.projectWidth = width;
+  options.projectHeight = height;
+  auto made = loaded.plugin->createInstance(options);
+  if (!made.ok()) {
+    std::fprintf(stderr, "trevane overlay: the plug-in refused to make an instance: %s\n", made.error().c_str());
+    return kExitJobFailed;
+  }
+  host::Instance &fx = **made;
+  // The overlay only draws while "Edit selection in viewer" is on; a --set may still turn it off.
+  if (auto on = fx.setInt("draw_mask", 1); !on.ok()) {
+    std::fprintf(stderr, "trevane overlay: cannot switch the overlay on: %s\n", on.error().c_str());
+    return kExitJobFailed;
+  }
+  for (const Setting &s : settings) applySetting(*loaded.plugin, fx, s);
+
+  auto overlay = fx.createOverlay();
+  if (!overlay.ok()) {
+    std::fprintf(stderr, "trevane overlay: %s\n", overlay.error().c_str());
+    return kExitJobFailed;
+  }
+  rec::clear();
+  const OfxStatus drawn = (*overlay)->draw();
+  const std::vector<rec::Primitive> primitives = rec::takePrimitives();
+  if (drawn != kOfxStatOK && drawn != kOfxStatReplyDefault) {
+    std::fprintf(stderr, "trevane overlay: the draw action failed (status %d)\n", drawn);
+    return kExitJobFailed;
+  }
+
+  rec::Canvas canvas{width, height, std::move(frame)};
+  rec::rasterise(primitives, canvas);
+  if (!kesto::write_png_file(*output, canvas.rgba.data(), width, height, 4)) {
+    std::fprintf(stderr, "trevane overlay: cannot write '%s'\n", output->c_str());
+    return kExitJobFailed;
+  }
+  std::printf("%s: %dx%d frame, %zu box outline(s), %zu dab(s)%s\n", output->c_str(), width, height,
+              countMode(primitives, rec::Mode::LineLoop), countMode(primitives, rec::Mode::TriangleFan),
+              drawn == kOfxStatReplyDefault ? " (overlay off: nothing drawn)" : "");
+  return kExitOk;
+}
+
+}  // namespace trevane::cli
