@@ -66,6 +66,22 @@ long perform_and_read_status(CURL *curl) noexcept {
   return performed == CURLE_OK ? status : -1;
 }
 
+// libcurl guesses a scheme for a URL without one ("host/path" becomes http://host/path); only explicit web
+// addresses are sent, so a malformed base URL fails here instead of reaching some host by guesswork.
+bool has_web_scheme(const std::string &url) noexcept {
+  const auto starts_with_nocase = [&url](const char *prefix) {
+    std::size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+      if (i >= url.size()) return false;
+      const char c = url[i];
+      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      if (lower != prefix[i]) return false;
+    }
+    return true;
+  };
+  return starts_with_nocase("http://") || starts_with_nocase("https://");
+}
+
 bool is_success_status(long status) noexcept { return status >= 200 && status <= 299; }
 
 // A request that cannot even be set up reports what a failed transfer reports.
@@ -163,7 +179,7 @@ HttpClient::HttpClient() noexcept {
 }
 
 HttpResponse HttpClient::post_json(const std::string &url, const std::string &body) const noexcept {
-  if (!handle) return failed_response();
+  if (!handle || !has_web_scheme(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -193,7 +209,7 @@ HttpResponse HttpClient::post_json(const std::string &url, const std::string &bo
 
 HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std::uint8_t> &bytes,
                                    const char *content_type) const noexcept {
-  if (!handle) return failed_response();
+  if (!handle || !has_web_scheme(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -223,7 +239,7 @@ HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std
 }
 
 HttpResponse HttpClient::get(const std::string &url) const noexcept {
-  if (!handle) return failed_response();
+  if (!handle || !has_web_scheme(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -244,7 +260,7 @@ HttpResponse HttpClient::get(const std::string &url) const noexcept {
 }
 
 bool HttpClient::get_bytes(const std::string &url, std::vector<std::uint8_t> *out) const noexcept {
-  if (!handle || out == nullptr) return false;
+  if (!handle || out == nullptr || !has_web_scheme(url)) return false;
   try {
     CURL *curl = handle.get();
     curl_easy_reset(curl);

@@ -3,8 +3,8 @@
 //
 // Each thread that talks to a server builds a client of its own; a client has no lock. Callers pass complete
 // URLs and ready-made bodies and get back the HTTP status and the response body. HTTP errors are values:
-// `status` carries the server's code and `body` its error page. Only http:// and https:// URLs are used, for
-// the request and for any redirect. Bodies are held whole in memory, up to a limit per request (see
+// `status` carries the server's code and `body` its error page. Only URLs that begin with http:// or https://
+// are used (no scheme is guessed), and redirects only to such URLs. Bodies are held whole in memory, up to a limit per request (see
 // kMaxTextBodyBytes, kMaxByteBodyBytes); a server that sends more fails the transfer.
 
 #include <cstddef>

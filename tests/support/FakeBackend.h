@@ -1,0 +1,123 @@
+#pragma once
+// A scriptable HTTP server for tests: in-process, on 127.0.0.1 and a port the OS chooses, recording every
+// request. Scripted per route (method and exact path, or method and path pattern); the most recently added
+// matching route answers, and unmatched requests go to the fallback route (404 "not found" unless scripted).
+//
+//   kesto::test::FakeBackend fb;
+//   fb.on("POST", "/api/beacon").reply(200, "{}");
+//   fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").failFirst(2, 503).reply(200, "{}");
+//   client.post_json(fb.url() + "/api/beacon", "{}");
+//   fb.waitForRequests(1, std::chrono::seconds(3));
+//   fb.requests()[0].body ...
+//
+// The destructor stops the server and joins its threads; scripted delays and slow bodies end early then.
+// Nagle's algorithm is off on every connection. Routes may be scripted at any time, also while serving.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kesto {
+namespace test {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;    // decoded path, without the query
+  std::string target;  // the request target as sent, with the query
+  HeaderList headers;  // in the order received
+  std::string body;
+  int remote_port = 0;  // the client's port: requests from one connection share it
+  bool tcp_nodelay = false;  // Nagle's algorithm was off on the connection that carried it
+
+  // Value of the first header of that name (case-insensitive); "" when absent.
+  std::string header(const std::string &name) const;
+  std::size_t headerCount(const std::string &name) const;
+};
+
+// A reply computed per request by Route::respond.
+struct Reply {
+  int status = 200;
+  std::string body;
+  std::string content_type = "application/json";
+  HeaderList headers;
+};
+
+namespace detail {
+struct RouteState;
+struct BackendState;
+}  // namespace detail
+
+// A handle on one scripted route. Copies share the route. What a request gets, in this order:
+//   dropFirst / failFirst attempts (counted per route from 1), then the delay, then the reply mode:
+//   reply (default 200, empty body), redirect, drop, streamBody, drip or respond (the last one set wins).
+class Route {
+ public:
+  // A fixed reply.
+  Route reply(int status, std::string body = std::string(), std::string content_type = "application/json");
+  // An extra response header, sent with every reply mode that sends headers.
+  Route header(std::string name, std::string value);
+  // Waits this long before replying (ends early when the server stops).
+  Route delay(std::chrono::milliseconds wait);
+  // Answers with status (301, 302, 307, ...) and a Location header.
+  Route redirect(int status, std::string location);
+  // The first `attempts` requests get `status` with `body`; later ones the reply mode.
+  Route failFirst(int attempts, int status, std::string body = std::string());
+  // The first `attempts` requests get their connection closed without any reply.
+  Route dropFirst(int attempts);
+  // Every request gets its connection closed without any reply.
+  Route drop();
+  // A body of total_bytes bytes of `fill`, produced on the fly in chunks, so nothing that size is held
+  // in memory. With declare_length the length goes in Content-Length; otherwise the body is chunked.
+  Route streamBody(std::size_t total_bytes, std::size_t chunk_bytes = std::size_t{1} << 16,
+                   bool declare_length = true, char fill = 'x', int status = 200);
+  // A chunked body of `chunks` chunks of chunk_bytes, one every `interval` (the first after one interval).
+  Route drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval, int status = 200);
+  // A reply computed from each request (called on a server thread; an exception gives 500).
+  Route respond(std::function<Reply(const RecordedRequest &)> handler);
+
+  // Requests this route has answered so far (dropped and failed attempts included).
+  std::size_t hits() const;
+
+ private:
+  friend class FakeBackend;
+  explicit Route(std::shared_ptr<detail::RouteState> state) : state_(std::move(state)) {}
+  std::shared_ptr<detail::RouteState> state_;
+};
+
+class FakeBackend {
+ public:
+  // Binds 127.0.0.1 on an ephemeral port and starts serving; throws std::runtime_error if it cannot.
+  FakeBackend();
+  ~FakeBackend();
+  FakeBackend(const FakeBackend &) = delete;
+  FakeBackend &operator=(const FakeBackend &) = delete;
+
+  // "http://127.0.0.1:PORT", no trailing slash.
+  std::string url() const;
+  int port() const;
+
+  // Method "*" matches every method. A path pattern is an ECMAScript regex matched against the whole path.
+  Route on(const std::string &method, const std::string &path);
+  Route onPattern(const std::string &method, const std::string &path_pattern);
+  // The route for requests no other route matches.
+  Route fallback();
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests(const std::string &method, const std::string &path) const;
+  std::size_t requestCount() const;
+  // Waits until at least `count` requests have been recorded; false when the wait timed out.
+  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+  void clearRequests();
+
+ private:
+  std::shared_ptr<detail::BackendState> state_;
+};
+
+}  // namespace test
+}  // namespace kesto
