@@ -1,0 +1,107 @@
+// The plug-in's exports and its action dispatch, as a host sees them.
+
+#include <climits>
+#include <string>
+
+#include "PluginFixture.h"
+#include "host/Args.h"
+#include "ofxImageEffect.h"
+
+namespace {
+
+TEST_F(PluginTest, OneEffectWhateverTheIndex) {
+  auto count = reinterpret_cast<int (*)()>(plugin().symbol("OfxGetNumberOfPlugins"));
+  auto get = reinterpret_cast<OfxPlugin *(*)(int)>(plugin().symbol("OfxGetPlugin"));
+  ASSERT_NE(nullptr, count);
+  ASSERT_NE(nullptr, get);
+  EXPECT_EQ(1, count());
+  OfxPlugin *first = get(0);
+  ASSERT_NE(nullptr, first);
+  for (int index : {1, -1, 7, INT_MAX, INT_MIN}) EXPECT_EQ(first, get(index)) << index;
+  EXPECT_STREQ("OfxImageEffectPluginAPI", first->pluginApi);
+  EXPECT_EQ(1, first->apiVersion);
+  EXPECT_STREQ("com.orvalis.trevane.ofx", first->pluginIdentifier);
+  EXPECT_EQ(1u, first->pluginVersionMajor);
+  EXPECT_EQ(1u, first->pluginVersionMinor);
+  EXPECT_NE(nullptr, first->setHost);
+  EXPECT_NE(nullptr, first->mainEntry);
+}
+
+TEST_F(PluginTest, ActionsOutsideTheTableGetTheDefaultReply) {
+  auto fx = makeInstance();
+  ASSERT_NE(nullptr, fx);
+  const char *others[] = {
+      kOfxActionBeginInstanceChanged, kOfxActionEndInstanceChanged, kOfxImageEffectActionBeginSequenceRender,
+      kOfxImageEffectActionEndSequenceRender, kOfxImageEffectActionGetRegionOfDefinition,
+      kOfxImageEffectActionGetRegionsOfInterest, kOfxImageEffectActionGetFramesNeeded,
+      kOfxImageEffectActionIsIdentity, kOfxImageEffectActionGetTimeDomain, kOfxActionPurgeCaches,
+      kOfxActionSyncPrivateData, kOfxActionBeginInstanceEdit, kOfxActionEndInstanceEdit, "", "Bogus",
+      // The table's own names in another letter case, or with extra characters.
+      "ofxactionload", "OFXACTIONLOAD", "OfxActionload", "OfxImageEffectActionrender",
+      "ofxImageEffectActionRender", "OfxActionInstanceChanged ", "OfxActionCreateInstance\n"};
+  for (const char *action : others) {
+    EXPECT_EQ(kOfxStatReplyDefault, fx->callAction(action)) << '"' << action << '"';
+    EXPECT_EQ(kOfxStatReplyDefault, plugin().callMain(action, nullptr)) << '"' << action << '"';
+  }
+  EXPECT_EQ(kOfxStatReplyDefault, plugin().callMain(nullptr, nullptr));
+  EXPECT_EQ(0, fx->unreleasedImages());
+}
+
+TEST_F(PluginTest, TableActionsAreHandled) {
+  EXPECT_EQ(kOfxStatOK, plugin().callMain(kOfxActionLoad, nullptr));
+  EXPECT_EQ(kOfxStatOK, plugin().callMain(kOfxActionUnload, nullptr));
+  EXPECT_EQ(kOfxStatOK, plugin().callMain(kOfxActionDescribe, plugin().descriptorHandle()));
+
+  auto fx = makeInstance();
+  ASSERT_NE(nullptr, fx);
+  // Render is routed to the render action: a frame with no matte session comes out as the source.
+  th::Image frame = th::Image::make({0, 0, 4, 2}, th::PixelDepth::Byte);
+  frame.fill({0.2F, 0.4F, 0.6F, 1.0F});
+  fx->setSourceFrame(0, frame);
+  th::RenderResult r = fx->render(0);
+  ASSERT_EQ(kOfxStatOK, r.status) << r.error;
+  EXPECT_EQ(frame.pixelBytes(3, 1), r.output.pixelBytes(3, 1));
+  EXPECT_EQ(0, r.leakedImages);
+
+  // Instance changes are routed to the change handler, which leaves other parameters to the host.
+  auto changed = th::makeArgs(th::ArgsKind::InstanceChangedIn);
+  changed->setString(kOfxPropType, kOfxTypeParameter);
+  changed->setString(kOfxPropName, "output_mode");
+  changed->setString(kOfxPropChangeReason, kOfxChangeUserEdited);
+  EXPECT_EQ(kOfxStatReplyDefault, fx->callAction(kOfxActionInstanceChanged, changed->handle()));
+  EXPECT_EQ(kOfxStatReplyDefault, *fx->setInt("output_mode", 1));
+  EXPECT_EQ(1, *fx->getInt("output_mode"));
+
+  EXPECT_EQ(kOfxStatOK, fx->destroy());
+}
+
+TEST_F(PluginTest, ClipPreferencesOnlyDeclareThePremultipliedOutput) {
+  th::InstanceOptions options;
+  options.clipPreferencesOnCreate = false;
+  auto fx = makeInstance(options);
+  ASSERT_NE(nullptr, fx);
+  const th::ClipPreferences prefs = fx->clipPreferences();
+  EXPECT_EQ(kOfxStatOK, prefs.status);
+  ASSERT_NE(nullptr, prefs.outArgs);
+  EXPECT_EQ(1, prefs.outArgs->pluginSetCount());
+  const auto set = prefs.outArgs->pluginSetOrder();
+  ASSERT_EQ(1u, set.size());
+  EXPECT_EQ("OfxImageEffectPropPreMultiplication", set[0].name);
+  ASSERT_EQ(1u, set[0].strings.size());
+  EXPECT_EQ("OfxImageAlphaPremultiplied", set[0].strings[0]);
+}
+
+// Each instance is independent: the plug-in keeps nothing per instance, so many come and go freely.
+TEST_F(PluginTest, InstancesComeAndGo) {
+  auto a = makeInstance();
+  auto b = makeInstance();
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  ASSERT_TRUE(a->setString("text_hint", "woman in red").ok());
+  EXPECT_EQ("", *b->getString("text_hint"));
+  EXPECT_EQ(kOfxStatOK, a->destroy());
+  EXPECT_EQ("idle", *b->getString("status"));
+  EXPECT_EQ(kOfxStatOK, b->destroy());
+}
+
+}  // namespace
