@@ -160,8 +160,8 @@ Expected<OfxStatus> refused(const std::string &name, OfxStatus status) {
 Expected<OfxStatus> Instance::setInt(const std::string &name, int value) {
   auto param = find_param(effect_, name);
   if (!param) return Error{param.error()};
-  const detail::ParamValue v = (*param)->kind() == detail::ParamKind::Double ? detail::ParamValue(double(value))
-                                                                              : detail::ParamValue(value);
+  const detail::ParamValue v = (*param)->kind() == detail::ParamKind::Double ? detail::ParamValue::ofDouble(value)
+                                                                              : detail::ParamValue::ofInt(value);
   const OfxStatus status = (*param)->set(v);
   if (status != kOfxStatOK) return refused(name, status);
   return userEdit(name, kOfxChangeUserEdited);
@@ -170,7 +170,7 @@ Expected<OfxStatus> Instance::setInt(const std::string &name, int value) {
 Expected<OfxStatus> Instance::setDouble(const std::string &name, double value) {
   auto param = find_param(effect_, name);
   if (!param) return Error{param.error()};
-  const OfxStatus status = (*param)->set(detail::ParamValue(value));
+  const OfxStatus status = (*param)->set(detail::ParamValue::ofDouble(value));
   if (status != kOfxStatOK) return refused(name, status);
   return userEdit(name, kOfxChangeUserEdited);
 }
@@ -178,7 +178,7 @@ Expected<OfxStatus> Instance::setDouble(const std::string &name, double value) {
 Expected<OfxStatus> Instance::setString(const std::string &name, const std::string &value) {
   auto param = find_param(effect_, name);
   if (!param) return Error{param.error()};
-  const OfxStatus status = (*param)->set(detail::ParamValue(value));
+  const OfxStatus status = (*param)->set(detail::ParamValue::ofText(value));
   if (status != kOfxStatOK) return refused(name, status);
   return userEdit(name, kOfxChangeUserEdited);
 }
@@ -210,8 +210,8 @@ Expected<std::string> Instance::getString(const std::string &name) const {
   auto param = find_param(effect_, name);
   if (!param) return Error{param.error()};
   const auto value = (*param)->value();
-  if (!value || !std::holds_alternative<std::string>(*value)) return Error{"\"" + name + "\" holds no text"};
-  return std::get<std::string>(*value);
+  if (!value || value->kind != detail::ParamValue::Kind::Text) return Error{"\"" + name + "\" holds no text"};
+  return value->text;
 }
 
 PropertySet *Instance::paramProperties(const std::string &name) const {

@@ -96,40 +96,40 @@ void Param::resetToDefault() {
 OfxStatus Param::set(const ParamValue &value) {
   switch (kind_) {
     case ParamKind::Integer: {
-      if (!std::holds_alternative<int>(value)) return kOfxStatErrValue;
+      if (value.kind != ParamValue::Kind::Int) return kOfxStatErrValue;
       const int lo = props_->getInt(kOfxParamPropMin).value_or(INT32_MIN);
       const int hi = props_->getInt(kOfxParamPropMax).value_or(INT32_MAX);
-      const int v = std::max(lo, std::min(hi, std::get<int>(value)));
+      const int v = std::max(lo, std::min(hi, value.i));
       std::lock_guard<std::mutex> lock(mu_);
       int_ = v;
       return kOfxStatOK;
     }
     case ParamKind::Double: {
-      if (!std::holds_alternative<double>(value) || std::isnan(std::get<double>(value))) return kOfxStatErrValue;
+      if (value.kind != ParamValue::Kind::Double || std::isnan(value.d)) return kOfxStatErrValue;
       const double lo = props_->getDouble(kOfxParamPropMin).value_or(-HUGE_VAL);
       const double hi = props_->getDouble(kOfxParamPropMax).value_or(HUGE_VAL);
-      const double v = std::max(lo, std::min(hi, std::get<double>(value)));
+      const double v = std::max(lo, std::min(hi, value.d));
       std::lock_guard<std::mutex> lock(mu_);
       double_ = v;
       return kOfxStatOK;
     }
     case ParamKind::Boolean: {
-      if (!std::holds_alternative<int>(value)) return kOfxStatErrValue;
+      if (value.kind != ParamValue::Kind::Int) return kOfxStatErrValue;
       std::lock_guard<std::mutex> lock(mu_);
-      int_ = std::get<int>(value) != 0 ? 1 : 0;
+      int_ = value.i != 0 ? 1 : 0;
       return kOfxStatOK;
     }
     case ParamKind::Choice: {
-      if (!std::holds_alternative<int>(value)) return kOfxStatErrValue;
-      const int index = std::get<int>(value);
+      if (value.kind != ParamValue::Kind::Int) return kOfxStatErrValue;
+      const int index = value.i;
       if (index < 0 || index >= props_->dimension(kOfxParamPropChoiceOption)) return kOfxStatErrValue;
       std::lock_guard<std::mutex> lock(mu_);
       int_ = index;
       return kOfxStatOK;
     }
     case ParamKind::String: {
-      if (!std::holds_alternative<std::string>(value)) return kOfxStatErrValue;
-      auto text = std::make_shared<const std::string>(std::get<std::string>(value));
+      if (value.kind != ParamValue::Kind::Text) return kOfxStatErrValue;
+      auto text = std::make_shared<const std::string>(value.text);
       std::lock_guard<std::mutex> lock(mu_);
       text_ = std::move(text);  // readers' earlier texts live on in handedOut_
       return kOfxStatOK;
@@ -173,9 +173,9 @@ std::optional<ParamValue> Param::value() const {
   switch (kind_) {
     case ParamKind::Integer:
     case ParamKind::Boolean:
-    case ParamKind::Choice: return ParamValue(int_);
-    case ParamKind::Double: return ParamValue(double_);
-    case ParamKind::String: return ParamValue(*text_);
+    case ParamKind::Choice: return ParamValue::ofInt(int_);
+    case ParamKind::Double: return ParamValue::ofDouble(double_);
+    case ParamKind::String: return ParamValue::ofText(*text_);
     default: return std::nullopt;
   }
 }

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Registry.h"
@@ -39,7 +38,17 @@ class Token {
 enum class ParamKind { String, Boolean, Choice, Integer, Double, PushButton, Group, Page };
 std::optional<ParamKind> paramKindFromType(const std::string &paramType);
 
-using ParamValue = std::variant<int, double, std::string>;
+// A parameter value of one of the three stored kinds.
+struct ParamValue {
+  enum class Kind { Int, Double, Text };
+  Kind kind = Kind::Int;
+  int i = 0;
+  double d = 0.0;
+  std::string text;
+  static ParamValue ofInt(int v) { return ParamValue{Kind::Int, v, 0.0, {}}; }
+  static ParamValue ofDouble(double v) { return ParamValue{Kind::Double, 0, v, {}}; }
+  static ParamValue ofText(std::string v) { return ParamValue{Kind::Text, 0, 0.0, std::move(v)}; }
+};
 
 class Param {
  public:

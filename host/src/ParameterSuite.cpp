@@ -55,11 +55,11 @@ OfxStatus set_value(OfxParamHandle h, va_list ap) {
     switch (param->kind()) {
       case ParamKind::Integer:
       case ParamKind::Boolean:
-      case ParamKind::Choice: status = param->set(ParamValue(va_arg(ap, int))); break;
-      case ParamKind::Double: status = param->set(ParamValue(va_arg(ap, double))); break;
+      case ParamKind::Choice: status = param->set(ParamValue::ofInt(va_arg(ap, int))); break;
+      case ParamKind::Double: status = param->set(ParamValue::ofDouble(va_arg(ap, double))); break;
       case ParamKind::String: {
         const char *text = va_arg(ap, const char *);
-        status = text == nullptr ? kOfxStatErrValue : param->set(ParamValue(std::string(text)));
+        status = text == nullptr ? kOfxStatErrValue : param->set(ParamValue::ofText(text));
         break;
       }
       default: break;

@@ -1,6 +1,8 @@
 #include "Suites.h"
 
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "PropertyTables.h"
 #include "Registry.h"
@@ -9,13 +11,22 @@ namespace kesto::host::detail {
 
 namespace {
 constexpr int kSuiteVersion = 1;
+
+// Every host record ever handed to a plug-in, kept for the life of the process (see HostState::record).
+OfxHost *keep_record(OfxHost record) {
+  static std::mutex gMu;
+  static auto *gRecords = new std::deque<OfxHost>();
+  std::lock_guard<std::mutex> lock(gMu);
+  gRecords->push_back(record);
+  return &gRecords->back();
 }
+}  // namespace
 
 std::shared_ptr<HostState> HostState::create(std::set<std::string> withheld) {
   auto state = std::make_shared<HostState>();
   state->withheld = std::move(withheld);
   state->props = PropertySet::create("host", hostTable(), HandleKind::HostProperties, state);
-  state->record = new OfxHost{state->props->handle(), &fetchSuite};  // see the member's comment
+  state->record = keep_record(OfxHost{state->props->handle(), &fetchSuite});
   return state;
 }
 
