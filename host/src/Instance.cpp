@@ -93,6 +93,14 @@ void Instance::clearSourceFrames() {
   }
 }
 
+void Instance::setSourceProvider(FrameProvider provider, double first, double last) {
+  if (!effect_) return;
+  if (auto source = effect_->findClip(kOfxImageEffectSimpleSourceClipName)) {
+    source->setProvider(std::move(provider));
+  }
+  setSourceFrameRange(first, last);
+}
+
 void Instance::updateSourceRange() {
   auto source = effect_->findClip(kOfxImageEffectSimpleSourceClipName);
   if (rangeOverridden_ || !source) return;

@@ -258,9 +258,21 @@ std::shared_ptr<const Image> Clip::frameAt(double time) const {
   if (!key) {
     return nullptr;
   }
+  Provider provider;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = frames_.find(*key);
+    if (it != frames_.end()) {
+      return it->second;
+    }
+    provider = provider_;
+  }
+  return provider ? provider(static_cast<double>(*key)) : nullptr;
+}
+
+void Clip::setProvider(Provider provider) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = frames_.find(*key);
-  return it == frames_.end() ? nullptr : it->second;
+  provider_ = std::move(provider);
 }
 
 std::vector<double> Clip::frameTimes() const {

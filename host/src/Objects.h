@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -139,6 +140,9 @@ class Clip {
   void clearFrames();
   std::shared_ptr<const Image> frameAt(double time) const;
   std::vector<double> frameTimes() const;
+  // Called for times without a stored frame; may run on several render threads at once.
+  using Provider = std::function<std::shared_ptr<const Image>(double time)>;
+  void setProvider(Provider provider);
   void setFault(double time, FetchFaultKind fault);
   FetchFaultKind faultAt(double time) const;
 
@@ -152,6 +156,7 @@ class Clip {
   mutable std::mutex mu_;
   std::map<long long, std::shared_ptr<const Image>> frames_;
   std::map<long long, FetchFaultKind> faults_;
+  Provider provider_;
 };
 
 // One image handed to the plug-in; its property set's handle is the image handle.

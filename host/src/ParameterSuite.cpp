@@ -2,6 +2,7 @@
 // sets queues an instance-changed notification ("OfxChangePluginEdited") for the host's interface thread.
 #include <cstdarg>
 
+#include "ActionScope.h"
 #include "Objects.h"
 #include "Suites.h"
 
@@ -19,6 +20,13 @@ OfxStatus check_valued(const std::shared_ptr<Param> &param) {
   if (!param || !param->isInstance() || param->owner().expired()) return kOfxStatErrBadHandle;
   if (!param->holdsValue()) return kOfxStatErrUnsupported;
   return kOfxStatOK;
+}
+
+// Renders must not change parameters (the value would change under the frame being rendered); hosts refuse.
+bool rendering(const Param &param) {
+  auto effect = param.owner().lock();
+  const ActionFrame *frame = effect ? currentFrameFor(effect.get()) : nullptr;
+  return frame != nullptr && frame->isRender;
 }
 
 OfxStatus get_value(OfxParamHandle h, va_list ap) {
@@ -51,6 +59,7 @@ OfxStatus set_value(OfxParamHandle h, va_list ap) {
     auto param = find_param(h);
     const OfxStatus ok = check_valued(param);
     if (ok != kOfxStatOK) return ok;
+    if (rendering(*param)) return kOfxStatFailed;
     OfxStatus status = kOfxStatErrUnsupported;
     switch (param->kind()) {
       case ParamKind::Integer:

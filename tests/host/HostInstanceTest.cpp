@@ -2,7 +2,9 @@
 // generic actions, overlays, stale handles.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "ProbeFixture.h"
 
@@ -129,6 +131,29 @@ TEST_F(ProbeTest, RendersWithNonZeroBoundsAndEitherRowOrder) {
       EXPECT_EQ(r.leakedImages, 0);
     }
   }
+}
+
+TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  std::atomic<int> calls{0};
+  fx->setSourceProvider(
+      [&calls](double frame) -> std::shared_ptr<const th::Image> {
+        ++calls;
+        if (frame < 0 || frame > 9) return nullptr;
+        return std::make_shared<th::Image>(pattern(OfxRectI{0, 0, 2, 2}, th::PixelDepth::Byte, th::RowOrder::TopDown));
+      },
+      0, 9);
+  EXPECT_EQ(fx->clipProperties("Source")->getDouble(kOfxImageEffectPropFrameRange, 1), 9.0);
+  EXPECT_EQ(fx->properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 10.0);
+  const th::RenderResult r = fx->render(3);
+  ASSERT_EQ(r.status, kOfxStatOK);
+  EXPECT_EQ(r.output.pixelBytes(1, 1), (th::Rgba8{1, 1, 128, 255}));
+  EXPECT_EQ(fx->render(12).status, kOfxStatFailed);
+  EXPECT_GE(calls.load(), 2);
+  EXPECT_EQ(state_->renderParamSetStatus.load(), kOfxStatFailed);
+  EXPECT_EQ(*fx->getString("worker_note"), "");
+  EXPECT_EQ(fx->pendingEvents(), 0U);
 }
 
 TEST_F(ProbeTest, ServesSourceAndOutputAtDifferentDepthsWhenAsked) {
@@ -279,4 +304,33 @@ TEST_F(ProbeTest, RefusesHandlesOfADestroyedInstance) {
   EXPECT_EQ(paramSuite->paramSetValue(text, "late"), kOfxStatErrBadHandle);
   EXPECT_EQ(fx->render(0).status, kOfxStatFailed);
   EXPECT_FALSE(fx->setString("text", "x").ok());
+}
+
+TEST_F(ProbeTest, ParameterTextsStayReadableWhileAnotherThreadWrites) {
+  auto fx = make_instance();
+  ASSERT_TRUE(fx);
+  auto *effectSuite = static_cast<const OfxImageEffectSuiteV1 *>(host_.fetchSuite(kOfxImageEffectSuite, 1));
+  auto *paramSuite = static_cast<const OfxParameterSuiteV1 *>(host_.fetchSuite(kOfxParameterSuite, 1));
+  OfxParamSetHandle params = nullptr;
+  ASSERT_EQ(effectSuite->getParamSet(fx->handle(), &params), kOfxStatOK);
+  OfxParamHandle text = nullptr;
+  ASSERT_EQ(paramSuite->paramGetHandle(params, "text", &text, nullptr), kOfxStatOK);
+  constexpr int kRounds = 2000;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; i < kRounds && !stop; ++i) {
+      paramSuite->paramSetValue(text, (i % 2 == 0) ? "a fairly long value that needs the heap" : "short");
+    }
+  });
+  int readable = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    char *value = nullptr;
+    ASSERT_EQ(paramSuite->paramGetValue(text, &value), kOfxStatOK);
+    const std::string copy(value);  // a freed text would show under the address sanitizer
+    readable += copy.empty() ? 0 : 1;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(readable, kRounds);
+  EXPECT_GT(fx->pumpEvents(), 0U);
 }

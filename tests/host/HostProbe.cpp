@@ -186,6 +186,7 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     gState.renderThreads = static_cast<int>(gThreads.size());
   }
   const int mode = int_param(effect, "mode");
+  gState.renderParamSetStatus = gParam->paramSetValue(param(effect, "worker_note"), "set in render");
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
   if (mode == 3) {

@@ -30,6 +30,7 @@ struct State {
   std::atomic<int> beginChanged{0}, changed{0}, endChanged{0};
   std::atomic<int> renders{0}, concurrentNow{0}, maxConcurrent{0}, renderThreads{0};
   std::atomic<int> secondReleaseStatus{-1};
+  std::atomic<int> renderParamSetStatus{-1};  // paramSetValue tried during render
   std::atomic<int> describeUnknownStatus{-1};   // setting a misspelled effect property in describe
   std::atomic<int> defineUnsupportedStatus{-1};  // paramDefine of an RGBA parameter
   std::atomic<int> defineDuplicateStatus{-1};

@@ -85,6 +85,11 @@ class Instance {
   PropertySet *clipProperties(const std::string &clip) const;  // null for an unknown clip
   void setSourceFrame(double time, Image image);
   void clearSourceFrames();
+  // Serves frames on demand (e.g. decoded from files) for times without a stored frame. `provider` gets the
+  // frame number and returns null when there is none; it may be called from several render threads at once.
+  // The frame range is set to [first, last].
+  using FrameProvider = std::function<std::shared_ptr<const Image>(double frame)>;
+  void setSourceProvider(FrameProvider provider, double first, double last);
   // Default: derived from the frames set (first and last frame), rate from InstanceOptions.
   void setSourceFrameRange(double first, double last);
   void setSourceFrameRate(double fps);
