@@ -10,6 +10,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kesto {
 namespace {
 
@@ -17,6 +21,10 @@ constexpr std::size_t kBytePixelBytes = 4;
 constexpr std::size_t kFloatPixelBytes = 16;
 constexpr int kByteLevels = 256;
 constexpr float kByteScale = 255.0f;
+// Output frames at least this large are cleared with streaming stores where the CPU has them: such a frame
+// does not stay in the cache anyway, and plain stores would first read every line they clear.
+constexpr std::size_t kStreamingMinFrameBytes = std::size_t{16} << 20;
+constexpr std::size_t kStreamBlockBytes = 16;
 // Pixels looked at together when checking for runs of fully transparent or fully opaque matte at byte depth.
 constexpr std::int64_t kRunPixels = 16;
 
@@ -151,6 +159,95 @@ void passThroughBytesByTable(std::uint8_t *out, const std::uint8_t *in, const Ge
   }
 }
 
+// ---- the matte as the output sees it ----
+
+std::uint64_t load64(const std::uint8_t *p) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// What the matte holds over one run of kRunPixels output columns of the current row.
+enum class Run : std::uint8_t { Mixed, Clear, Opaque };
+
+// Whether matte bytes [lo, hi] of a row are all 0, all 255, or neither. Spans of 4 to 16 bytes (every
+// span when the output is at least as wide as the matte) cost two overlapping loads within the span.
+Run classifySpan(const std::uint8_t *row, std::int32_t lo, std::int32_t hi) {
+  const std::int64_t n = std::int64_t{hi} - lo + 1;
+  const std::uint8_t *p = row + lo;
+  if (n >= 8 && n <= 16) {
+    const std::uint64_t a = load64(p);
+    const std::uint64_t b = load64(p + n - 8);
+    if ((a | b) == 0) return Run::Clear;
+    if ((a & b) == ~std::uint64_t{0}) return Run::Opaque;
+    return Run::Mixed;
+  }
+  if (n >= 4 && n < 8) {
+    const std::uint32_t a = loadWord(p);
+    const std::uint32_t b = loadWord(p + n - 4);
+    if ((a | b) == 0) return Run::Clear;
+    if ((a & b) == ~std::uint32_t{0}) return Run::Opaque;
+    return Run::Mixed;
+  }
+  std::uint8_t any = 0;
+  std::uint8_t all = 0xFF;
+  for (std::int64_t k = 0; k < n; ++k) {
+    any = static_cast<std::uint8_t>(any | p[k]);
+    all = static_cast<std::uint8_t>(all & p[k]);
+  }
+  if (any == 0) return Run::Clear;
+  if (all == 0xFF) return Run::Opaque;
+  return Run::Mixed;
+}
+
+// For each output column its matte column (once per call), and for the current output row the matte row,
+// plus what the byte and float loops need from it, rebuilt only when the matte row changes.
+class MatteSampler {
+ public:
+  MatteSampler(const GrayMatte &matte, const Geometry &g, bool wantFloats, bool wantRuns)
+      : matte_(matte), g_(g), columns_(static_cast<std::size_t>(g.width)),
+        floats_(wantFloats ? static_cast<std::size_t>(g.width) : 0),
+        runs_(wantRuns ? static_cast<std::size_t>(g.width / kRunPixels) : 0) {
+    for (std::int64_t i = 0; i < g.width; ++i) columns_[static_cast<std::size_t>(i)] = sampleIndex(matte.width, i, g.width);
+    for (int b = 0; b < kByteLevels; ++b) unit_[b] = byteToUnit(b);
+  }
+
+  // Output row i counted from the bottom of the output (y = y1 + i).
+  void selectRow(std::int64_t i) {
+    const std::int32_t my = sampleIndex(matte_.height, g_.height - 1 - i, g_.height);
+    if (my == loadedRow_) return;
+    loadedRow_ = my;
+    row_ = matte_.bytes.data() + static_cast<std::size_t>(my) * static_cast<std::size_t>(matte_.width);
+    for (std::size_t k = 0; k < floats_.size(); ++k) floats_[k] = unit_[row_[columns_[k]]];
+    if (runs_.empty()) return;
+    const ByteTables &t = byteTables();
+    for (std::size_t c = 0; c < runs_.size(); ++c) {
+      const std::int32_t lo = columns_[c * kRunPixels];
+      const std::int32_t hi = columns_[c * kRunPixels + kRunPixels - 1];
+      Run run = classifySpan(row_, lo, hi);
+      if ((run == Run::Clear && !t.zeroMatteClears) || (run == Run::Opaque && !t.fullMatteKeeps)) run = Run::Mixed;
+      runs_[c] = run;
+    }
+  }
+
+  // Matte byte under output column i of the selected row.
+  std::uint8_t at(std::int64_t i) const { return row_[columns_[static_cast<std::size_t>(i)]]; }
+  const float *floats() const { return floats_.data(); }
+  // Runs cover output columns [c * kRunPixels, (c + 1) * kRunPixels) for every whole run in the width.
+  const Run *runs() const { return runs_.data(); }
+  std::int64_t runCount() const { return static_cast<std::int64_t>(runs_.size()); }
+
+ private:
+  const GrayMatte &matte_;
+  Geometry g_;
+  std::vector<std::int32_t> columns_;
+  std::vector<float> floats_;
+  std::vector<Run> runs_;
+  float unit_[kByteLevels];
+  const std::uint8_t *row_ = nullptr;
+  std::int32_t loadedRow_ = -1;
+};
+
 // ---- byte depth with a matte ----
 
 void byteCharacterPixel(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::uint8_t m) {
@@ -161,35 +258,96 @@ void byteCharacterPixel(const ByteTables &t, std::uint8_t *out, const std::uint8
   out[3] = row[kByteLevels - 1];
 }
 
-void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const std::uint8_t *mcol, const Geometry &g) {
+void byteOutsidePixels(const ByteTables &t, std::uint8_t *out, const MatteSampler &ms, std::int64_t from,
+                       std::int64_t to) {
+  for (std::int64_t i = from; i < to; ++i) storeWord(out + i * 4, t.outside[ms.at(i)]);
+}
+
+// Output columns [from, to) over source pixels; `in` is the source pixel under column `begin`.
+void byteInsidePixels(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
+                      const MatteSampler &ms, std::int64_t from, std::int64_t to) {
+  for (std::int64_t i = from; i < to; ++i) byteCharacterPixel(t, out + i * 4, in + (i - begin) * 4, ms.at(i));
+}
+
+// Zero-fills `n` bytes of the output; `streaming` asks for stores that bypass the cache (see
+// kStreamingMinFrameBytes), which then need one fence before the image is handed back (endStreaming).
+void clearBytes(std::uint8_t *p, std::size_t n, bool streaming) {
+#if defined(__SSE2__)
+  if (streaming && n >= 4 * kStreamBlockBytes) {
+    const std::size_t head = (kStreamBlockBytes - reinterpret_cast<std::uintptr_t>(p) % kStreamBlockBytes) % kStreamBlockBytes;
+    std::memset(p, 0, head);
+    p += head;
+    n -= head;
+    const __m128i zero = _mm_setzero_si128();
+    for (; n >= kStreamBlockBytes; p += kStreamBlockBytes, n -= kStreamBlockBytes) {
+      _mm_stream_si128(reinterpret_cast<__m128i *>(p), zero);
+    }
+  }
+#else
+  (void)streaming;
+#endif
+  std::memset(p, 0, n);
+}
+
+// Streaming stores are weakly ordered: make them visible before the host (maybe on another thread) reads.
+void endStreaming(bool streaming) {
+#if defined(__SSE2__)
+  if (streaming) _mm_sfence();
+#else
+  (void)streaming;
+#endif
+}
+
+// Output columns [from, to), a whole number of runs, under a fully opaque matte: the source colour with the
+// alpha set.
+void byteOpaquePixels(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
+                      std::int64_t from, std::int64_t to) {
+  for (std::int64_t i = from; i < to; i += kRunPixels) {
+    std::uint32_t px[kRunPixels];
+    std::memcpy(px, in + (i - begin) * 4, sizeof px);
+    for (std::uint32_t &p : px) p |= t.opaqueAlpha;
+    std::memcpy(out + i * 4, px, sizeof px);
+  }
+}
+
+void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const MatteSampler &ms, const Geometry &g,
+                      bool streaming) {
   const ByteTables &t = byteTables();
   const std::int64_t begin = in != nullptr ? g.inBegin : g.width;
   const std::int64_t end = in != nullptr ? g.inEnd : g.width;
-  for (std::int64_t i = 0; i < begin; ++i) storeWord(out + i * 4, t.outside[mcol[i]]);
-  std::int64_t i = begin;
-  // Real mattes are mostly 0 or 255 in long runs: those runs are cleared, or copied with the alpha set.
-  for (; i + kRunPixels <= end; i += kRunPixels) {
-    std::uint64_t lo = 0;
-    std::uint64_t hi = 0;
-    std::memcpy(&lo, mcol + i, sizeof lo);
-    std::memcpy(&hi, mcol + i + 8, sizeof hi);
-    const std::uint8_t *s = in + (i - begin) * 4;
-    std::uint8_t *d = out + i * 4;
-    if (t.zeroMatteClears && (lo | hi) == 0) {
-      std::memset(d, 0, kRunPixels * 4);
-    } else if (t.fullMatteKeeps && (lo & hi) == ~std::uint64_t{0}) {
-      for (std::int64_t k = 0; k < kRunPixels; ++k) storeWord(d + k * 4, loadWord(s + k * 4) | t.opaqueAlpha);
-    } else {
-      for (std::int64_t k = 0; k < kRunPixels; ++k) byteCharacterPixel(t, d + k * 4, s + k * 4, mcol[i + k]);
+  byteOutsidePixels(t, out, ms, 0, begin);
+  // Whole runs inside [begin, end): real mattes are mostly 0 or 255 in long stretches, which are cleared,
+  // or copied with the alpha set, without looking at single pixels.
+  const std::int64_t firstRun = std::min((begin + kRunPixels - 1) / kRunPixels, ms.runCount());
+  const std::int64_t endRun = std::min(end / kRunPixels, ms.runCount());
+  if (firstRun >= endRun) {
+    byteInsidePixels(t, out, in, begin, ms, begin, end);
+  } else {
+    byteInsidePixels(t, out, in, begin, ms, begin, firstRun * kRunPixels);
+    const Run *runs = ms.runs();
+    std::int64_t c = firstRun;
+    while (c < endRun) {
+      // A stretch of runs of one kind is handled in one go.
+      const Run kind = runs[c];
+      std::int64_t stretchEnd = c + 1;
+      while (stretchEnd < endRun && runs[stretchEnd] == kind) ++stretchEnd;
+      const std::int64_t from = c * kRunPixels;
+      const std::int64_t to = stretchEnd * kRunPixels;
+      switch (kind) {
+        case Run::Clear: clearBytes(out + from * 4, static_cast<std::size_t>(to - from) * 4, streaming); break;
+        case Run::Opaque: byteOpaquePixels(t, out, in, begin, from, to); break;
+        case Run::Mixed: byteInsidePixels(t, out, in, begin, ms, from, to); break;
+      }
+      c = stretchEnd;
     }
+    byteInsidePixels(t, out, in, begin, ms, endRun * kRunPixels, end);
   }
-  for (; i < end; ++i) byteCharacterPixel(t, out + i * 4, in + (i - begin) * 4, mcol[i]);
-  for (i = end; i < g.width; ++i) storeWord(out + i * 4, t.outside[mcol[i]]);
+  byteOutsidePixels(t, out, ms, end, g.width);
 }
 
-void byteMatteOnlyRow(std::uint8_t *out, const std::uint8_t *mcol, const Geometry &g) {
+void byteMatteOnlyRow(std::uint8_t *out, const MatteSampler &ms, const Geometry &g) {
   const ByteTables &t = byteTables();
-  for (std::int64_t i = 0; i < g.width; ++i) storeWord(out + i * 4, t.matteOnly[mcol[i]]);
+  for (std::int64_t i = 0; i < g.width; ++i) storeWord(out + i * 4, t.matteOnly[ms.at(i)]);
 }
 
 // ---- float depth with a matte ----
@@ -228,38 +386,31 @@ void floatMatteOnlyRow(std::uint8_t *out, const float *mval, const Geometry &g) 
 
 void compositeWithMatte(const ConstImageView &source, const ImageView &output, PixelDepth depth,
                         const GrayMatte &matte, MatteMode mode, const Geometry &g) {
+  const bool isFloat = depth == PixelDepth::Float;
+  MatteSampler ms(matte, g, isFloat, !isFloat && mode == MatteMode::Character);
   const std::size_t ps = pixel_bytes(depth);
-  std::vector<std::int32_t> columns(static_cast<std::size_t>(g.width));
-  for (std::int64_t i = 0; i < g.width; ++i) columns[static_cast<std::size_t>(i)] = sampleIndex(matte.width, i, g.width);
-  // The matte values of the current output row; rebuilt only when the matte row changes.
-  std::vector<std::uint8_t> mcol(static_cast<std::size_t>(g.width));
-  std::vector<float> mval(depth == PixelDepth::Float ? static_cast<std::size_t>(g.width) : 0);
-  std::int32_t loadedRow = -1;
+  const bool streaming =
+      static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) * ps >= kStreamingMinFrameBytes;
   for (std::int64_t i = 0; i < g.height; ++i) {
     const std::int64_t y = output.bounds.y1 + i;
-    const std::int32_t my = sampleIndex(matte.height, g.height - 1 - i, g.height);
-    if (my != loadedRow) {
-      const std::uint8_t *matteRow = matte.bytes.data() + static_cast<std::size_t>(my) * static_cast<std::size_t>(matte.width);
-      for (std::size_t k = 0; k < mcol.size(); ++k) mcol[k] = matteRow[columns[k]];
-      for (std::size_t k = 0; k < mval.size(); ++k) mval[k] = byteToUnit(mcol[k]);
-      loadedRow = my;
-    }
+    ms.selectRow(i);
     std::uint8_t *out = outputRow(output, y);
     if (mode == MatteMode::MatteOnly) {
-      if (depth == PixelDepth::Float) {
-        floatMatteOnlyRow(out, mval.data(), g);
+      if (isFloat) {
+        floatMatteOnlyRow(out, ms.floats(), g);
       } else {
-        byteMatteOnlyRow(out, mcol.data(), g);
+        byteMatteOnlyRow(out, ms, g);
       }
       continue;
     }
     const std::uint8_t *in = sourceRow(source, output, g, y, ps);
-    if (depth == PixelDepth::Float) {
-      floatCharacterRow(out, in, mval.data(), g);
+    if (isFloat) {
+      floatCharacterRow(out, in, ms.floats(), g);
     } else {
-      byteCharacterRow(out, in, mcol.data(), g);
+      byteCharacterRow(out, in, ms, g, streaming);
     }
   }
+  endStreaming(streaming);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <random>
 #include <vector>
 
+#include "tests/render/LiteralRender.h"
+
 namespace {
 
 using kesto::ConstImageView;
@@ -21,67 +23,17 @@ using kesto::MatteMode;
 using kesto::PixelDepth;
 using kesto::PixelRect;
 
-// ---- the formulas, one pixel at a time ----
-
-std::uint8_t literalStore(float c) {
-  if (c > 1.0f) c = 1.0f;
-  if (c < 0.0f) c = 0.0f;
-  return static_cast<std::uint8_t>(std::trunc(c * 255.0f + 0.5f));
+// The literal formulas, on the processor's own image types.
+kesto::testing::LiteralImage literalView(const ConstImageView &v) {
+  return {v.data, v.rowBytes, v.bounds.x1, v.bounds.y1, v.bounds.x2, v.bounds.y2};
 }
 
 void literalComposite(const ConstImageView &src, const ImageView &dst, PixelDepth depth, const GrayMatte *matte,
                       int outputMode) {
-  const bool isFloat = depth == PixelDepth::Float;
-  const long long ps = isFloat ? 16 : 4;
-  const PixelRect &o = dst.bounds;
-  const PixelRect &s = src.bounds;
-  const long long W = static_cast<long long>(o.x2) - o.x1;
-  const long long H = static_cast<long long>(o.y2) - o.y1;
-  for (long long y = o.y1; y < o.y2; ++y) {
-    for (long long x = o.x1; x < o.x2; ++x) {
-      float sample[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-      if (y >= s.y1 && y < s.y2 && x >= s.x1 && x < s.x2) {
-        const auto *p = static_cast<const std::uint8_t *>(src.data) + (y - s.y1) * src.rowBytes + (x - s.x1) * ps;
-        if (isFloat) {
-          std::memcpy(sample, p, 16);
-        } else {
-          for (int c = 0; c < 4; ++c) sample[c] = static_cast<float>(p[c]) / 255.0f;
-        }
-      }
-      float result[4];
-      if (matte != nullptr) {
-        const long long rt = H - 1 - (y - o.y1);
-        long long my = static_cast<long long>(static_cast<double>(matte->height) * static_cast<double>(rt) /
-                                              static_cast<double>(H));
-        long long mx = static_cast<long long>(static_cast<double>(matte->width) * static_cast<double>(x - o.x1) /
-                                              static_cast<double>(W));
-        if (my < 0) my = 0;
-        if (my > matte->height - 1) my = matte->height - 1;
-        if (mx < 0) mx = 0;
-        if (mx > matte->width - 1) mx = matte->width - 1;
-        const float m = static_cast<float>(matte->bytes[static_cast<std::size_t>(my * matte->width + mx)]) / 255.0f;
-        if (outputMode == 1) {
-          result[0] = m;
-          result[1] = m;
-          result[2] = m;
-          result[3] = 1.0f;
-        } else {
-          result[0] = sample[0] * m;
-          result[1] = sample[1] * m;
-          result[2] = sample[2] * m;
-          result[3] = m;
-        }
-      } else {
-        std::memcpy(result, sample, sizeof result);
-      }
-      auto *q = static_cast<std::uint8_t *>(dst.data) + (y - o.y1) * dst.rowBytes + (x - o.x1) * ps;
-      if (isFloat) {
-        std::memcpy(q, result, 16);
-      } else {
-        for (int c = 0; c < 4; ++c) q[c] = literalStore(result[c]);
-      }
-    }
-  }
+  const kesto::testing::LiteralMatte lm{matte != nullptr ? &matte->bytes : nullptr, matte != nullptr ? matte->width : 0,
+                                        matte != nullptr ? matte->height : 0};
+  kesto::testing::literalRender(literalView(src), literalView(ConstImageView{dst.data, dst.rowBytes, dst.bounds}),
+                                depth == PixelDepth::Float, matte != nullptr ? &lm : nullptr, outputMode);
 }
 
 // ---- test images ----

@@ -3,16 +3,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <system_error>
 
 #include "image/RgbaFile.h"
 #include "image/WriteFile.h"
-#include "plugin/MatteStore.h"
 
 namespace kesto::testing {
 namespace {
+
+// Written out here rather than taken from the store, so the tests also pin the store's naming down.
+constexpr const char *kMatteRoot = "/tmp/orvalis/";
 
 std::string uniqueSessionId() {
   static std::atomic<unsigned> counter{0};
@@ -32,7 +35,11 @@ MatteFolder::~MatteFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string MatteFolder::matteFile(std::int32_t frame) const { return matte_path(sessionId_, frame); }
+std::string MatteFolder::matteFile(std::int32_t frame) const {
+  char name[32];
+  std::snprintf(name, sizeof name, "%06d.png", static_cast<int>(frame));
+  return path_ + name;
+}
 
 bool MatteFolder::writeMatte(std::int32_t frame, const std::vector<std::uint8_t> &gray, int width,
                              int height) const {

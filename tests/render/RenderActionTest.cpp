@@ -1,0 +1,517 @@
+// The render action as a host sees it: the built module loaded by the in-process host, matte files in
+// /tmp/orvalis/<session>/, outputs compared with the literal formulas, and every image handed back.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <unistd.h>
+
+#include "host/Host.h"
+#include "image/RgbaFile.h"
+#include "tests/render/LiteralRender.h"
+#include "tests/render/MatteFolder.h"
+
+namespace {
+
+namespace th = trevane::host;
+using kesto::testing::LiteralImage;
+using kesto::testing::LiteralMatte;
+using kesto::testing::MatteFolder;
+
+constexpr int kModeCharacter = 0;
+constexpr int kModeMatteOnly = 1;
+constexpr int kModeBypass = 2;
+constexpr std::uint8_t kPoison = 0xCD;  // what the host fills output buffers with
+
+struct Matte {
+  std::vector<std::uint8_t> bytes;
+  int width = 0;
+  int height = 0;
+};
+
+Matte uniformMatte(std::uint8_t value, int width = 1, int height = 1) {
+  return Matte{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), value),
+               width, height};
+}
+
+Matte randomMatte(int width, int height, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Matte m = uniformMatte(0, width, height);
+  for (std::uint8_t &b : m.bytes) b = static_cast<std::uint8_t>(rng());
+  return m;
+}
+
+void writeMatte(const MatteFolder &folder, int frame, const Matte &m) {
+  ASSERT_TRUE(folder.writeMatte(frame, m.bytes, m.width, m.height)) << folder.matteFile(frame);
+}
+
+// A source frame with random content; at float depth with values beyond [0, 1] too.
+th::Image randomSource(OfxRectI bounds, th::PixelDepth depth, th::RowOrder order, std::uint32_t seed,
+                       int paddingBytes = 0) {
+  th::Image image = th::Image::make(bounds, depth, order, paddingBytes);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> value(-0.25f, 1.75f);
+  for (int y = bounds.y1; y < bounds.y2; ++y) {
+    for (int x = bounds.x1; x < bounds.x2; ++x) {
+      std::uint8_t *p = image.pixelAddress(x, y);
+      if (depth == th::PixelDepth::Byte) {
+        for (int c = 0; c < 4; ++c) p[c] = static_cast<std::uint8_t>(rng());
+      } else {
+        const float v[4] = {value(rng), value(rng), value(rng), value(rng)};
+        std::memcpy(p, v, sizeof v);
+      }
+    }
+  }
+  return image;
+}
+
+th::Image solidSource(OfxRectI bounds, th::PixelDepth depth, const th::Rgba &colour) {
+  th::Image image = th::Image::make(bounds, depth);
+  image.fill(colour);
+  return image;
+}
+
+LiteralImage literalOf(const th::Image &image) {
+  const OfxRectI b = image.bounds();
+  return {image.data(), image.rowBytes(), b.x1, b.y1, b.x2, b.y2};
+}
+
+// Every output pixel equals the literal formulas' result, bit for bit.
+void expectLiteral(const th::Image &source, const th::Image &output, const Matte *matte, int mode) {
+  th::Image expected = output;
+  const LiteralMatte lm{matte != nullptr ? &matte->bytes : nullptr, matte != nullptr ? matte->width : 0,
+                        matte != nullptr ? matte->height : 0};
+  kesto::testing::literalRender(literalOf(source), literalOf(expected), output.depth() == th::PixelDepth::Float,
+                                matte != nullptr ? &lm : nullptr, mode);
+  const OfxRectI b = output.bounds();
+  const auto size = static_cast<std::size_t>(output.bytesPerPixel());
+  int differences = 0;
+  for (int y = b.y1; y < b.y2; ++y) {
+    for (int x = b.x1; x < b.x2; ++x) {
+      if (std::memcmp(expected.pixelAddress(x, y), output.pixelAddress(x, y), size) != 0 && ++differences <= 3) {
+        ADD_FAILURE() << "pixel (" << x << ", " << y << ") differs from the formulas";
+      }
+    }
+  }
+  EXPECT_EQ(0, differences);
+}
+
+bool untouched(const th::Image &output) {
+  const OfxRectI b = output.bounds();
+  for (int y = b.y1; y < b.y2; ++y) {
+    for (int x = b.x1; x < b.x2; ++x) {
+      const std::uint8_t *p = output.pixelAddress(x, y);
+      for (int c = 0; c < output.bytesPerPixel(); ++c) {
+        if (p[c] != kPoison) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A folder outside the matte root, for session ids that try to reach it.
+struct OutsideFolder {
+  std::string path;
+  OutsideFolder()
+      : path("/tmp/orvalis-escape-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()) +
+             "/") {
+    std::filesystem::create_directories(path);
+  }
+  ~OutsideFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string name() const { return path.substr(std::strlen("/tmp/"), path.size() - std::strlen("/tmp/") - 1); }
+};
+
+class RenderAction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loaded_ = host_.load(TREVANE_BUNDLE_DIR);
+    ASSERT_TRUE(loaded_.ok()) << loaded_.error;
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(0, th::outstandingImages());
+    EXPECT_EQ(0, th::leakedImages());
+    EXPECT_EQ(0, th::badImageReleases());
+  }
+
+  std::unique_ptr<th::Instance> instance(th::PixelDepth depth = th::PixelDepth::Byte) {
+    th::InstanceOptions options;
+    options.depth = depth;
+    auto made = loaded_.plugin->createInstance(options);
+    EXPECT_TRUE(made.ok()) << made.error();
+    return made.ok() ? std::move(*made) : nullptr;
+  }
+
+  static void set(th::Instance &fx, const std::string &name, const std::string &value) {
+    const auto r = fx.setString(name, value);
+    ASSERT_TRUE(r.ok()) << name << ": " << r.error();
+  }
+  static void setMode(th::Instance &fx, int mode) {
+    const auto r = fx.setInt("output_mode", mode);
+    ASSERT_TRUE(r.ok()) << r.error();
+  }
+
+  // Renders `time` and checks the reply and that every image was released within the action.
+  static th::RenderResult renderOk(th::Instance &fx, double time, const th::RenderOptions &options = {}) {
+    th::RenderResult r = fx.render(time, options);
+    EXPECT_EQ(kOfxStatOK, r.status) << r.error;
+    EXPECT_EQ(0, r.leakedImages);
+    EXPECT_EQ(0, fx.unreleasedImages());
+    return r;
+  }
+
+  static th::RenderResult renderFailed(th::Instance &fx, double time, const th::RenderOptions &options = {}) {
+    th::RenderResult r = fx.render(time, options);
+    EXPECT_EQ(kOfxStatFailed, r.status) << r.error;
+    EXPECT_EQ(0, r.leakedImages);
+    EXPECT_EQ(0, fx.unreleasedImages());
+    return r;
+  }
+
+  th::Host host_;
+  th::LoadResult loaded_;
+};
+
+// ---- what the formulas give, across layouts and depths ----
+
+TEST_F(RenderAction, OutputMatchesTheFormulasAtBothDepthsAndAllLayouts) {
+  MatteFolder folder;
+  const Matte matte = randomMatte(13, 9, 5);
+  writeMatte(folder, 0, matte);
+  struct Case {
+    OfxRectI source;
+    th::RowOrder sourceOrder;
+    int sourcePadding;
+    OfxRectI output;
+    th::RowOrder outputOrder;
+    int outputPadding;
+  };
+  const Case cases[] = {
+      {{0, 0, 37, 21}, th::RowOrder::BottomUp, 0, {0, 0, 37, 21}, th::RowOrder::BottomUp, 0},
+      {{-7, 5, 30, 26}, th::RowOrder::TopDown, 12, {-9, 3, 33, 29}, th::RowOrder::BottomUp, 0},
+      {{-7, 5, 30, 26}, th::RowOrder::BottomUp, 4, {-2, 8, 21, 19}, th::RowOrder::TopDown, 20},
+      {{100, 100, 150, 140}, th::RowOrder::TopDown, 0, {95, 97, 172, 139}, th::RowOrder::TopDown, 8},
+  };
+  std::uint32_t seed = 10;
+  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+    auto fx = instance(depth);
+    ASSERT_NE(nullptr, fx);
+    set(*fx, "session_id", folder.sessionId());
+    for (const Case &c : cases) {
+      const th::Image source = randomSource(c.source, depth, c.sourceOrder, ++seed, c.sourcePadding);
+      fx->setSourceFrame(0, source);
+      th::RenderOptions options;
+      options.outputBounds = c.output;
+      options.outputRowOrder = c.outputOrder;
+      options.outputRowPaddingBytes = c.outputPadding;
+      for (int mode : {kModeCharacter, kModeMatteOnly, kModeBypass}) {
+        SCOPED_TRACE(::testing::Message() << "depth " << th::depthName(depth) << ", mode " << mode << ", output x1 "
+                                          << c.output.x1);
+        setMode(*fx, mode);
+        const th::RenderResult r = renderOk(*fx, 0, options);
+        expectLiteral(source, r.output, mode == kModeBypass ? nullptr : &matte, mode);
+      }
+    }
+  }
+}
+
+TEST_F(RenderAction, WithoutSessionTheSourcePassesThroughExactly) {
+  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+    auto fx = instance(depth);
+    ASSERT_NE(nullptr, fx);
+    const th::Image source = randomSource({3, -2, 40, 17}, depth, th::RowOrder::TopDown, 3);
+    fx->setSourceFrame(0, source);
+    for (int mode : {kModeCharacter, kModeMatteOnly}) {
+      setMode(*fx, mode);
+      const th::RenderResult r = renderOk(*fx, 0);
+      expectLiteral(source, r.output, nullptr, mode);
+      EXPECT_EQ(source.toRgba8TopDown(), r.output.toRgba8TopDown());
+    }
+  }
+}
+
+// ---- known answers ----
+
+TEST_F(RenderAction, ByteKnownAnswersInCharacterMode) {
+  MatteFolder folder;
+  // Columns: matte 128, 0, 255 over a white, then a coloured, source.
+  writeMatte(folder, 0, Matte{{128, 0, 255}, 3, 1});
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  th::Image source = th::Image::make({0, 0, 3, 1}, th::PixelDepth::Byte);
+  source.setPixel(0, 0, {1.0f, 1.0f, 1.0f, 1.0f});
+  source.setPixel(1, 0, {0.5f, 0.25f, 1.0f, 1.0f});
+  source.setPixel(2, 0, {200 / 255.0f, 100 / 255.0f, 50 / 255.0f, 10 / 255.0f});
+  fx->setSourceFrame(0, source);
+  const th::RenderResult r = renderOk(*fx, 0);
+  EXPECT_EQ((th::Rgba8{128, 128, 128, 128}), r.output.pixelBytes(0, 0));
+  EXPECT_EQ((th::Rgba8{0, 0, 0, 0}), r.output.pixelBytes(1, 0));
+  EXPECT_EQ((th::Rgba8{200, 100, 50, 255}), r.output.pixelBytes(2, 0));
+}
+
+TEST_F(RenderAction, OutsideTheSourceBoundsPixelsAreZeroOrTakeTheMatte) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(51));  // m = 0.2
+  auto fx = instance(th::PixelDepth::Float);
+  ASSERT_NE(nullptr, fx);
+  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, th::PixelDepth::Float, {0.9f, 0.8f, 0.7f, 1.0f}));
+  th::RenderOptions options;
+  options.outputBounds = OfxRectI{0, 0, 4, 4};
+  const float m = 51.0f / 255.0f;
+
+  EXPECT_EQ((th::Rgba{0, 0, 0, 0}), renderOk(*fx, 0, options).output.pixel(3, 3));
+  set(*fx, "session_id", folder.sessionId());
+  EXPECT_EQ((th::Rgba{0, 0, 0, m}), renderOk(*fx, 0, options).output.pixel(3, 3));
+  EXPECT_EQ((th::Rgba{0.9f * m, 0.8f * m, 0.7f * m, m}), renderOk(*fx, 0, options).output.pixel(0, 0));
+  setMode(*fx, kModeMatteOnly);
+  EXPECT_EQ((th::Rgba{m, m, m, 1.0f}), renderOk(*fx, 0, options).output.pixel(3, 3));
+}
+
+TEST_F(RenderAction, FloatValuesAreMultipliedNotClamped) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(102));  // m = 0.4
+  auto fx = instance(th::PixelDepth::Float);
+  ASSERT_NE(nullptr, fx);
+  fx->setSourceFrame(0, solidSource({0, 0, 1, 1}, th::PixelDepth::Float, {2.5f, -0.75f, 1.0f, 3.0f}));
+  EXPECT_EQ((th::Rgba{2.5f, -0.75f, 1.0f, 3.0f}), renderOk(*fx, 0).output.pixel(0, 0));
+  set(*fx, "session_id", folder.sessionId());
+  const float m = 102.0f / 255.0f;
+  EXPECT_EQ((th::Rgba{2.5f * m, -0.75f * m, 1.0f * m, m}), renderOk(*fx, 0).output.pixel(0, 0));
+}
+
+TEST_F(RenderAction, OnePixelMatteCoversTheWholeOutputAndItsTopRowIsTheOutputsTop) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(77));
+  writeMatte(folder, 1, Matte{{255, 0}, 1, 2});  // top row opaque, bottom row clear
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  setMode(*fx, kModeMatteOnly);
+  fx->setSourceFrame(0, solidSource({0, 10, 31, 17}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  const th::RenderResult r = renderOk(*fx, 0);
+  for (int y = 10; y < 17; ++y) {
+    for (int x = 0; x < 31; ++x) ASSERT_EQ((th::Rgba8{77, 77, 77, 255}), r.output.pixelBytes(x, y));
+  }
+  fx->setSourceFrame(1, solidSource({0, 10, 31, 17}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  const th::RenderResult top = renderOk(*fx, 1);
+  EXPECT_EQ((th::Rgba8{255, 255, 255, 255}), top.output.pixelBytes(5, 16));
+  EXPECT_EQ((th::Rgba8{0, 0, 0, 255}), top.output.pixelBytes(5, 10));
+}
+
+// ---- which matte, and when none ----
+
+TEST_F(RenderAction, FrameIndexIsTimeMinusClipStartRoundedHalfAway) {
+  MatteFolder folder;
+  writeMatte(folder, 7, uniformMatte(100));
+  writeMatte(folder, 8, uniformMatte(200));
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  set(*fx, "clip_start", "3.000000");
+  setMode(*fx, kModeMatteOnly);
+  // The host serves the frame nearest to a time.
+  for (double t : {2.0, 10.0, 11.0}) {
+    fx->setSourceFrame(t, solidSource({0, 0, 2, 2}, th::PixelDepth::Byte, {10 / 255.0f, 20 / 255.0f, 30 / 255.0f, 1}));
+  }
+  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), renderOk(*fx, 10.4).output.pixelBytes(0, 0));
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), renderOk(*fx, 10.5).output.pixelBytes(0, 0));
+  EXPECT_EQ((th::Rgba8{10, 20, 30, 255}), renderOk(*fx, 2.0).output.pixelBytes(0, 0));
+}
+
+TEST_F(RenderAction, ClipStartThatIsNoNumberCountsAsZero) {
+  MatteFolder folder;
+  writeMatte(folder, 4, uniformMatte(60));
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  setMode(*fx, kModeMatteOnly);
+  fx->setSourceFrame(4, solidSource({0, 0, 1, 1}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  for (const char *text : {"", "not a number", "   "}) {
+    set(*fx, "clip_start", text);
+    EXPECT_EQ((th::Rgba8{60, 60, 60, 255}), renderOk(*fx, 4.0).output.pixelBytes(0, 0)) << "'" << text << "'";
+  }
+}
+
+TEST_F(RenderAction, BypassShowsTheSourceAndLeavesTheMatteFileUnread) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(10));
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  setMode(*fx, kModeBypass);
+  EXPECT_EQ((th::Rgba8{255, 255, 255, 255}), renderOk(*fx, 0).output.pixelBytes(1, 1));
+  // Had bypass decoded the file, the cache would now hold the first version and keep showing it.
+  writeMatte(folder, 0, uniformMatte(90));
+  setMode(*fx, kModeMatteOnly);
+  EXPECT_EQ((th::Rgba8{90, 90, 90, 255}), renderOk(*fx, 0).output.pixelBytes(1, 1));
+}
+
+TEST_F(RenderAction, MissingMatteShowsTheSourceUntilTheFileAppears) {
+  MatteFolder folder;
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  setMode(*fx, kModeMatteOnly);
+  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, th::PixelDepth::Byte, {0, 1, 0, 1}));
+  EXPECT_EQ((th::Rgba8{0, 255, 0, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
+  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 'p', 'e'}));
+  EXPECT_EQ((th::Rgba8{0, 255, 0, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
+  writeMatte(folder, 0, uniformMatte(33));
+  EXPECT_EQ((th::Rgba8{33, 33, 33, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
+}
+
+// A project file is plain text: a session id edited to climb out of the matte root must not be followed.
+TEST_F(RenderAction, SessionIdsThatAreNotOnePlainFolderNameCountAsNoSession) {
+  MatteFolder folder;
+  OutsideFolder outside;
+  ASSERT_TRUE(kesto::write_png_file(outside.path + "000000.png", uniformMatte(200).bytes.data(), 1, 1, 1));
+  std::filesystem::create_directories(folder.path() + "inner");
+  ASSERT_TRUE(kesto::write_png_file(folder.path() + "inner/000000.png", uniformMatte(200).bytes.data(), 1, 1, 1));
+  // 129 and 128 characters, unique to this run.
+  const std::string longName = (folder.sessionId() + std::string(129, 'L')).substr(0, 129);
+  const std::string longestName = longName.substr(0, 128);
+  for (const std::string &name : {longName, longestName}) {
+    std::filesystem::create_directories("/tmp/orvalis/" + name);
+    ASSERT_TRUE(kesto::write_png_file("/tmp/orvalis/" + name + "/000000.png", uniformMatte(200).bytes.data(), 1, 1, 1));
+  }
+
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  setMode(*fx, kModeMatteOnly);
+  fx->setSourceFrame(0, solidSource({0, 0, 1, 1}, th::PixelDepth::Byte, {1, 0, 0, 1}));
+  const th::Rgba8 sourcePixel{255, 0, 0, 255};
+  for (const std::string &id : {"../" + outside.name(), folder.sessionId() + "/inner", longName, std::string(".."),
+                                std::string("."), std::string("/tmp/orvalis/") + folder.sessionId()}) {
+    set(*fx, "session_id", id);
+    EXPECT_EQ(sourcePixel, renderOk(*fx, 0).output.pixelBytes(0, 0)) << id;
+  }
+  set(*fx, "session_id", longestName);
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
+
+  for (const std::string &name : {longName, longestName}) {
+    std::error_code ignored;
+    std::filesystem::remove_all("/tmp/orvalis/" + name, ignored);
+  }
+}
+
+// ---- failures: nothing read or written out of bounds, every image released ----
+
+TEST_F(RenderAction, SourceThatCannotBeFetchedFailsTheRender) {
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  fx->setSourceFrame(0, solidSource({0, 0, 4, 4}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  fx->setFetchFault(0, th::FetchFault::Fail);
+  EXPECT_TRUE(untouched(renderFailed(*fx, 0).output));
+}
+
+TEST_F(RenderAction, OutputThatCannotBeFetchedFailsAndTheSourceIsReleased) {
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  fx->setSourceFrame(0, solidSource({0, 0, 4, 4}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  th::PropertySet *output = fx->clipProperties(kOfxImageEffectOutputClipName);
+  ASSERT_NE(nullptr, output);
+  ASSERT_EQ(kOfxStatOK, output->setInt(kOfxImageClipPropConnected, 0));
+  EXPECT_TRUE(untouched(renderFailed(*fx, 0).output));
+}
+
+TEST_F(RenderAction, SourceWithoutDataFailsAndBothImagesAreReleased) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(255));
+  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+    auto fx = instance(depth);
+    ASSERT_NE(nullptr, fx);
+    set(*fx, "session_id", folder.sessionId());
+    fx->setSourceFrame(0, solidSource({0, 0, 8, 8}, depth, {1, 1, 1, 1}));
+    fx->setFetchFault(0, th::FetchFault::NullData);
+    for (int mode : {kModeCharacter, kModeBypass}) {
+      setMode(*fx, mode);
+      EXPECT_TRUE(untouched(renderFailed(*fx, 0).output));
+    }
+  }
+}
+
+TEST_F(RenderAction, SourceAndOutputOfDifferentDepthsFailAndBothImagesAreReleased) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(255));
+  const std::pair<th::PixelDepth, th::PixelDepth> pairs[] = {{th::PixelDepth::Byte, th::PixelDepth::Float},
+                                                             {th::PixelDepth::Float, th::PixelDepth::Byte}};
+  for (const auto &[sourceDepth, outputDepth] : pairs) {
+    auto fx = instance(sourceDepth);
+    ASSERT_NE(nullptr, fx);
+    set(*fx, "session_id", folder.sessionId());
+    fx->setSourceFrame(0, solidSource({0, 0, 16, 16}, sourceDepth, {1, 1, 1, 1}));
+    th::RenderOptions options;
+    options.outputDepth = outputDepth;
+    for (int mode : {kModeCharacter, kModeBypass}) {
+      setMode(*fx, mode);
+      EXPECT_TRUE(untouched(renderFailed(*fx, 0, options).output)) << th::depthName(sourceDepth);
+    }
+  }
+}
+
+TEST_F(RenderAction, EmptyOutputWritesNothingAndSucceeds) {
+  MatteFolder folder;
+  writeMatte(folder, 0, uniformMatte(255));
+  auto fx = instance();
+  ASSERT_NE(nullptr, fx);
+  set(*fx, "session_id", folder.sessionId());
+  fx->setSourceFrame(0, solidSource({0, 0, 4, 4}, th::PixelDepth::Byte, {1, 1, 1, 1}));
+  for (const OfxRectI &bounds : {OfxRectI{0, 0, 0, 4}, OfxRectI{0, 0, 4, 0}}) {
+    th::RenderOptions options;
+    options.outputBounds = bounds;
+    renderOk(*fx, 0, options);
+  }
+}
+
+// ---- several render threads at once ----
+
+TEST_F(RenderAction, FramesRenderedOnSeveralThreadsEachGetTheirOwnMatte) {
+  MatteFolder folder;
+  constexpr int kFrames = 12;
+  std::vector<Matte> mattes;
+  for (int f = 0; f < kFrames; ++f) {
+    mattes.push_back(randomMatte(16 + f, 9, 100 + static_cast<std::uint32_t>(f)));
+    writeMatte(folder, f, mattes.back());
+  }
+  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+    auto fx = instance(depth);
+    ASSERT_NE(nullptr, fx);
+    set(*fx, "session_id", folder.sessionId());
+    std::vector<th::Image> sources;
+    std::vector<double> times;
+    for (int f = 0; f < kFrames; ++f) {
+      sources.push_back(randomSource({0, 0, 48, 27}, depth, th::RowOrder::BottomUp, 500 + static_cast<std::uint32_t>(f)));
+      fx->setSourceFrame(f, sources.back());
+      times.push_back(f);
+      times.push_back(f);  // twice: the second render of a frame may hit the cache
+    }
+    const auto results = fx->renderMany(times, 4);
+    ASSERT_TRUE(results.ok()) << results.error();
+    ASSERT_EQ(times.size(), results->size());
+    for (std::size_t i = 0; i < times.size(); ++i) {
+      const int f = static_cast<int>(times[i]);
+      SCOPED_TRACE(::testing::Message() << "frame " << f);
+      EXPECT_EQ(kOfxStatOK, (*results)[i].status);
+      EXPECT_EQ(0, (*results)[i].leakedImages);
+      expectLiteral(sources[static_cast<std::size_t>(f)], (*results)[i].output, &mattes[static_cast<std::size_t>(f)],
+                    kModeCharacter);
+    }
+    EXPECT_EQ(0, fx->unreleasedImages());
+  }
+}
+
+}  // namespace
