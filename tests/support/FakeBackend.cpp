@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <regex.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +17,6 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
-#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -51,18 +51,35 @@ struct RouteScript {
   std::function<Reply(const RecordedRequest &)> handler;
 };
 
+// A compiled POSIX extended regular expression, anchored to match a whole path.
+class PathPattern {
+ public:
+  explicit PathPattern(const std::string &pattern) {
+    const std::string anchored = "^(" + pattern + ")$";
+    if (regcomp(&compiled_, anchored.c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
+      throw std::invalid_argument("fake backend: bad path pattern: " + pattern);
+    }
+  }
+  ~PathPattern() { regfree(&compiled_); }
+  PathPattern(const PathPattern &) = delete;
+  PathPattern &operator=(const PathPattern &) = delete;
+  bool matches(const std::string &path) const { return regexec(&compiled_, path.c_str(), 0, nullptr, 0) == 0; }
+
+ private:
+  regex_t compiled_{};
+};
+
 struct RouteState {
   std::string method;
   std::string path;
-  bool is_pattern = false;
-  std::regex pattern;
+  std::unique_ptr<PathPattern> pattern;  // null for an exact path
   mutable std::mutex mu;
   RouteScript script;
   std::size_t hits = 0;
 
   bool matches(const std::string &request_method, const std::string &request_path) const {
     if (method != "*" && method != request_method) return false;
-    return is_pattern ? std::regex_match(request_path, pattern) : request_path == path;
+    return pattern ? pattern->matches(request_path) : request_path == path;
   }
 };
 
@@ -292,8 +309,7 @@ std::shared_ptr<RouteState> make_route(const std::string &method, const std::str
   auto route = std::make_shared<RouteState>();
   route->method = method;
   route->path = path;
-  route->is_pattern = is_pattern;
-  if (is_pattern) route->pattern = std::regex(path, std::regex::ECMAScript);
+  if (is_pattern) route->pattern = std::make_unique<detail::PathPattern>(path);
   return route;
 }
 

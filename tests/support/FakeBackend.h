@@ -102,7 +102,8 @@ class FakeBackend {
   std::string url() const;
   int port() const;
 
-  // Method "*" matches every method. A path pattern is an ECMAScript regex matched against the whole path.
+  // Method "*" matches every method. A path pattern is a POSIX extended regular expression matched against the whole
+  // path; a bad pattern throws std::invalid_argument.
   Route on(const std::string &method, const std::string &path);
   Route onPattern(const std::string &method, const std::string &path_pattern);
   // The route for requests no other route matches.
