@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "AnchorSegmenter.h"
@@ -17,12 +15,14 @@
 #include "ImageIO.h"
 #include "MaskPropagator.h"
 #include "ParallelFrames.h"
+#include "RefinePipeline.h"
 
 namespace kesto::backend {
 
 namespace {
 
-constexpr int kScratchPngCompression = 1;
+// Frames waiting for refinement; with the frames the threads hold, this bounds memory to a few frames.
+constexpr std::size_t kRefineQueueFrames = 4;
 
 cv::Mat to_work(const cv::Mat& frame, double scale) {
   if (scale >= 1.0) return frame;
@@ -39,39 +39,39 @@ cv::Mat to_gray(const cv::Mat& bgr) {
   return gray;
 }
 
-std::filesystem::path mask_path(const std::filesystem::path& dir, int index) {
-  char name[32];
-  std::snprintf(name, sizeof name, "mask%06d.png", index);
-  return dir / name;
-}
-
-bool save_mask(const std::filesystem::path& dir, int index, const cv::Mat& mask) {
-  try {
-    return cv::imwrite(mask_path(dir, index).string(), mask, {cv::IMWRITE_PNG_COMPRESSION, kScratchPngCompression});
-  } catch (const cv::Exception&) {
-    return false;
-  }
-}
-
-// Counts frames through both passes and turns them into stage texts.
+// Counts frames through propagation and refinement and turns them into stage texts.
 class Progress {
  public:
   Progress(JobMonitor& monitor, int total) : monitor_(monitor), total_(total) {}
-  void step(const char* stage) {
-    const int done = done_.fetch_add(1) + 1;
-    monitor_.report_stage(std::string(stage) + " " + std::to_string(done) + "/" + std::to_string(total_));
+  void propagated() {
+    const int done = propagated_.fetch_add(1) + 1;
+    if (!propagation_over_.load()) report("propagating", done);
   }
-  void restart() { done_.store(0); }
+  void refined() {
+    const int done = refined_.fetch_add(1) + 1;
+    if (propagation_over_.load()) report("refining edges", done);
+  }
+  void propagation_over() {
+    propagation_over_.store(true);
+    report("refining edges", refined_.load());
+  }
 
  private:
+  void report(const char* stage, int done) {
+    monitor_.report_stage(std::string(stage) + " " + std::to_string(done) + "/" + std::to_string(total_));
+  }
   JobMonitor& monitor_;
   const int total_;
-  std::atomic<int> done_{0};
+  std::atomic<int> propagated_{0};
+  std::atomic<int> refined_{0};
+  std::atomic<bool> propagation_over_{false};
 };
 
-// Runs the mask from the anchor to one end of the clip; step is +1 (forward) or -1 (backward).
+// Runs the mask from the anchor to one end of the clip; step is +1 (forward) or -1 (backward). Each frame's
+// mask goes to the refinement pipeline with the frame.
 std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams& params, const cv::Mat& anchor_gray,
-                                     const cv::Mat& anchor_mask, int step, Progress& progress) {
+                                     const cv::Mat& anchor_mask, int step, Progress& progress,
+                                     RefinePipeline& refine) {
   MaskPropagator propagator(PropagationParams{params.band_px, params.track_iterations, params.fine_flow});
   cv::Mat prev_gray = anchor_gray;
   cv::Mat prev_mask = anchor_mask;
@@ -89,10 +89,10 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
       cv::resize(prev_mask, prev_mask, gray.size(), 0, 0, cv::INTER_NEAREST);
     }
     cv::Mat mask = propagator.track(prev_gray, prev_mask, work, gray);
-    if (!save_mask(job.scratch_dir, index, mask)) return std::string("cannot store a working mask");
+    progress.propagated();
+    if (!refine.push(RefineItem{index, frame, mask})) return std::nullopt;  // a refinement failed: reported there
     prev_gray = gray;
     prev_mask = mask;
-    progress.step("propagating");
   }
   return std::nullopt;
 }
@@ -100,8 +100,8 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
 }  // namespace
 
 ClassicalParams classical_params(Quality quality) {
-  if (quality == Quality::Fast) return ClassicalParams{0.5, 3, 5, 1, false};
-  return ClassicalParams{1.0, 5, 8, 2, true};
+  if (quality == Quality::Fast) return ClassicalParams{0.5, 1.0, 3, 5, 1, false};
+  return ClassicalParams{1.0, 1.0, 5, 8, 2, true};
 }
 
 EngineOutcome ClassicalEngine::run(const EngineJob& job) {
@@ -115,11 +115,12 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   std::string error;
   if (!job.frames.read_frame(anchor, anchor_frame, error)) return error;
   const cv::Mat work = to_work(anchor_frame, params.work_scale);
+  const cv::Mat anchor_image = to_work(anchor_frame, params.anchor_scale);
 
   AnchorSeeds seeds;
   seeds.dabs = job.request.strokes;
   if (job.request.bbox) {
-    seeds.box = box_to_pixels(*job.request.bbox, work.cols, work.rows);
+    seeds.box = box_to_pixels(*job.request.bbox, anchor_image.cols, anchor_image.rows);
   } else if (!job.request.has_drawing() || std::none_of(seeds.dabs.begin(), seeds.dabs.end(),
                                                         [](const BrushDab& d) { return d.adds(); })) {
     job.monitor.report_stage("finding character");
@@ -127,24 +128,36 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
     if (!found) {
       return std::string("no person or face found for the text hint; draw a box around the character");
     }
-    const double sx = static_cast<double>(work.cols) / anchor_frame.cols;
-    const double sy = static_cast<double>(work.rows) / anchor_frame.rows;
+    const double sx = static_cast<double>(anchor_image.cols) / anchor_frame.cols;
+    const double sy = static_cast<double>(anchor_image.rows) / anchor_frame.rows;
     seeds.box = cv::Rect(static_cast<int>(found->x * sx), static_cast<int>(found->y * sy),
                          std::max(2, static_cast<int>(found->width * sx)), std::max(2, static_cast<int>(found->height * sy))) &
-                cv::Rect(0, 0, work.cols, work.rows);
+                cv::Rect(0, 0, anchor_image.cols, anchor_image.rows);
     job.monitor.report_stage("segmenting anchor");
   }
-  const cv::Mat anchor_mask = segment_anchor(work, seeds, params.anchor_iterations, error);
+  cv::Mat anchor_mask = segment_anchor(anchor_image, seeds, params.anchor_iterations, error);
   if (anchor_mask.empty()) return error;
-  if (!save_mask(job.scratch_dir, anchor, anchor_mask)) return std::string("cannot store a working mask");
+  if (anchor_mask.size() != work.size()) {
+    cv::resize(anchor_mask, anchor_mask, work.size(), 0, 0, cv::INTER_AREA);
+    cv::threshold(anchor_mask, anchor_mask, 127.0, 255.0, cv::THRESH_BINARY);
+  }
 
   Progress progress(job.monitor, count);
-  progress.step("propagating");
+  RefinePipeline refine(frame_worker_count(), kRefineQueueFrames, [&](const RefineItem& item) -> std::optional<std::string> {
+    const cv::Mat alpha = refine_edges(item.frame, item.mask, job.request.quality, job.request.edge_softness);
+    std::string problem;
+    if (!job.mattes.write_matte(item.index, alpha, problem)) return problem;
+    progress.refined();
+    return std::nullopt;
+  });
   const cv::Mat anchor_gray = to_gray(work);
+  progress.propagated();
+  refine.push(RefineItem{anchor, anchor_frame, anchor_mask});
+
   std::optional<std::string> backward_error;
   std::thread backward([&] {
     try {
-      backward_error = propagate(job, params, anchor_gray, anchor_mask, -1, progress);
+      backward_error = propagate(job, params, anchor_gray, anchor_mask, -1, progress, refine);
     } catch (const std::exception& e) {
       backward_error = std::string("internal error: ") + e.what();
     } catch (...) {
@@ -153,31 +166,17 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   });
   std::optional<std::string> forward_error;
   try {
-    forward_error = propagate(job, params, anchor_gray, anchor_mask, +1, progress);
+    forward_error = propagate(job, params, anchor_gray, anchor_mask, +1, progress, refine);
   } catch (const std::exception& e) {
     forward_error = std::string("internal error: ") + e.what();
+  } catch (...) {
+    forward_error = std::string("internal error");
   }
   backward.join();
+  progress.propagation_over();
+  const std::optional<std::string> refine_error = refine.finish();
   if (forward_error) return forward_error;
   if (backward_error) return backward_error;
-  if (job.monitor.cancelled()) return std::string("cancelled");
-
-  progress.restart();
-  job.monitor.report_stage("refining edges 0/" + std::to_string(count));
-  auto refine_error = for_each_frame_parallel(
-      0, count, frame_worker_count(),
-      [&](int index) -> std::optional<std::string> {
-        cv::Mat frame;
-        std::string problem;
-        if (!job.frames.read_frame(index, frame, problem)) return problem;
-        const cv::Mat mask = cv::imread(mask_path(job.scratch_dir, index).string(), cv::IMREAD_GRAYSCALE);
-        if (mask.empty()) return std::string("a working mask was lost");
-        const cv::Mat alpha = refine_edges(frame, mask, job.request.quality, job.request.edge_softness);
-        if (!job.mattes.write_matte(index, alpha, problem)) return problem;
-        progress.step("refining edges");
-        return std::nullopt;
-      },
-      [&] { return job.monitor.cancelled(); });
   if (refine_error) return refine_error;
   if (job.monitor.cancelled()) return std::string("cancelled");
   return std::nullopt;

@@ -69,12 +69,12 @@ cv::Mat MaskPropagator::track(const cv::Mat& prev_gray, const cv::Mat& prev_mask
   cv::Mat roi_labels = labels(roi).clone();
   const bool has_background = cv::countNonZero(roi_labels == cv::GC_BGD) > 0;
   if (!has_background) cv::rectangle(roi_labels, cv::Rect(0, 0, roi.width, roi.height), cv::Scalar(cv::GC_BGD), 1);
-  cv::Mat bgd_model;
-  cv::Mat fgd_model;
   try {
-    cv::grabCut(cur_bgr(roi), roi_labels, cv::Rect(), bgd_model, fgd_model, std::max(1, params_.iterations),
+    cv::grabCut(cur_bgr(roi), roi_labels, cv::Rect(), bgd_model_, fgd_model_, std::max(1, params_.iterations),
                 cv::GC_INIT_WITH_MASK);
   } catch (const cv::Exception&) {
+    bgd_model_.release();
+    fgd_model_.release();
     return warped;
   }
   cv::Mat mask = cv::Mat::zeros(warped.size(), CV_8UC1);

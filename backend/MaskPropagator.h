@@ -33,6 +33,10 @@ class MaskPropagator {
  private:
   PropagationParams params_;
   cv::Ptr<cv::DISOpticalFlow> flow_;
+  // GrabCut's colour models, carried from frame to frame: later frames refine them instead of starting
+  // over with k-means, which is most of GrabCut's cost on a small band.
+  cv::Mat bgd_model_;
+  cv::Mat fgd_model_;
 };
 
 // The mask warped along the flow only (no re-segmentation); exposed for tests.

@@ -1,0 +1,261 @@
+// Matte quality of trevane-backend's classical engine, measured against a true matte. Clips are built from
+// RGBA character portraits (wesnoth-1.16-httt) moved across real street footage (vtest.avi from opencv-doc),
+// at 960 x 540, with the true alpha known for every frame. Each clip runs through an in-process backend over
+// HTTP exactly as the plug-in drives it (JPEG frames at quality 92, a box drawn on the middle frame with 4%
+// margin, the plug-in's default edge softness 0.35), once per quality.
+//
+// Figures, means over every frame of every clip:
+//   quality.<q>.iou           intersection over union of matte > 0.5 and true alpha > 0.5
+//   quality.<q>.mad           mean absolute alpha error (alpha in 0..1)
+//   quality.<q>.ms_per_frame  job time (start accepted to COMPLETED) divided by the frame count
+// The media comes from scripts/fetch-media; pass --media DIR to use another cache.
+
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "BackendServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr int kFrameWidth = 960;
+constexpr int kFrameHeight = 540;
+constexpr int kFramesPerClip = 24;
+constexpr double kPortraitHeightFraction = 0.78;
+constexpr int kStepXPx = 5;
+constexpr double kBobPx = 6.0;
+constexpr double kBoxMarginFraction = 0.04;
+constexpr double kEdgeSoftness = 0.35;
+constexpr int kJpegQuality = 92;
+const char* const kPortraits[] = {"delfador.png", "kalenz.png", "konrad-human.png", "lisar.png"};
+
+struct Clip {
+  std::vector<std::string> jpegs;
+  std::vector<cv::Mat> truth;  // CV_32F alpha, 0..1
+  json bbox;
+};
+
+struct Figures {
+  double iou = 0.0;
+  double mad = 0.0;
+  double ms_per_frame = 0.0;
+  bool ok = false;
+};
+
+fs::path gMedia;
+std::vector<Clip> gClips;
+Figures gFast;
+Figures gFine;
+
+std::vector<cv::Mat> read_background(const fs::path& video, int first, int count) {
+  cv::VideoCapture capture(video.string());
+  std::vector<cv::Mat> frames;
+  cv::Mat frame;
+  for (int i = 0; capture.read(frame) && static_cast<int>(frames.size()) < count; ++i) {
+    if (i < first) continue;
+    cv::Mat resized;
+    cv::resize(frame, resized, cv::Size(kFrameWidth, kFrameHeight), 0, 0, cv::INTER_AREA);
+    frames.push_back(resized);
+  }
+  return frames;
+}
+
+// Composites the portrait (BGRA) onto each background frame along a path; fills jpegs and truth.
+Clip make_clip(const cv::Mat& portrait_bgra, const std::vector<cv::Mat>& background, int start_x) {
+  const double scale = kPortraitHeightFraction * kFrameHeight / portrait_bgra.rows;
+  cv::Mat sprite;
+  cv::resize(portrait_bgra, sprite, cv::Size(), scale, scale, cv::INTER_AREA);
+  cv::Mat sprite_f;
+  sprite.convertTo(sprite_f, CV_32FC4, 1.0 / 255.0);
+  std::vector<cv::Mat> channels;
+  cv::split(sprite_f, channels);
+  const cv::Mat alpha = channels[3];
+  cv::Mat colour;
+  cv::merge(std::vector<cv::Mat>{channels[0], channels[1], channels[2]}, colour);
+
+  Clip clip;
+  for (int i = 0; i < static_cast<int>(background.size()); ++i) {
+    const int x = start_x + i * kStepXPx;
+    // The portrait's cut-off lower edge stays below the frame.
+    const int y = kFrameHeight - sprite.rows + 12 + static_cast<int>(std::lround(kBobPx * std::sin(i * 0.5)));
+    cv::Mat truth = cv::Mat::zeros(kFrameHeight, kFrameWidth, CV_32F);
+    const cv::Rect frame_rect(0, 0, kFrameWidth, kFrameHeight);
+    const cv::Rect placed = cv::Rect(x, y, sprite.cols, sprite.rows) & frame_rect;
+    const cv::Rect src(placed.x - x, placed.y - y, placed.width, placed.height);
+    alpha(src).copyTo(truth(placed));
+    cv::Mat frame;
+    background[static_cast<std::size_t>(i)].convertTo(frame, CV_32FC3, 1.0 / 255.0);
+    cv::Mat a3;
+    cv::merge(std::vector<cv::Mat>{alpha(src), alpha(src), alpha(src)}, a3);
+    cv::Mat region = frame(placed);
+    region = region.mul(cv::Scalar::all(1.0) - a3) + colour(src).mul(a3);
+    cv::Mat frame8;
+    frame.convertTo(frame8, CV_8UC3, 255.0);
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", frame8, bytes, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
+    clip.jpegs.emplace_back(bytes.begin(), bytes.end());
+    clip.truth.push_back(truth);
+  }
+  const cv::Mat& anchor_truth = clip.truth[clip.truth.size() / 2];
+  const cv::Rect box = cv::boundingRect(anchor_truth > 0.5f);
+  const double mx = kBoxMarginFraction * kFrameWidth;
+  const double my = kBoxMarginFraction * kFrameHeight;
+  const double x0 = std::max(0.0, box.x - mx) / kFrameWidth;
+  const double y0 = std::max(0.0, box.y - my) / kFrameHeight;
+  const double x1 = std::min<double>(kFrameWidth, box.x + box.width + mx) / kFrameWidth;
+  const double y1 = std::min<double>(kFrameHeight, box.y + box.height + my) / kFrameHeight;
+  clip.bbox = json{{"x", x0}, {"y", y0}, {"w", x1 - x0}, {"h", y1 - y0}};
+  return clip;
+}
+
+bool build_clips() {
+  const fs::path video = gMedia / "vtest.avi";
+  if (!fs::exists(video)) return false;
+  int clip_index = 0;
+  for (const char* name : kPortraits) {
+    const cv::Mat portrait = cv::imread((gMedia / "portraits" / name).string(), cv::IMREAD_UNCHANGED);
+    if (portrait.empty() || portrait.channels() != 4) return false;
+    const auto background = read_background(video, 150 * clip_index, kFramesPerClip);
+    if (static_cast<int>(background.size()) < kFramesPerClip) return false;
+    const int start_x = 60 + 140 * (clip_index % 3);
+    gClips.push_back(make_clip(portrait, background, start_x));
+    ++clip_index;
+  }
+  return true;
+}
+
+// Runs one clip through the backend; adds per-frame IoU and MAD sums; returns the job time in ms, or -1.
+double run_clip(httplib::Client& client, const Clip& clip, const char* quality, double& iou_sum, double& mad_sum) {
+  auto created = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
+  if (!created || created->status != 201) return -1;
+  const std::string base = "/api/matte/sessions/" + json::parse(created->body).value("session_id", "");
+  for (std::size_t i = 0; i < clip.jpegs.size(); ++i) {
+    auto r = client.Put(base + "/frames/" + std::to_string(i), clip.jpegs[i], "image/jpeg");
+    if (!r || r->status != 200) return -1;
+  }
+  const json job{{"anchor_frame", static_cast<int>(clip.jpegs.size() / 2)}, {"bbox", clip.bbox},
+                 {"edge_softness", kEdgeSoftness}, {"quality", quality}, {"strokes", json::array()},
+                 {"text_prompt", ""}};
+  const auto started = std::chrono::steady_clock::now();
+  auto start = client.Post(base + "/start", job.dump(), "application/json");
+  if (!start || start->status != 202) return -1;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto r = client.Get(base);
+    if (!r || r->status != 200) continue;
+    const std::string status = json::parse(r->body).value("status", "");
+    if (status == "FAILED") {
+      std::fprintf(stderr, "job failed: %s\n", r->body.c_str());
+      return -1;
+    }
+    if (status == "COMPLETED") break;
+  }
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  for (std::size_t i = 0; i < clip.jpegs.size(); ++i) {
+    auto r = client.Get(base + "/alpha/" + std::to_string(i) + ".png");
+    if (!r || r->status != 200) return -1;
+    const std::vector<uchar> bytes(r->body.begin(), r->body.end());
+    cv::Mat matte = cv::imdecode(bytes, cv::IMREAD_GRAYSCALE);
+    if (matte.size() != clip.truth[i].size()) return -1;
+    cv::Mat alpha;
+    matte.convertTo(alpha, CV_32F, 1.0 / 255.0);
+    const cv::Mat got = alpha > 0.5f;
+    const cv::Mat want = clip.truth[i] > 0.5f;
+    const double uni = cv::countNonZero(got | want);
+    const double frame_iou = uni == 0 ? 1.0 : cv::countNonZero(got & want) / uni;
+    iou_sum += frame_iou;
+    mad_sum += cv::mean(cv::abs(alpha - clip.truth[i]))[0];
+  }
+  client.Delete(base);
+  return ms;
+}
+
+Figures measure(const char* quality) {
+  kesto::backend::BackendConfig config;
+  config.port = 0;
+  config.engine = "classical";
+  config.max_jobs = 1;
+  config.log_level = kesto::backend::LogLevel::Quiet;
+  kesto::backend::BackendServer server(config);
+  Figures figures;
+  if (!server.start().ok()) return figures;
+  httplib::Client client("127.0.0.1", server.port());
+  client.set_read_timeout(60, 0);
+  double iou_sum = 0.0;
+  double mad_sum = 0.0;
+  double ms_sum = 0.0;
+  int frames = 0;
+  for (const Clip& clip : gClips) {
+    const double ms = run_clip(client, clip, quality, iou_sum, mad_sum);
+    if (ms < 0) return figures;
+    ms_sum += ms;
+    frames += static_cast<int>(clip.jpegs.size());
+  }
+  figures.iou = iou_sum / frames;
+  figures.mad = mad_sum / frames;
+  figures.ms_per_frame = ms_sum / frames;
+  figures.ok = true;
+  return figures;
+}
+
+void BM_MatteQuality(benchmark::State& state, const char* quality, Figures* out) {
+  for (auto _ : state) {
+    *out = measure(quality);
+    if (!out->ok) state.SkipWithError("a clip did not run through the backend");
+  }
+  state.counters["iou"] = out->iou;
+  state.counters["mad"] = out->mad;
+  state.counters["ms_per_frame"] = out->ms_per_frame;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gMedia = TREVANE_MEDIA_DIR;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::string(argv[i]) == "--media" && i + 1 < argc) {
+      gMedia = argv[++i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (!build_clips()) {
+    std::fprintf(stderr, "bench_matte_quality: test media missing in %s; run scripts/fetch-media --cache %s\n",
+                 gMedia.c_str(), gMedia.c_str());
+    return 1;
+  }
+  int rest_count = static_cast<int>(rest.size());
+  benchmark::Initialize(&rest_count, rest.data());
+  benchmark::RegisterBenchmark("MatteQuality/fast", BM_MatteQuality, "fast", &gFast)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("MatteQuality/fine", BM_MatteQuality, "fine", &gFine)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (!gFast.ok && !gFine.ok) return 1;
+  std::printf("quality.frames: %d\n", static_cast<int>(gClips.size()) * kFramesPerClip);
+  for (const auto& [name, f] : {std::pair<const char*, const Figures*>{"fast", &gFast}, {"fine", &gFine}}) {
+    if (!f->ok) continue;
+    std::printf("quality.%s.iou: %.4f\n", name, f->iou);
+    std::printf("quality.%s.mad: %.4f\n", name, f->mad);
+    std::printf("quality.%s.ms_per_frame: %.1f\n", name, f->ms_per_frame);
+  }
+  return 0;
+}
