@@ -1,6 +1,7 @@
 #include "net/HttpClient.h"
 
 #include <atomic>
+#include <memory>
 #include <cmath>
 #include <exception>
 #include <string>
@@ -81,6 +82,25 @@ bool has_web_scheme(const std::string &url) noexcept {
   };
   return starts_with_nocase("http://") || starts_with_nocase("https://");
 }
+
+// Names under the reserved ".invalid" domain never resolve: answer for the resolver instead of asking it, so
+// the placeholder backend URL of a new instance never makes a lookup leave the machine.
+bool has_invalid_host(const std::string &url) noexcept {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  char *raw = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK || raw == nullptr) return false;
+  std::string host(raw);
+  curl_free(raw);
+  for (char &c : host) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  constexpr const char kReserved[] = ".invalid";
+  const std::size_t n = sizeof(kReserved) - 1;
+  return host == "invalid" || (host.size() > n && host.compare(host.size() - n, n, kReserved) == 0);
+}
+
+// Only explicit web addresses whose host can exist are sent.
+bool is_sendable_url(const std::string &url) noexcept { return has_web_scheme(url) && !has_invalid_host(url); }
 
 bool is_success_status(long status) noexcept { return status >= 200 && status <= 299; }
 
@@ -179,7 +199,7 @@ HttpClient::HttpClient() noexcept {
 }
 
 HttpResponse HttpClient::post_json(const std::string &url, const std::string &body) const noexcept {
-  if (!handle || !has_web_scheme(url)) return failed_response();
+  if (!handle || !is_sendable_url(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -209,7 +229,7 @@ HttpResponse HttpClient::post_json(const std::string &url, const std::string &bo
 
 HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std::uint8_t> &bytes,
                                    const char *content_type) const noexcept {
-  if (!handle || !has_web_scheme(url)) return failed_response();
+  if (!handle || !is_sendable_url(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -239,7 +259,7 @@ HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std
 }
 
 HttpResponse HttpClient::get(const std::string &url) const noexcept {
-  if (!handle || !has_web_scheme(url)) return failed_response();
+  if (!handle || !is_sendable_url(url)) return failed_response();
   try {
     HttpResponse response;
     CURL *curl = handle.get();
@@ -260,7 +280,7 @@ HttpResponse HttpClient::get(const std::string &url) const noexcept {
 }
 
 bool HttpClient::get_bytes(const std::string &url, std::vector<std::uint8_t> *out) const noexcept {
-  if (!handle || out == nullptr || !has_web_scheme(url)) return false;
+  if (!handle || out == nullptr || !is_sendable_url(url)) return false;
   try {
     CURL *curl = handle.get();
     curl_easy_reset(curl);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -371,6 +372,28 @@ TEST_F(HttpClientTest, RefusesSchemesOtherThanHttp) {
   EXPECT_FALSE(ftp.someoneConnected());
   // Upper-case schemes are still web addresses.
   EXPECT_EQ(client.get("HTTP://127.0.0.1:" + std::to_string(fb.port()) + "/x").status, 200);
+}
+
+// Hosts under the reserved ".invalid" domain are refused before any lookup or connection. A proxy set in the
+// environment (libcurl honours it) would otherwise receive the request: the fake backend plays that proxy.
+TEST_F(HttpClientTest, RefusesReservedInvalidHostsWithoutAsking) {
+  FakeBackend proxy;
+  proxy.fallback().reply(200, "{}", "application/json");
+  ::setenv("http_proxy", proxy.url().c_str(), 1);
+  const HttpClient client;
+  const HttpResponse control = client.get("http://reachable.example/api/x");
+  EXPECT_EQ(control.status, 200);
+  ASSERT_EQ(proxy.requestCount(), 1u);
+
+  EXPECT_EQ(client.post_json("http://paste-your-backend-url.invalid/api/beacon", "{}").status, -1);
+  EXPECT_EQ(client.get("http://PASTE.INVALID./x").status, -1);
+  EXPECT_EQ(client.put_bytes("http://a.b.invalid:8080/x", bytes_of("x"), "image/jpeg").status, -1);
+  Bytes out;
+  EXPECT_FALSE(client.get_bytes("http://invalid/x", &out));
+  // Only the whole last label counts.
+  EXPECT_EQ(client.get("http://notinvalid/x").status, 200);
+  ::unsetenv("http_proxy");
+  EXPECT_EQ(proxy.requestCount(), 2u);
 }
 
 TEST_F(HttpClientTest, RefusesRedirectsToOtherSchemes) {
