@@ -56,5 +56,6 @@ struct Command {
 // Subcommands, each in a file of its own.
 int runDescribe(Args &args);
 int runOverlay(Args &args);
+int runRender(Args &args);
 
 }  // namespace trevane::cli

@@ -40,6 +40,35 @@ constexpr Command kCommands[] = {
      "  Exit status: 0 when the picture was written, 1 when the plug-in or the output failed, 2 for bad\n"
      "  usage or an unreadable frame.\n",
      trevane::cli::runOverlay},
+    {"render", "render an image sequence through the plug-in into a PNG sequence",
+     "usage: trevane render --input SEQUENCE --output SEQUENCE [--set NAME=VALUE]... [--depth byte|float]\n"
+     "                      [--first N] [--last N] [--rate FPS] [--threads N] [--bundle DIR]\n"
+     "  Loads the plug-in, sets the parameters, and renders every frame of the input through it into PNG\n"
+     "  files. Frame number N of the input is given to the plug-in at time N and written as frame N.\n"
+     "  --input SEQUENCE   a folder (every *.png in it, sorted by name, numbered 0, 1, 2... by position) or a\n"
+     "                     numbered pattern such as frames/%06d.png (%d, %Nd or %0Nd; %% for a '%'), whose\n"
+     "                     frames are the numbers with a file. PNG or JPEG content, RGBA or not.\n"
+     "  --output SEQUENCE  a numbered pattern such as out/%06d.png, or a folder (made if missing; files named\n"
+     "                     000000.png, 000001.png... by frame number). Never one of the input files.\n"
+     "  --set NAME=VALUE   a parameter value set as a user edit before rendering, in order; may repeat.\n"
+     "                     Strings as given, choices by index, numbers as text. To apply a pulled matte:\n"
+     "                       --set session_id=SESSION --set clip_start=0 --set output_mode=0\n"
+     "                     session_id names /tmp/orvalis/SESSION/ holding one gray PNG per frame (000000.png\n"
+     "                     for the frame at time clip_start); output_mode 0 = character (RGBA, colour\n"
+     "                     premultiplied by the matte), 1 = matte only, 2 = source (bypass).\n"
+     "  --depth byte|float the pixel depth of both clips (default byte); float frames are written back to\n"
+     "                     8-bit PNG clamped to [0, 1].\n"
+     "  --first N          the first frame number to render (default: the first found)\n"
+     "  --last N           the last frame number to render (default: the last found); every frame from\n"
+     "                     first to last must exist\n"
+     "  --rate FPS         the clip's frame rate as the plug-in sees it (default 25)\n"
+     "  --threads N        frames rendered at once on N threads (default 1, at most 64)\n"
+     "  --bundle DIR       the OrvalisTrevane.ofx.bundle folder (default: the build tree's, else\n"
+     "                     OFX_PLUGIN_PATH, else /usr/OFX/Plugins)\n"
+     "  Prints each file written (a progress bar on a terminal).\n"
+     "  Exit status: 0 when every frame was written, 1 when the plug-in failed to render a frame or a file\n"
+     "  could not be written, 2 for bad usage or an unreadable or missing input frame.\n",
+     trevane::cli::runRender},
 };
 
 void printUsage(FILE *out) {

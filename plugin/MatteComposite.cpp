@@ -298,16 +298,34 @@ void endStreaming(bool streaming) {
 #endif
 }
 
-// Output columns [from, to), a whole number of runs, under a fully opaque matte: the source colour with the
-// alpha set.
+// Output columns [from, to) under a fully opaque matte: the source colour with the alpha set.
 void byteOpaquePixels(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
-                      std::int64_t from, std::int64_t to) {
-  for (std::int64_t i = from; i < to; i += kRunPixels) {
+                      std::int64_t from, std::int64_t to, bool streaming) {
+  std::int64_t i = from;
+#if defined(__SSE2__)
+  // Streamed in aligned blocks of four pixels once the output address allows it.
+  if (streaming) {
+    for (; i < to && reinterpret_cast<std::uintptr_t>(out + i * 4) % kStreamBlockBytes != 0; ++i) {
+      storeWord(out + i * 4, loadWord(in + (i - begin) * 4) | t.opaqueAlpha);
+    }
+    if (reinterpret_cast<std::uintptr_t>(out + i * 4) % kStreamBlockBytes == 0) {
+      const __m128i alpha = _mm_set1_epi32(static_cast<int>(t.opaqueAlpha));
+      for (; i + 4 <= to; i += 4) {
+        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + (i - begin) * 4));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(out + i * 4), _mm_or_si128(px, alpha));
+      }
+    }
+  }
+#else
+  (void)streaming;
+#endif
+  for (; i + kRunPixels <= to; i += kRunPixels) {
     std::uint32_t px[kRunPixels];
     std::memcpy(px, in + (i - begin) * 4, sizeof px);
     for (std::uint32_t &p : px) p |= t.opaqueAlpha;
     std::memcpy(out + i * 4, px, sizeof px);
   }
+  for (; i < to; ++i) storeWord(out + i * 4, loadWord(in + (i - begin) * 4) | t.opaqueAlpha);
 }
 
 void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const MatteSampler &ms, const Geometry &g,
@@ -335,7 +353,7 @@ void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const MatteSamp
       const std::int64_t to = stretchEnd * kRunPixels;
       switch (kind) {
         case Run::Clear: clearBytes(out + from * 4, static_cast<std::size_t>(to - from) * 4, streaming); break;
-        case Run::Opaque: byteOpaquePixels(t, out, in, begin, from, to); break;
+        case Run::Opaque: byteOpaquePixels(t, out, in, begin, from, to, streaming); break;
         case Run::Mixed: byteInsidePixels(t, out, in, begin, ms, from, to); break;
       }
       c = stretchEnd;

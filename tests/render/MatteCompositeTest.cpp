@@ -179,6 +179,14 @@ TEST(MatteComposite, MatchesTheFormulasOnALargeSoftMatte) {
   }
 }
 
+// Frames of a UHD order of size are written with cache-bypassing stores where the CPU has them; aligned and
+// unaligned rows both take that path.
+TEST(MatteComposite, MatchesTheFormulasOnAFrameTooLargeToStayCached) {
+  const GrayMatte matte = blobMatte(1000, 700);
+  expectSameAsFormulas({{0, 0, 2200, 2000}, {0, 0, 2200, 2000}, false, false}, PixelDepth::Byte, &matte, 0, 91);
+  expectSameAsFormulas({{-9, -3, 2190, 2001}, {0, 0, 2197, 2001}, true, true}, PixelDepth::Byte, &matte, 0, 92);
+}
+
 // Every (source byte, matte byte) pair at byte depth: source column x holds x in every channel, matte row
 // r holds r in every column.
 TEST(MatteComposite, EveryByteAndMattePairMatchesTheFormulas) {

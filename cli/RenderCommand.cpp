@@ -1,0 +1,239 @@
+// trevane render: renders an image sequence through the plug-in, with parameter values given on the command
+// line, into a PNG sequence.
+//
+// Frame number N of the input is served to the plug-in at time N and written as frame N of the output.
+// Frames are decoded a batch at a time (one frame per render thread), so memory stays bounded for long
+// sequences.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli/Cli.h"
+#include "cli/FrameSequence.h"
+#include "cli/ParamSettings.h"
+#include "host/Host.h"
+#include "image/RgbaFile.h"
+
+namespace trevane::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kMaxThreads = 64;
+constexpr double kDefaultRateFps = 25.0;
+constexpr int kRgbaChannels = 4;
+
+struct RenderOptionsCli {
+  std::string input;
+  std::string output;
+  host::PixelDepth depth = host::PixelDepth::Byte;
+  std::optional<long long> first;
+  std::optional<long long> last;
+  double rateFps = kDefaultRateFps;
+  int threads = 1;
+  std::vector<ParamSetting> settings;
+  std::string bundle;
+};
+
+long long parseFrameNumber(const std::string &option, const std::string &text) {
+  const int value = parseInt(option, text);
+  if (value < 0) throw UsageError("--" + option + ": frame numbers start at 0");
+  return value;
+}
+
+RenderOptionsCli readOptions(Args &args) {
+  RenderOptionsCli o;
+  const std::optional<std::string> input = args.value("input");
+  const std::optional<std::string> output = args.value("output");
+  const std::optional<std::string> depth = args.value("depth");
+  const std::optional<std::string> first = args.value("first");
+  const std::optional<std::string> last = args.value("last");
+  const std::optional<std::string> rate = args.value("rate");
+  const std::optional<std::string> threads = args.value("threads");
+  o.settings = parseParamSettings(args.values("set"));
+  o.bundle = args.value("bundle").value_or(defaultBundlePath());
+  args.finish();
+
+  if (!input) throw UsageError("--input SEQUENCE is required (see --help)");
+  if (!output) throw UsageError("--output SEQUENCE is required (see --help)");
+  o.input = *input;
+  o.output = *output;
+  if (depth) {
+    if (*depth == "byte") {
+      o.depth = host::PixelDepth::Byte;
+    } else if (*depth == "float") {
+      o.depth = host::PixelDepth::Float;
+    } else {
+      throw UsageError("--depth: '" + *depth + "' is neither byte nor float");
+    }
+  }
+  if (first) o.first = parseFrameNumber("first", *first);
+  if (last) o.last = parseFrameNumber("last", *last);
+  if (rate) {
+    o.rateFps = parseDouble("rate", *rate);
+    if (o.rateFps <= 0.0) throw UsageError("--rate: frames per second must be above 0");
+  }
+  if (threads) {
+    o.threads = parseInt("threads", *threads);
+    if (o.threads < 1 || o.threads > kMaxThreads) {
+      throw UsageError("--threads: between 1 and " + std::to_string(kMaxThreads));
+    }
+  }
+  return o;
+}
+
+// Output file of every frame, refusing any that would overwrite an input frame.
+std::vector<std::string> outputPaths(const RenderOptionsCli &o, const std::vector<SequenceFrame> &frames) {
+  std::set<std::string> inputs;
+  std::error_code ec;
+  for (const SequenceFrame &f : frames) inputs.insert(fs::weakly_canonical(f.path, ec).string());
+  std::vector<std::string> paths;
+  for (const SequenceFrame &f : frames) {
+    std::string error;
+    const std::optional<std::string> path = outputPath(o.output, f.number, &error);
+    if (!path) throw UsageError("--output: " + error);
+    if (inputs.count(fs::weakly_canonical(*path, ec).string()) != 0) {
+      throw UsageError("--output: '" + *path + "' is an input frame; refusing to overwrite it");
+    }
+    paths.push_back(*path);
+  }
+  return paths;
+}
+
+class Progress {
+ public:
+  explicit Progress(std::size_t total) : total_(total), bar_(interactiveOutput()) {}
+  void frameWritten(const std::string &path) {
+    ++done_;
+    if (bar_) {
+      constexpr std::size_t kBarCells = 30;
+      const std::size_t filled = total_ == 0 ? kBarCells : done_ * kBarCells / total_;
+      std::printf("\r[%s%s] %zu/%zu", std::string(filled, '#').c_str(), std::string(kBarCells - filled, ' ').c_str(),
+                  done_, total_);
+      if (done_ == total_) std::printf("\n");
+    } else {
+      std::printf("%s\n", path.c_str());
+    }
+    std::fflush(stdout);
+  }
+  // Ends a bar that an error interrupts, so the error starts on a line of its own.
+  void interrupt() {
+    if (bar_ && done_ != total_) std::printf("\n");
+    std::fflush(stdout);
+  }
+
+ private:
+  std::size_t total_;
+  std::size_t done_ = 0;
+  bool bar_;
+};
+
+}  // namespace
+
+int runRender(Args &args) {
+  const RenderOptionsCli o = readOptions(args);
+
+  std::string error;
+  const std::vector<SequenceFrame> frames = findSequence(o.input, o.first, o.last, &error);
+  if (frames.empty()) throw UsageError("--input: " + error);
+  const std::vector<std::string> outputs = outputPaths(o, frames);
+  // The output folder is made when missing, like the folder a pattern names.
+  const fs::path outputFolder = isFolderOutput(o.output) ? fs::path(o.output) : fs::path(outputs.front()).parent_path();
+  if (!outputFolder.empty()) {
+    std::error_code ec;
+    fs::create_directories(outputFolder, ec);
+    if (ec) throw UsageError("--output: cannot make the folder '" + outputFolder.string() + "': " + ec.message());
+  }
+
+  // The project takes the first frame's size.
+  int width = 0;
+  int height = 0;
+  if (kesto::load_rgba(frames.front().path, &width, &height).empty()) {
+    throw UsageError("cannot read the frame '" + frames.front().path + "' (not a readable PNG of a usable size)");
+  }
+
+  host::Host host;
+  host::LoadResult loaded = host.load(o.bundle);
+  if (!loaded.ok()) {
+    std::fprintf(stderr, "trevane render: cannot load the plug-in from '%s': %s\n", o.bundle.c_str(),
+                 loaded.error.c_str());
+    return kExitJobFailed;
+  }
+  host::InstanceOptions instanceOptions;
+  instanceOptions.depth = o.depth;
+  instanceOptions.projectWidth = width;
+  instanceOptions.projectHeight = height;
+  instanceOptions.frameRate = o.rateFps;
+  instanceOptions.interactive = false;
+  auto made = loaded.plugin->createInstance(instanceOptions);
+  if (!made.ok()) {
+    std::fprintf(stderr, "trevane render: the plug-in refused to make an instance: %s\n", made.error().c_str());
+    return kExitJobFailed;
+  }
+  host::Instance &fx = **made;
+  fx.setSourceFrameRange(static_cast<double>(frames.front().number), static_cast<double>(frames.back().number));
+  fx.setSourceFrameRate(o.rateFps);
+  for (const ParamSetting &s : o.settings) applyParamSetting(*loaded.plugin, fx, s);
+
+  Progress progress(frames.size());
+  const std::size_t batch = static_cast<std::size_t>(o.threads);
+  for (std::size_t start = 0; start < frames.size(); start += batch) {
+    const std::size_t end = std::min(frames.size(), start + batch);
+    std::vector<double> times;
+    fx.clearSourceFrames();
+    for (std::size_t i = start; i < end; ++i) {
+      int w = 0;
+      int h = 0;
+      const std::vector<std::uint8_t> rgba = kesto::load_rgba(frames[i].path, &w, &h);
+      if (rgba.empty()) {
+        progress.interrupt();
+        throw UsageError("cannot read the frame '" + frames[i].path + "' (not a readable PNG of a usable size)");
+      }
+      const double time = static_cast<double>(frames[i].number);
+      fx.setSourceFrame(time, host::Image::fromRgba8TopDown(w, h, rgba.data(), o.depth));
+      times.push_back(time);
+    }
+    auto rendered = fx.renderMany(times, o.threads);
+    if (!rendered.ok()) {
+      progress.interrupt();
+      std::fprintf(stderr, "trevane render: the host could not render: %s\n", rendered.error().c_str());
+      return kExitJobFailed;
+    }
+    for (std::size_t k = 0; k < rendered->size(); ++k) {
+      const host::RenderResult &r = (*rendered)[k];
+      const SequenceFrame &frame = frames[start + k];
+      if (r.status != kOfxStatOK) {
+        progress.interrupt();
+        std::fprintf(stderr, "trevane render: the plug-in failed to render frame %lld (status %d)%s%s\n", frame.number,
+                     r.status, r.error.empty() ? "" : ": ", r.error.c_str());
+        return kExitJobFailed;
+      }
+      const std::vector<std::uint8_t> rgba = r.output.toRgba8TopDown();
+      const std::string &path = outputs[start + k];
+      if (!kesto::write_png_file(path, rgba.data(), r.output.width(), r.output.height(), kRgbaChannels)) {
+        progress.interrupt();
+        std::fprintf(stderr, "trevane render: cannot write '%s'\n", path.c_str());
+        return kExitJobFailed;
+      }
+      progress.frameWritten(path);
+    }
+  }
+  fx.clearSourceFrames();
+  std::printf("rendered %zu frame(s), %lld to %lld, into %s\n", frames.size(), frames.front().number,
+              frames.back().number, o.output.c_str());
+  if (fx.unreleasedImages() != 0 || fx.leakedImages() != 0) {
+    std::fprintf(stderr, "trevane render: the plug-in kept %d image(s) it fetched\n",
+                 fx.unreleasedImages() + fx.leakedImages());
+    return kExitJobFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace trevane::cli

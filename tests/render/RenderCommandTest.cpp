@@ -1,0 +1,218 @@
+// `trevane render` end to end: the tool loads the built module, renders a PNG sequence with a matte session
+// and writes the outputs; bad usage and bad input end with one line on stderr and exit status 2.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "image/RgbaFile.h"
+#include "tests/render/LiteralRender.h"
+#include "tests/render/MatteFolder.h"
+
+namespace {
+
+using kesto::testing::MatteFolder;
+
+const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
+constexpr int kWidth = 24;
+constexpr int kHeight = 10;
+constexpr int kMatteWidth = 7;
+constexpr int kMatteHeight = 4;
+
+std::vector<std::uint8_t> frameRgba(int seed) {
+  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<std::uint8_t>(i * 7 + static_cast<std::size_t>(seed) * 31);
+  return rgba;
+}
+
+std::vector<std::uint8_t> matteGray(int seed) {
+  std::vector<std::uint8_t> gray(static_cast<std::size_t>(kMatteWidth) * kMatteHeight);
+  for (std::size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<std::uint8_t>(i * 37 + static_cast<std::size_t>(seed) * 11);
+  return gray;
+}
+
+// What the plug-in gives at byte depth, from top-down RGBA rows as files hold them.
+std::vector<std::uint8_t> expectedOutput(const std::vector<std::uint8_t> &frame, const std::vector<std::uint8_t> *matte,
+                                         int mode) {
+  std::vector<std::uint8_t> out(frame.size(), 0);
+  const std::ptrdiff_t stride = kWidth * 4;
+  // Files run top-down, images bottom-up: point at the last file row and walk back.
+  const kesto::testing::LiteralImage src{frame.data() + (kHeight - 1) * stride, -stride, 0, 0, kWidth, kHeight};
+  const kesto::testing::LiteralImage dst{out.data() + (kHeight - 1) * stride, -stride, 0, 0, kWidth, kHeight};
+  const kesto::testing::LiteralMatte lm{matte, kMatteWidth, kMatteHeight};
+  kesto::testing::literalRender(src, dst, false, matte != nullptr ? &lm : nullptr, mode);
+  return out;
+}
+
+class RenderCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trevane-render-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::filesystem::create_directories(dir_ + "/frames");
+    // Frames numbered 1 to 3, as a pulled clip whose first frame is at time 1.
+    for (int n = 1; n <= 3; ++n) {
+      const std::vector<std::uint8_t> rgba = frameRgba(n);
+      ASSERT_TRUE(kesto::write_png_file(framePath(n), rgba.data(), kWidth, kHeight, 4));
+      ASSERT_TRUE(session_.writeMatte(n - 1, matteGray(n), kMatteWidth, kMatteHeight));
+    }
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string framePath(int n) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "/frames/%04d.png", n);
+    return dir_ + name;
+  }
+
+  // Runs `trevane render` with `arguments` (already quoted for the shell); returns its exit status.
+  int run(const std::string &arguments) {
+    const std::string command =
+        "'" + kTool + "' render " + arguments + " >'" + dir_ + "/out.txt' 2>'" + dir_ + "/err.txt'";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string text(const char *file) const {
+    std::string content;
+    if (FILE *f = std::fopen((dir_ + "/" + file).c_str(), "rb")) {
+      char buffer[512];
+      std::size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+      std::fclose(f);
+    }
+    return content;
+  }
+
+  // Exit status 2 with exactly one line on stderr.
+  void expectUsageError(const std::string &arguments, const std::string &mention) {
+    EXPECT_EQ(2, run(arguments)) << arguments;
+    const std::string err = text("err.txt");
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    EXPECT_NE(std::string::npos, err.find(mention)) << err;
+  }
+
+  std::vector<std::uint8_t> readOutput(const std::string &path) const {
+    int w = 0;
+    int h = 0;
+    std::vector<std::uint8_t> rgba = kesto::load_rgba(path, &w, &h);
+    EXPECT_EQ(kWidth, w) << path;
+    EXPECT_EQ(kHeight, h) << path;
+    return rgba;
+  }
+
+  std::string inputPattern() const { return "'" + dir_ + "/frames/%04d.png'"; }
+  std::string sessionArgs() const { return " --set session_id=" + session_.sessionId() + " --set clip_start=1"; }
+
+  std::string dir_;
+  MatteFolder session_;
+};
+
+TEST_F(RenderCommand, AppliesTheSessionsMatteToEveryFrame) {
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/out/'" + sessionArgs())) << text("err.txt");
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE(n);
+    const std::vector<std::uint8_t> matte = matteGray(n);
+    char name[32];
+    std::snprintf(name, sizeof name, "/out/%06d.png", n);
+    EXPECT_EQ(expectedOutput(frameRgba(n), &matte, 0), readOutput(dir_ + name));
+  }
+  EXPECT_NE(std::string::npos, text("out.txt").find("rendered 3 frame(s), 1 to 3")) << text("out.txt");
+}
+
+TEST_F(RenderCommand, ModesDepthsAndThreadsGiveTheExpectedFiles) {
+  const std::vector<std::uint8_t> matte = matteGray(2);
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/m/%03d.png' --depth float --threads 3" +
+                   sessionArgs() + " --set output_mode=1"))
+      << text("err.txt");
+  // Matte only at float depth: (m, m, m, 1) comes back to the matte byte itself.
+  const std::vector<std::uint8_t> matteOnly = readOutput(dir_ + "/m/002.png");
+  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 1), matteOnly);
+
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/b/%d.png' --depth float" + sessionArgs() +
+                   " --set output_mode=2"))
+      << text("err.txt");
+  EXPECT_EQ(frameRgba(3), readOutput(dir_ + "/b/3.png"));
+
+  // One thread or three: the same files.
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/t1/'" + sessionArgs()));
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/t3/' --threads 3" + sessionArgs()));
+  for (const char *name : {"/000001.png", "/000002.png", "/000003.png"}) {
+    EXPECT_EQ(readOutput(dir_ + "/t1" + name), readOutput(dir_ + "/t3" + name)) << name;
+  }
+}
+
+TEST_F(RenderCommand, FolderInputIsNumberedByPositionAndFirstLastSelect) {
+  // Folder positions 0, 1, 2 are the files 0001, 0002, 0003; with clip_start 0 position 1 takes matte 1.
+  ASSERT_EQ(0, run("--input '" + dir_ + "/frames' --output '" + dir_ + "/f/%02d.png' --first 1 --last 1" +
+                   " --set session_id=" + session_.sessionId() + " --set clip_start=0"))
+      << text("err.txt");
+  const std::vector<std::uint8_t> matte = matteGray(2);
+  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 0), readOutput(dir_ + "/f/01.png"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/f/00.png"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/f/02.png"));
+}
+
+TEST_F(RenderCommand, WithoutSessionFramesComeOutUnchanged) {
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/plain/'")) << text("err.txt");
+  EXPECT_EQ(frameRgba(1), readOutput(dir_ + "/plain/000001.png"));
+}
+
+TEST_F(RenderCommand, BadUsageAndBadInputExitWithStatusTwoAndOneLine) {
+  const std::string out = " --output '" + dir_ + "/o/'";
+  expectUsageError(out, "--input");
+  expectUsageError("--input " + inputPattern(), "--output");
+  expectUsageError("--input '" + dir_ + "/none/%04d.png'" + out, "none");
+  expectUsageError("--input '" + dir_ + "/frames/plain.png'" + out, "frame number");
+  expectUsageError("--input '" + dir_ + "/frames/%04d-%d.png'" + out, "more than one");
+  expectUsageError("--input '" + dir_ + "/frames/%s.png'" + out, "%d");
+  expectUsageError("--input " + inputPattern() + out + " --first 0", "frame 0");
+  expectUsageError("--input " + inputPattern() + out + " --last 9", "frame 4");
+  expectUsageError("--input " + inputPattern() + out + " --first 3 --last 2", "after");
+  expectUsageError("--input " + inputPattern() + out + " --depth half", "half");
+  expectUsageError("--input " + inputPattern() + out + " --threads 0", "--threads");
+  expectUsageError("--input " + inputPattern() + out + " --rate 0", "--rate");
+  expectUsageError("--input " + inputPattern() + out + " --set nothing=1", "nothing");
+  expectUsageError("--input " + inputPattern() + out + " --set output_mode=x", "output_mode");
+  expectUsageError("--input " + inputPattern() + out + " --set novalue", "NAME=VALUE");
+  expectUsageError("--input " + inputPattern() + out + " --bogus", "--bogus");
+
+  // An undecodable frame in the range.
+  const std::vector<std::uint8_t> junk = {'j', 'u', 'n', 'k'};
+  FILE *f = std::fopen(framePath(4).c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  std::fwrite(junk.data(), 1, junk.size(), f);
+  std::fclose(f);
+  expectUsageError("--input " + inputPattern() + out, "0004.png");
+}
+
+TEST_F(RenderCommand, RefusesToWriteOverItsInputFrames) {
+  expectUsageError("--input " + inputPattern() + " --output " + inputPattern(), "refusing");
+  expectUsageError("--input '" + dir_ + "/frames' --output '" + dir_ + "/frames/%04d.png' --first 0", "refusing");
+  EXPECT_EQ(frameRgba(1), readOutput(framePath(1)));
+}
+
+TEST_F(RenderCommand, HelpNamesThePatternsAndTheExitStatus) {
+  ASSERT_EQ(0, run("--help"));
+  const std::string help = text("out.txt");
+  EXPECT_NE(std::string::npos, help.find("frames/%06d.png"));
+  EXPECT_NE(std::string::npos, help.find("--set NAME=VALUE"));
+  EXPECT_NE(std::string::npos, help.find("Exit status"));
+}
+
+}  // namespace
