@@ -142,6 +142,15 @@ Expected<std::unique_ptr<Instance>> Plugin::createInstance(const InstanceOptions
     }
     effect->params().add(std::move(param));
   }
+  for (const auto &[name, saved] : options.savedValues) {
+    auto param = effect->params().find(name);
+    if (!param) return Error{"cannot restore unknown parameter " + name};
+    const detail::ParamValue value =
+        std::holds_alternative<int>(saved)      ? detail::ParamValue::ofInt(std::get<int>(saved))
+        : std::holds_alternative<double>(saved) ? detail::ParamValue::ofDouble(std::get<double>(saved))
+                                                : detail::ParamValue::ofText(std::get<std::string>(saved));
+    if (param->set(value) != kOfxStatOK) return Error{"cannot restore the saved value of parameter " + name};
+  }
 
   std::string thrown;
   OfxStatus status;

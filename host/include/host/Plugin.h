@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "host/Expected.h"
@@ -40,6 +42,9 @@ struct InstanceOptions {
   bool interactive = true;
   // Send "OfxImageEffectActionGetClipPreferences" right after creation, as hosts do before rendering.
   bool clipPreferencesOnCreate = true;
+  // Parameter values restored from a saved project: in place before "OfxActionCreateInstance", as when a host
+  // reopens a project (integer, boolean and choice take an int, double a double, string a text).
+  std::vector<std::pair<std::string, std::variant<int, double, std::string>>> savedValues;
 };
 
 class Plugin {
