@@ -7,6 +7,7 @@
 
 #include "ofxImageEffect.h"
 #include "plugin/HostSuites.h"
+#include "plugin/LiveInstances.h"
 #include "plugin/PluginPrivate.h"
 
 OfxHost *gHost = nullptr;
@@ -53,11 +54,14 @@ OfxStatus onDescribeInContext(OfxImageEffectHandle effect, OfxPropertySetHandle,
 }
 
 OfxStatus onCreateInstance(OfxImageEffectHandle effect, OfxPropertySetHandle, OfxPropertySetHandle) {
+  kesto::register_live_instance(effect);
   kesto::beaconToBackend(effect);
   return kOfxStatOK;
 }
 
-OfxStatus onDestroyInstance(OfxImageEffectHandle, OfxPropertySetHandle, OfxPropertySetHandle) {
+// A matte worker still running for this instance stops writing to it from here on.
+OfxStatus onDestroyInstance(OfxImageEffectHandle effect, OfxPropertySetHandle, OfxPropertySetHandle) {
+  kesto::forget_live_instance(effect);
   return kOfxStatOK;
 }
 
