@@ -10,6 +10,7 @@
 
 #include "glrecord/Recording.h"
 #include "host/Host.h"
+#include "host/InteractDescriptor.h"
 
 namespace {
 
@@ -89,6 +90,17 @@ TEST_F(OverlayInteract, NullHandleRepliesDefaultToEveryAction) {
   ASSERT_NE(entry, nullptr);
   for (const char *action : kEveryAction) EXPECT_EQ(entry(action, nullptr, nullptr, nullptr), kDefault) << action;
   EXPECT_EQ(entry(nullptr, nullptr, nullptr, nullptr), kDefault);
+}
+
+TEST_F(OverlayInteract, DescriptorRepliesDefaultToEveryAction) {
+  // draw_mask is on (its default) and an instance exists: only the descriptor's missing effect instance counts.
+  ASSERT_EQ(*fx_->getInt("draw_mask"), 1);
+  const th::InteractDescriptor descriptor;
+  EXPECT_FALSE(descriptor.properties().getPointer(kOfxPropEffectInstance).has_value());
+  for (const char *action : kEveryAction) {
+    EXPECT_EQ(descriptor.call(loaded_.plugin->overlayEntry(), action), kDefault) << action;
+  }
+  EXPECT_TRUE(rec::primitives().empty());
 }
 
 TEST_F(OverlayInteract, InteractWithoutEffectInstanceRepliesDefault) {
