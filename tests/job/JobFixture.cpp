@@ -1,0 +1,199 @@
+#include "tests/job/JobFixture.h"
+
+#include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "image/RgbaFile.h"
+
+namespace jobtest {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/trevane-job-XXXXXX";
+  const char *made = ::mkdtemp(pattern);
+  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+  ::chmod(made, 0755);
+  path_ = std::string(made) + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string uniqueSessionId() {
+  static std::atomic<int> counter{0};
+  return "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+}
+
+std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height) {
+  const TempDir dir;
+  const std::string path = dir.path() + "matte.png";
+  if (!kesto::write_png_file(path, gray.data(), width, height, 1)) return {};
+  return readFile(path);
+}
+
+th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth) {
+  th::Image image = th::Image::make({0, 0, width, height}, depth);
+  image.fill(colour);
+  return image;
+}
+
+std::vector<std::string> folderEntries(const std::string &path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool exists(const std::string &path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string readFile(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+int modeOf(const std::string &path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  struct stat info {};
+  if (::lstat(trimmed.c_str(), &info) != 0) return -1;
+  return static_cast<int>(info.st_mode & 07777);
+}
+
+std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + id + "\"}"; }
+
+void JobTest::SetUp() {
+  loaded_ = host_.load(JOB_PROBE_BUNDLE);
+  ASSERT_TRUE(loaded_.ok()) << loaded_.error;
+  configure_ = reinterpret_cast<void (*)(int, int, int, const char *)>(
+      loaded_.plugin->symbol("trevaneJobProbeConfigure"));
+  busy_ = reinterpret_cast<int (*)()>(loaded_.plugin->symbol("trevaneJobProbeBusy"));
+  failNextWorkerStart_ = reinterpret_cast<void (*)()>(loaded_.plugin->symbol("trevaneJobProbeFailNextWorkerStart"));
+  ASSERT_NE(configure_, nullptr);
+  ASSERT_NE(busy_, nullptr);
+  ASSERT_NE(failNextWorkerStart_, nullptr);
+  configure(kTestPollMs, kTestSilenceMs, 2, root());
+  ASSERT_FALSE(busy()) << "a job of an earlier test is still running";
+  backend_ = std::make_unique<FakeBackend>();
+  sessionId_ = uniqueSessionId();
+  matte_ = pngBytes(std::vector<std::uint8_t>(16 * 8, 200), 16, 8);
+  ASSERT_FALSE(matte_.empty());
+  fx_ = makeInstance();
+  ASSERT_NE(fx_, nullptr);
+}
+
+void JobTest::TearDown() {
+  if (fx_) fx_->destroy();
+  stopBackend();
+  EXPECT_TRUE(waitUntilIdle()) << "the job did not end";
+  if (configure_ != nullptr) configure_(0, 0, 0, nullptr);
+}
+
+void JobTest::configure(int pollMs, int silenceMs, int spoolThreads, const std::string &root) {
+  configure_(pollMs, silenceMs, spoolThreads, root.c_str());
+}
+
+bool JobTest::busy() const { return busy_() != 0; }
+
+void JobTest::failNextWorkerStart() { failNextWorkerStart_(); }
+
+std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int height, double first,
+                                                    th::PixelDepth depth) {
+  th::InstanceOptions options;
+  options.depth = depth;
+  auto made = loaded_.plugin->createInstance(options);
+  EXPECT_TRUE(made.ok()) << made.error();
+  if (!made.ok()) return nullptr;
+  std::unique_ptr<th::Instance> fx = std::move(*made);
+  for (int i = 0; i < frames; ++i) {
+    fx->setSourceFrame(first + i, solidFrame(width, height, {0.25f, 0.5f, 0.75f, 1.0f}, depth));
+  }
+  if (backend_) {
+    EXPECT_TRUE(fx->setString("backend_url", backend_->url()).ok());
+  }
+  return fx;
+}
+
+void JobTest::scriptHappySession() {
+  backend_->on("POST", kSessionsPath).reply(200, sessionBody(sessionId_));
+  backend_->onPattern("PUT", kFramePattern).reply(200, "{}");
+  backend_->onPattern("POST", kStartPattern).reply(200, "{}");
+  backend_->onPattern("GET", kPollPattern).reply(200, R"({"status":"COMPLETED"})");
+  backend_->onPattern("GET", kMattePattern).reply(200, matte_, "image/png");
+}
+
+OfxStatus JobTest::press(th::Instance *fx) {
+  th::Instance *target = fx != nullptr ? fx : fx_.get();
+  auto pressed = target->pressButton("pull_alpha");
+  EXPECT_TRUE(pressed.ok()) << pressed.error();
+  return pressed.ok() ? *pressed : kOfxStatErrUnknown;
+}
+
+bool JobTest::waitUntilIdle(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (busy()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (fx_ && !fx_->destroyed()) fx_->pumpEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (fx_ && !fx_->destroyed()) fx_->pumpEvents();
+  return true;
+}
+
+std::string JobTest::status(th::Instance *fx) const { return param("status", fx); }
+
+std::string JobTest::param(const std::string &name, th::Instance *fx) const {
+  const th::Instance *target = fx != nullptr ? fx : fx_.get();
+  auto value = target->getString(name);
+  return value.ok() ? *value : "<" + value.error() + ">";
+}
+
+std::vector<std::string> JobTest::messages() const {
+  std::vector<std::string> texts;
+  for (const auto &m : host_.messages()) texts.push_back(m.text);
+  return texts;
+}
+
+std::string JobTest::spoolDir() const {
+  for (const std::string &name : folderEntries(root())) {
+    if (name.rfind("upload_", 0) == 0) return root() + name + "/";
+  }
+  return {};
+}
+
+std::vector<RecordedRequest> JobTest::requests(const std::string &method, const std::string &pattern) const {
+  regex_t compiled{};
+  const std::string anchored = "^(" + pattern + ")$";
+  if (regcomp(&compiled, anchored.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return {};
+  std::vector<RecordedRequest> matching;
+  if (backend_) {
+    for (RecordedRequest &r : backend_->requests()) {
+      if (r.method == method && regexec(&compiled, r.path.c_str(), 0, nullptr, 0) == 0) matching.push_back(std::move(r));
+    }
+  }
+  regfree(&compiled);
+  return matching;
+}
+
+void JobTest::stopBackend() { backend_.reset(); }
+
+}  // namespace jobtest

@@ -1,0 +1,392 @@
+// "Pull alpha (whole clip)" and the two other buttons, through the host on the probe build of the module:
+// refusals, frame failures, the spool folder and its files, the job request as the backend receives it,
+// "clip_start", and the mends around the launch (private folders, a refused root, unreadable images, a
+// worker that cannot start).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/RgbaFile.h"
+#include "tests/job/JobFixture.h"
+
+namespace jobtest {
+namespace {
+
+constexpr const char *kNoUrl = "Orvalis: paste your Backend URL first.";
+constexpr const char *kBusy = "Orvalis: a matte is already being pulled.";
+constexpr std::chrono::seconds kHold{20};  // a reply held this long lasts the whole test
+
+using Texts = std::vector<std::string>;
+
+class JobLaunch : public JobTest {
+ protected:
+  // The session reply is held: the launch has spooled and the worker waits, so the spool stays put.
+  void holdSession() { backend_->on("POST", kSessionsPath).delay(kHold).reply(200, sessionBody(sessionId_)); }
+
+  // The start request's body once the job has run.
+  std::string jobRequestSent() {
+    scriptHappySession();
+    EXPECT_EQ(kOfxStatOK, press());
+    EXPECT_TRUE(waitUntilIdle());
+    const auto starts = requests("POST", kStartPattern);
+    return starts.size() == 1 ? starts[0].body : "<" + std::to_string(starts.size()) + " start requests>";
+  }
+
+  std::vector<std::uint8_t> decodeSpooled(int index, int *width, int *height) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.jpg", index);
+    return kesto::load_rgba(spoolDir() + name, width, height);
+  }
+};
+
+TEST_F(JobLaunch, RefusesWithoutABackendUrlThatBeginsWithHttp) {
+  for (const std::string url : {"", "ftp://example.org", " http://127.0.0.1", "htt", "HTTP://127.0.0.1"}) {
+    host_.clearMessages();
+    ASSERT_TRUE(fx_->setString("backend_url", url).ok());
+    EXPECT_EQ(kOfxStatOK, press()) << url;
+    EXPECT_EQ(Texts{kNoUrl}, messages()) << "'" << url << "'";
+    EXPECT_EQ("idle", status());
+    EXPECT_EQ("0", param("clip_start"));
+    EXPECT_FALSE(busy());
+    EXPECT_TRUE(folderEntries(root()).empty());
+  }
+  EXPECT_EQ(0u, backend_->requestCount());
+}
+
+TEST_F(JobLaunch, TheFourLettersHttpAlonePassTheCheck) {
+  ASSERT_TRUE(fx_->setString("backend_url", "http").ok());
+  EXPECT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(waitUntilIdle());
+  EXPECT_EQ("failed: cannot reach backend", status());
+  EXPECT_EQ(Texts{"Orvalis: cannot reach backend"}, messages());
+}
+
+TEST_F(JobLaunch, ASecondPressWhileAJobRunsIsRefusedInEveryInstance) {
+  holdSession();
+  ASSERT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(busy());
+  ASSERT_EQ("grabbing 3 frames...", status());
+  const Texts entries = folderEntries(root());
+  ASSERT_EQ(1u, entries.size());
+
+  EXPECT_EQ(kOfxStatOK, press());
+  auto other = makeInstance(2);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(kOfxStatOK, press(other.get()));
+  EXPECT_EQ((Texts{kBusy, kBusy}), messages());
+  EXPECT_EQ("grabbing 3 frames...", status());
+  EXPECT_EQ("idle", status(other.get()));
+  EXPECT_EQ(entries, folderEntries(root())) << "a refused press made a folder";
+  EXPECT_TRUE(busy()) << "the running job keeps the flag";
+}
+
+struct FrameFault {
+  const char *name;
+  int frame;
+  th::FetchFault fault;  // None: serve an image without pixels instead
+};
+
+class JobLaunchFrameFailure : public JobLaunch, public ::testing::WithParamInterface<FrameFault> {};
+
+TEST_P(JobLaunchFrameFailure, StopsTheLaunchAndFreesTheFlag) {
+  const FrameFault f = GetParam();
+  fx_ = makeInstance(6);
+  if (f.fault == th::FetchFault::None) {
+    fx_->setSourceFrame(f.frame, th::Image::make({0, 0, 0, 8}, th::PixelDepth::Byte));
+  } else {
+    fx_->setFetchFault(f.frame, f.fault);
+  }
+  EXPECT_EQ(kOfxStatOK, press());
+  EXPECT_EQ(Texts{"Orvalis: could not read frame " + std::to_string(f.frame)}, messages());
+  EXPECT_EQ("grabbing 6 frames...", status());
+  EXPECT_EQ("0", param("clip_start"));
+  EXPECT_FALSE(busy());
+  EXPECT_TRUE(folderEntries(root()).empty()) << "the failed launch's spool folder is removed";
+  EXPECT_EQ(0u, backend_->requestCount()) << "no worker ran";
+  EXPECT_EQ(0, fx_->unreleasedImages());
+  EXPECT_EQ(0, fx_->leakedImages());
+
+  // The next press works again, in a new spool folder.
+  fx_->setFetchFault(f.frame, th::FetchFault::None);
+  fx_->setSourceFrame(f.frame, solidFrame(16, 8, {0.1f, 0.2f, 0.3f, 1.0f}));
+  scriptHappySession();
+  host_.clearMessages();
+  EXPECT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(waitUntilIdle());
+  EXPECT_EQ("ready: 6 frames matted", status());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, JobLaunchFrameFailure,
+                         ::testing::Values(FrameFault{"FetchFails", 3, th::FetchFault::Fail},
+                                           FrameFault{"NullData", 0, th::FetchFault::NullData},
+                                           FrameFault{"NoPixels", 5, th::FetchFault::None}),
+                         [](const auto &param) { return std::string(param.param.name); });
+
+TEST_F(JobLaunch, SpoolsOneJpegPerFrameIntoAPrivateFolder) {
+  fx_ = makeInstance(100, 8, 4);
+  holdSession();
+  ASSERT_EQ(kOfxStatOK, press());
+  EXPECT_EQ("grabbing 100 frames...", status());
+  const std::string dir = spoolDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string id = dir.substr(root().size() + 7, 16);
+  EXPECT_EQ(std::string::npos, id.find_first_not_of("0123456789abcdef")) << dir;
+  EXPECT_EQ(root() + "upload_" + id + "/", dir);
+  EXPECT_EQ(0700, modeOf(dir));
+  EXPECT_EQ(0755, modeOf(root()));
+  Texts expected;
+  for (int i = 0; i < 100; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.jpg", i);
+    expected.push_back(name);
+  }
+  EXPECT_EQ(expected, folderEntries(dir));
+  EXPECT_EQ(0, fx_->unreleasedImages());
+  EXPECT_EQ(0, fx_->leakedImages());
+}
+
+TEST_F(JobLaunch, FramesAreScaledToAtMost1920PixelsAndNeverEnlarged) {
+  fx_ = makeInstance(0);
+  const int sizes[][2] = {{3840, 2160}, {1000, 500}, {4000, 10}, {5000, 3}};
+  for (int i = 0; i < 4; ++i) fx_->setSourceFrame(i, solidFrame(sizes[i][0], sizes[i][1], {1, 1, 1, 1}));
+  holdSession();
+  ASSERT_EQ(kOfxStatOK, press());
+  const int expected[][2] = {{1920, 1080}, {1000, 500}, {1920, 4}, {1920, 2}};
+  for (int i = 0; i < 4; ++i) {
+    int w = 0;
+    int h = 0;
+    EXPECT_FALSE(decodeSpooled(i, &w, &h).empty()) << i;
+    EXPECT_EQ(expected[i][0], w) << i;
+    EXPECT_EQ(expected[i][1], h) << i;
+  }
+}
+
+TEST_F(JobLaunch, TheTopRowOfEveryJpegIsTheTopOfThePicture) {
+  for (th::RowOrder order : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
+    for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+      fx_ = makeInstance(0, 16, 8, 0.0, depth);
+      th::Image frame = th::Image::make({-10, 5, 22, 37}, depth, order, 24);
+      for (int y = 5; y < 37; ++y) {
+        for (int x = -10; x < 22; ++x) {
+          // Rows count from the bottom: the upper half is red, the lower half blue.
+          frame.setPixel(x, y, y >= 21 ? th::Rgba{1, 0, 0, 1} : th::Rgba{0, 0, 1, 1});
+        }
+      }
+      fx_->setSourceFrame(0, frame);
+      holdSession();
+      ASSERT_EQ(kOfxStatOK, press());
+      int w = 0;
+      int h = 0;
+      const std::vector<std::uint8_t> rgba = decodeSpooled(0, &w, &h);
+      ASSERT_EQ(32, w);
+      ASSERT_EQ(32, h);
+      const std::uint8_t *top = &rgba[static_cast<std::size_t>((2 * w + 16) * 4)];
+      const std::uint8_t *bottom = &rgba[static_cast<std::size_t>(((h - 3) * w + 16) * 4)];
+      EXPECT_GT(top[0], 200);
+      EXPECT_LT(top[2], 60);
+      EXPECT_LT(bottom[0], 60);
+      EXPECT_GT(bottom[2], 200);
+      // Let the held job go before the next round.
+      fx_->destroy();
+      stopBackend();
+      ASSERT_TRUE(waitUntilIdle());
+      backend_ = std::make_unique<FakeBackend>();
+    }
+  }
+}
+
+TEST_F(JobLaunch, OneFrameClipsSpoolOneFile) {
+  fx_ = makeInstance(1, 16, 8, 10.0);  // a range of 10 to 10
+  fx_->setTime(10);
+  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
+            jobRequestSent());
+  EXPECT_EQ(1u, requests("PUT", kFramePattern).size());
+  EXPECT_EQ("ready: 1 frames matted", status());
+  EXPECT_EQ("10.000000", param("clip_start"));
+}
+
+TEST_F(JobLaunch, ARangeThatEndsBeforeItBeginsSpoolsOneFrame) {
+  fx_ = makeInstance(1, 16, 8, 5.0);
+  fx_->setSourceFrameRange(5, 2);
+  jobRequestSent();
+  EXPECT_EQ(1u, requests("PUT", kFramePattern).size());
+  EXPECT_EQ("ready: 1 frames matted", status());
+}
+
+TEST_F(JobLaunch, TheJobRequestCarriesTheSettingsByteForByte) {
+  fx_ = makeInstance(5, 16, 8, 24.0);
+  ASSERT_TRUE(fx_->setInt("quality", 1).ok());
+  ASSERT_TRUE(fx_->setDouble("edge_softness", 0.5).ok());
+  ASSERT_TRUE(fx_->setString("text_hint", "Zo\xC3\xAB \xF0\x9F\x99\x82").ok());
+  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.5,"y":0.25,"w":0.25,"h":0.25})").ok());
+  ASSERT_TRUE(fx_->setString("brush_json", R"([[0.5,0.5,0.03],[0.1,0.2,-0.05]])").ok());
+  fx_->setTime(26.6);
+  EXPECT_EQ(R"({"anchor_frame":3,"bbox":{"h":0.25,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.5,)"
+            R"("quality":"fast","strokes":[[0.5,0.5,0.03],[0.1,0.2,-0.05]],"text_prompt":"Zo)"
+            "\xC3\xAB \xF0\x9F\x99\x82\"}",
+            jobRequestSent());
+  EXPECT_EQ("24.000000", param("clip_start"));
+}
+
+TEST_F(JobLaunch, AnAbsentBoxAndBrokenStrokesGiveTheirDefaults) {
+  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.1,"y":0.1,"w":0,"h":0.4})").ok());
+  ASSERT_TRUE(fx_->setString("brush_json", "[[0.5,").ok());
+  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
+            jobRequestSent());
+}
+
+TEST_F(JobLaunch, TheAnchorFrameIsRoundedAndClampedToTheClip) {
+  struct Case {
+    double time;
+    const char *anchor;
+  };
+  for (const Case c : {Case{150, "99"}, Case{-5, "0"}, Case{49.6, "50"}, Case{49.5, "50"}}) {
+    fx_ = makeInstance(100, 4, 4);
+    fx_->setTime(c.time);
+    const std::string sent = jobRequestSent();
+    EXPECT_EQ(0u, sent.rfind(std::string("{\"anchor_frame\":") + c.anchor + ",", 0)) << c.time << ": " << sent;
+    backend_ = std::make_unique<FakeBackend>();
+    ASSERT_TRUE(fx_->setString("backend_url", backend_->url()).ok());
+    host_.clearMessages();
+  }
+}
+
+TEST_F(JobLaunch, TextThatIsNotUtf8IsReplacedNotThrown) {
+  ASSERT_TRUE(fx_->setString("text_hint", "a\xFF" "b").ok());
+  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":"a)"
+            "\xEF\xBF\xBD" "b\"}",
+            jobRequestSent());
+  EXPECT_EQ("ready: 3 frames matted", status());
+}
+
+TEST_F(JobLaunch, ClearSelectionResetsTheSelectionRecords) {
+  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.1,"y":0.1,"w":0.2,"h":0.4})").ok());
+  ASSERT_TRUE(fx_->setString("brush_json", "[[0.5,0.5,0.03]]").ok());
+  auto pressed = fx_->pressButton("clear_mask");
+  ASSERT_TRUE(pressed.ok());
+  EXPECT_EQ(kOfxStatOK, *pressed);
+  EXPECT_EQ("", param("bbox_json"));
+  EXPECT_EQ("[]", param("brush_json"));
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(folderEntries(root()).empty());
+}
+
+TEST_F(JobLaunch, ResetMatteShowsTheSourceAgainWithoutStoppingAJob) {
+  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
+  auto pressed = fx_->pressButton("reset_matte");
+  ASSERT_TRUE(pressed.ok());
+  EXPECT_EQ(kOfxStatOK, *pressed);
+  EXPECT_EQ("", param("session_id"));
+  EXPECT_EQ("idle", status());
+
+  // During a job: the poll is answered "working" until reset has been pressed.
+  scriptHappySession();
+  std::atomic<bool> resetDone{false};
+  backend_->onPattern("GET", kPollPattern).respond([&](const RecordedRequest &) {
+    return Reply{200, resetDone ? R"({"status":"COMPLETED"})" : R"({"status":"RUNNING"})", "application/json", {}};
+  });
+  ASSERT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(fx_->pumpEventsUntil([&] { return requests("GET", kPollPattern).size() >= 2; }, kJobWait));
+  ASSERT_TRUE(fx_->pressButton("reset_matte").ok());
+  EXPECT_EQ("idle", status());
+  EXPECT_TRUE(busy()) << "reset does not stop the job";
+  resetDone = true;
+  ASSERT_TRUE(waitUntilIdle());
+  EXPECT_EQ("ready: 3 frames matted", status());
+  EXPECT_EQ(sessionId_, param("session_id"));
+}
+
+TEST_F(JobLaunch, AWorkerThatCannotStartFreesTheFlagAndSaysSo) {
+  failNextWorkerStart();
+  EXPECT_EQ(kOfxStatOK, press());
+  EXPECT_EQ(Texts{"Orvalis: could not start the matte job."}, messages());
+  EXPECT_FALSE(busy());
+  EXPECT_TRUE(folderEntries(root()).empty());
+  EXPECT_EQ(0u, backend_->requestCount());
+
+  scriptHappySession();
+  host_.clearMessages();
+  EXPECT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(waitUntilIdle());
+  EXPECT_EQ("ready: 3 frames matted", status());
+}
+
+TEST_F(JobLaunch, ASpoolFrameThatCannotBeWrittenFailsTheLaunch) {
+  // While frame 1 is fetched, a folder takes the place of frame 2's file.
+  fx_ = makeInstance(0);
+  fx_->setSourceProvider(
+      [&](double time) {
+        if (time == 1.0) ::mkdir((spoolDir() + "000002.jpg").c_str(), 0700);
+        auto frame = std::make_shared<th::Image>(solidFrame(16, 8, {0.2f, 0.4f, 0.6f, 1.0f}));
+        return std::shared_ptr<const th::Image>(frame);
+      },
+      0, 3);
+  EXPECT_EQ(kOfxStatOK, press());
+  const Texts shown = messages();
+  ASSERT_EQ(1u, shown.size());
+  EXPECT_EQ(0u, shown[0].rfind("Orvalis: could not write frame 2 to " + root() + "upload_", 0)) << shown[0];
+  EXPECT_FALSE(busy());
+  EXPECT_TRUE(folderEntries(root()).empty());
+  EXPECT_EQ(0u, backend_->requestCount());
+}
+
+class JobRoot : public JobLaunch {
+ protected:
+  void pressWithRoot(const std::string &jobRoot) {
+    configure(kTestPollMs, kTestSilenceMs, 2, jobRoot);
+    EXPECT_EQ(kOfxStatOK, press());
+    EXPECT_FALSE(busy());
+    EXPECT_EQ(0u, backend_->requestCount());
+    EXPECT_EQ("idle", status());
+  }
+};
+
+TEST_F(JobRoot, ASymbolicLinkIsRefused) {
+  const TempDir elsewhere;
+  const std::string link = root() + "link";
+  ASSERT_EQ(0, ::symlink(elsewhere.path().c_str(), link.c_str()));
+  pressWithRoot(link + "/");
+  EXPECT_EQ(Texts{"Orvalis: not writing frames: " + link + "/ is a symbolic link."}, messages());
+  EXPECT_TRUE(folderEntries(elsewhere.path()).empty());
+}
+
+TEST_F(JobRoot, AnotherUsersFolderIsRefused) {
+  const std::string foreign = root() + "foreign";
+  ASSERT_EQ(0, ::mkdir(foreign.c_str(), 0755));
+  ASSERT_EQ(0, ::chown(foreign.c_str(), 65534, 65534));
+  pressWithRoot(foreign + "/");
+  EXPECT_EQ(Texts{"Orvalis: not writing frames: " + foreign + "/ belongs to another user."}, messages());
+  EXPECT_TRUE(folderEntries(foreign).empty());
+}
+
+TEST_F(JobRoot, AFolderOthersMayWriteIntoIsRefused) {
+  const std::string open = root() + "open";
+  ASSERT_EQ(0, ::mkdir(open.c_str(), 0755));
+  ASSERT_EQ(0, ::chmod(open.c_str(), 0777));
+  pressWithRoot(open + "/");
+  EXPECT_EQ(Texts{"Orvalis: not writing frames: " + open + "/ may be written by other users."}, messages());
+  EXPECT_TRUE(folderEntries(open).empty());
+}
+
+TEST_F(JobRoot, AMissingRootIsCreatedReadableByAll) {
+  const std::string fresh = root() + "orvalis/";
+  configure(kTestPollMs, kTestSilenceMs, 2, fresh);
+  holdSession();
+  const mode_t oldMask = ::umask(022);
+  EXPECT_EQ(kOfxStatOK, press());
+  ::umask(oldMask);
+  EXPECT_EQ(0755, modeOf(fresh));
+  ASSERT_EQ(1u, folderEntries(fresh).size());
+  EXPECT_EQ(0700, modeOf(fresh + folderEntries(fresh)[0]));
+}
+
+}  // namespace
+}  // namespace jobtest

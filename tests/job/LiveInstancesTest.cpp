@@ -1,0 +1,72 @@
+// The registry of live instances: tickets, calls only while alive, and a destroy that waits for a call in
+// flight.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "plugin/LiveInstances.h"
+
+namespace {
+
+OfxImageEffectHandle fakeHandle(std::uintptr_t n) { return reinterpret_cast<OfxImageEffectHandle>(n * 64); }
+
+TEST(LiveInstances, RegisteredInstancesLiveUntilForgotten) {
+  const OfxImageEffectHandle fx = fakeHandle(1001);
+  const std::uint64_t ticket = kesto::register_live_instance(fx);
+  EXPECT_NE(0u, ticket);
+  EXPECT_TRUE(kesto::instance_lives(fx, ticket));
+  EXPECT_EQ(ticket, kesto::live_instance_ticket(fx));
+  int calls = 0;
+  EXPECT_TRUE(kesto::with_live_instance(fx, ticket, [&] { ++calls; }));
+  kesto::forget_live_instance(fx);
+  EXPECT_FALSE(kesto::instance_lives(fx, ticket));
+  EXPECT_FALSE(kesto::with_live_instance(fx, ticket, [&] { ++calls; }));
+  EXPECT_EQ(1, calls);
+}
+
+TEST(LiveInstances, AReusedHandleDoesNotReviveAnEarlierJob) {
+  const OfxImageEffectHandle fx = fakeHandle(1002);
+  const std::uint64_t first = kesto::register_live_instance(fx);
+  kesto::forget_live_instance(fx);
+  const std::uint64_t second = kesto::register_live_instance(fx);
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(kesto::instance_lives(fx, first));
+  EXPECT_TRUE(kesto::instance_lives(fx, second));
+  kesto::forget_live_instance(fx);
+}
+
+TEST(LiveInstances, AnUnregisteredInstanceIsRegisteredWhenAskedForItsTicket) {
+  const OfxImageEffectHandle fx = fakeHandle(1003);
+  const std::uint64_t ticket = kesto::live_instance_ticket(fx);
+  EXPECT_NE(0u, ticket);
+  EXPECT_TRUE(kesto::instance_lives(fx, ticket));
+  EXPECT_EQ(ticket, kesto::live_instance_ticket(fx));
+  kesto::forget_live_instance(fx);
+}
+
+TEST(LiveInstances, ForgettingWaitsForACallInFlight) {
+  const OfxImageEffectHandle fx = fakeHandle(1004);
+  const std::uint64_t ticket = kesto::register_live_instance(fx);
+  std::promise<void> entered;
+  std::atomic<bool> callFinished{false};
+  std::atomic<bool> finishedBeforeForget{false};
+  std::thread worker([&] {
+    kesto::with_live_instance(fx, ticket, [&] {
+      entered.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      callFinished = true;
+    });
+  });
+  entered.get_future().wait();
+  kesto::forget_live_instance(fx);
+  finishedBeforeForget = callFinished.load();
+  worker.join();
+  EXPECT_TRUE(finishedBeforeForget.load()) << "the destroy returned while the worker was still calling the host";
+  EXPECT_FALSE(kesto::instance_lives(fx, ticket));
+}
+
+}  // namespace
