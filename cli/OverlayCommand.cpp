@@ -10,9 +10,11 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/ParamSettings.h"
 #include "glrecord/Raster.h"
 #include "glrecord/Recording.h"
 #include "host/Host.h"
@@ -22,41 +24,6 @@ namespace trevane::cli {
 namespace {
 
 namespace rec = kesto::glrecord;
-
-struct Setting {
-  std::string name;
-  std::string value;
-};
-
-std::vector<Setting> parseSettings(const std::vector<std::string> &texts) {
-  std::vector<Setting> settings;
-  for (const std::string &text : texts) {
-    const std::size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0) throw UsageError("--set: '" + text + "' is not NAME=VALUE");
-    settings.push_back({text.substr(0, eq), text.substr(eq + 1)});
-  }
-  return settings;
-}
-
-// Sets one parameter as a user edit, converting the text by the parameter's declared type.
-void applySetting(host::Plugin &plugin, host::Instance &fx, const Setting &s) {
-  std::string type;
-  for (const host::ParamInfo &p : plugin.params()) {
-    if (p.name == s.name) type = p.type;
-  }
-  if (type.empty()) throw UsageError("--set: the plug-in has no parameter '" + s.name + "'");
-  host::Expected<OfxStatus> result = host::Error{"unsupported parameter type"};
-  if (type == kOfxParamTypeString) {
-    result = fx.setString(s.name, s.value);
-  } else if (type == kOfxParamTypeInteger || type == kOfxParamTypeBoolean || type == kOfxParamTypeChoice) {
-    result = fx.setInt(s.name, parseInt("set " + s.name, s.value));
-  } else if (type == kOfxParamTypeDouble) {
-    result = fx.setDouble(s.name, parseDouble("set " + s.name, s.value));
-  } else {
-    throw UsageError("--set: '" + s.name + "' (" + type + ") holds no value");
-  }
-  if (!result.ok()) throw UsageError("--set " + s.name + ": " + result.error());
-}
 
 std::size_t countMode(const std::vector<rec::Primitive> &list, rec::Mode mode) {
   std::size_t n = 0;
@@ -69,7 +36,7 @@ std::size_t countMode(const std::vector<rec::Primitive> &list, rec::Mode mode) {
 int runOverlay(Args &args) {
   const std::optional<std::string> input = args.value("input");
   const std::optional<std::string> output = args.value("output");
-  const std::vector<Setting> settings = parseSettings(args.values("set"));
+  const std::vector<ParamSetting> settings = parseParamSettings(args.values("set"));
   const std::string bundle = args.value("bundle").value_or(defaultBundlePath());
   args.finish();
   if (!input) throw UsageError("--input FRAME is required (see --help)");
@@ -94,6 +61,9 @@ int runOverlay(Args &args) {
   host::InstanceOptions options;
   options.projectWidth = width;
   options.projectHeight = height;
+  // Drawing needs no backend: an instance made with an empty backend URL starts no usage beacon, so the tool
+  // neither touches the network nor exits while a beacon thread is still running.
+  options.savedValues.push_back({"backend_url", std::string()});
   auto made = loaded.plugin->createInstance(options);
   if (!made.ok()) {
     std::fprintf(stderr, "trevane overlay: the plug-in refused to make an instance: %s\n", made.error().c_str());
@@ -105,7 +75,7 @@ int runOverlay(Args &args) {
     std::fprintf(stderr, "trevane overlay: cannot switch the overlay on: %s\n", on.error().c_str());
     return kExitJobFailed;
   }
-  for (const Setting &s : settings) applySetting(*loaded.plugin, fx, s);
+  for (const ParamSetting &s : settings) applyParamSetting(*loaded.plugin, fx, s);
 
   auto overlay = fx.createOverlay();
   if (!overlay.ok()) {

@@ -25,6 +25,13 @@ const char *const kEveryAction[] = {
     kOfxInteractActionGainFocus, kOfxInteractActionLoseFocus, kOfxActionCreateInstance,
     kOfxActionDescribe,          "OfxInteractActionSomethingNew"};
 
+// No backend: an empty URL starts no usage beacon, so the tests make no network calls and leave no threads.
+th::InstanceOptions quietInstance() {
+  th::InstanceOptions options;
+  options.savedValues.push_back({"backend_url", std::string()});
+  return options;
+}
+
 // A loaded plug-in, one instance and one overlay on it; project 1920 x 1080 at offset (0, 0) unless a test
 // changes it.
 class OverlayInteract : public ::testing::Test {
@@ -35,7 +42,7 @@ class OverlayInteract : public ::testing::Test {
     rec::clear();
     loaded_ = host_.load(TREVANE_BUNDLE_DIR);
     ASSERT_TRUE(loaded_.ok()) << loaded_.error;
-    auto made = loaded_.plugin->createInstance();
+    auto made = loaded_.plugin->createInstance(quietInstance());
     ASSERT_TRUE(made.ok()) << made.error();
     fx_ = std::move(*made);
     overlay_ = newOverlay();
@@ -156,7 +163,7 @@ TEST_F(OverlayInteract, WithoutTheInteractSuiteEveryActionGetsTheDefault) {
   th::Host bare(options);
   auto loaded = bare.load(TREVANE_BUNDLE_DIR);
   ASSERT_TRUE(loaded.ok()) << loaded.error;
-  auto made = loaded.plugin->createInstance();
+  auto made = loaded.plugin->createInstance(quietInstance());
   ASSERT_TRUE(made.ok()) << made.error();
   th::Instance &fx = **made;
   ASSERT_TRUE(fx.setString("bbox_json", "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}").ok());
