@@ -111,13 +111,25 @@ class EncodePool {
     roomFree_.notify_all();
   }
 
+  // Every thread body: a failure of the pool itself (a lock that cannot be taken) ends the spool as a
+  // failure of the frame in hand rather than ending the process.
   void work() noexcept {
+    std::int32_t current = 0;
+    try {
+      encodeQueued(current);
+    } catch (...) {
+      abandon(current);
+    }
+  }
+
+  void encodeQueued(std::int32_t &current) {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       workReady_.wait(lock, [this] { return closed_ || !queue_.empty(); });
       if (queue_.empty()) return;  // closed and drained
       std::pair<std::int32_t, RgbaFrame> item = std::move(queue_.front());
       queue_.pop_front();
+      current = item.first;
       if (failure_ && item.first > failure_->frame) {
         roomFree_.notify_all();
         continue;  // an earlier frame has failed: this one no longer matters
@@ -130,6 +142,15 @@ class EncodePool {
       --encoding_;
       if (failure) record(*failure);
       roomFree_.notify_all();
+    }
+  }
+
+  void abandon(std::int32_t frame) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mu_);
+      record(SpoolFailure{SpoolFailure::Kind::Encode, frame});
+    } catch (...) {
+      // The pool's own lock is broken: no state can be shared any more, and the thread just ends.
     }
   }
 

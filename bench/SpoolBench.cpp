@@ -1,0 +1,220 @@
+// Spool speed: a 3840 x 2160 float clip spooled as the launch does it (each frame resampled to 1920 x 1080
+// on the calling thread, then JPEG-encoded and written), on one thread and with two encoder threads.
+//
+// The host's own fetch is not in the loop: the frame is served from memory, as a host hands out a pointer
+// to its image. Figures:
+//   spool.frames_per_s.1thread / .2threads  20-frame clip, median of the repetitions
+//   spool.speedup                            2threads / 1thread
+//   spool.peak_rss_mb.20 / .200              peak resident memory of a child process that spools a 20-frame
+//                                            and a 200-frame clip with two encoder threads (getrusage of the
+//                                            child via wait4), so the clip length is the only difference
+//   spool.frames_per_s.2threads.200          the 200-frame child's rate
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "plugin/SpoolImage.h"
+#include "plugin/Spooler.h"
+
+namespace {
+
+constexpr int kWidth = 3840;
+constexpr int kHeight = 2160;
+constexpr int kShortClip = 20;
+constexpr int kLongClip = 200;
+constexpr int kRepetitions = 3;
+constexpr const char *kChildFlag = "--spool-child=";
+
+// A UHD float frame that looks like footage to the encoder: smooth gradients, a soft disc, mild noise.
+std::vector<float> makeFrame() {
+  std::vector<float> pixels(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  std::mt19937 rng(7);
+  std::normal_distribution<float> noise(0.0f, 0.02f);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      float *p = &pixels[(static_cast<std::size_t>(y) * kWidth + x) * 4];
+      const float dx = (x - kWidth * 0.5f) / kHeight;
+      const float dy = (y - kHeight * 0.5f) / kHeight;
+      const float disc = std::exp(-(dx * dx + dy * dy) * 8.0f);
+      p[0] = static_cast<float>(x) / kWidth + noise(rng);
+      p[1] = static_cast<float>(y) / kHeight * 0.8f + disc * 0.3f + noise(rng);
+      p[2] = 0.5f + 0.5f * std::sin(static_cast<float>(x + y) * 0.003f) + noise(rng);
+      p[3] = 1.0f;
+    }
+  }
+  return pixels;
+}
+
+const std::vector<float> &frame() {
+  static const std::vector<float> pixels = makeFrame();
+  return pixels;
+}
+
+kesto::SourceImage sourceImage() {
+  kesto::SourceImage image;
+  image.bottomRow = frame().data();
+  image.width = kWidth;
+  image.height = kHeight;
+  image.rowBytes = static_cast<std::ptrdiff_t>(kWidth) * 4 * sizeof(float);
+  image.isFloat = true;
+  return image;
+}
+
+class SpoolFolder {
+ public:
+  SpoolFolder() {
+    char pattern[] = "/tmp/trevane-bench-spool-XXXXXX";
+    const char *made = ::mkdtemp(pattern);
+    path_ = made != nullptr ? std::string(made) + "/" : std::string();
+  }
+  ~SpoolFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string &path() const { return path_; }
+  void empty() const {
+    std::error_code ignored;
+    for (const auto &entry : std::filesystem::directory_iterator(path_, ignored)) {
+      std::filesystem::remove(entry.path(), ignored);
+    }
+  }
+
+ private:
+  std::string path_;
+};
+
+bool spoolClip(int frames, int threads, const std::string &dir) {
+  const kesto::SourceImage source = sourceImage();
+  const auto failure = kesto::spool_frames(
+      frames, [&](std::int32_t) { return std::optional<kesto::RgbaFrame>(kesto::resample_upright(source)); }, dir,
+      threads);
+  return !failure;
+}
+
+void BM_SpoolClip(benchmark::State &state) {
+  const int threads = static_cast<int>(state.range(0));
+  const SpoolFolder folder;
+  frame();  // made before timing
+  for (auto _ : state) {
+    if (!spoolClip(kShortClip, threads, folder.path())) {
+      state.SkipWithError("spooling failed");
+      return;
+    }
+    state.PauseTiming();
+    folder.empty();
+    state.ResumeTiming();
+  }
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(kShortClip), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+BENCHMARK(BM_SpoolClip)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(kRepetitions)
+    ->UseRealTime();
+
+class MedianKeeper : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        medianMs_[run.run_name.args] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double medianMs(const std::string &args) const {
+    const auto it = medianMs_.find(args);
+    return it == medianMs_.end() ? 0.0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> medianMs_;
+};
+
+// The child: spools `frames` frames with two encoder threads and prints the seconds it took.
+int runChild(int frames) {
+  frame();
+  const SpoolFolder folder;
+  const auto start = std::chrono::steady_clock::now();
+  if (!spoolClip(frames, 2, folder.path())) return 1;
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("%.6f\n", took.count());
+  return 0;
+}
+
+struct ChildFigures {
+  double peakRssMb = 0.0;
+  double seconds = 0.0;
+};
+
+// Runs this program again as a child that spools `frames` frames; its peak RSS comes from wait4.
+ChildFigures measureChild(int frames) {
+  ChildFigures figures;
+  int out[2];
+  if (::pipe(out) != 0) return figures;
+  const std::string flag = kChildFlag + std::to_string(frames);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    char *const argv[] = {const_cast<char *>("bench_spool"), const_cast<char *>(flag.c_str()), nullptr};
+    ::execv("/proc/self/exe", argv);
+    std::_Exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  struct rusage usage {};
+  if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return figures;
+  }
+  figures.peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+  figures.seconds = std::atof(text.c_str());
+  return figures;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0) {
+    return runChild(std::atoi(argv[1] + std::strlen(kChildFlag)));
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  MedianKeeper reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  const double oneMs = reporter.medianMs("1");
+  const double twoMs = reporter.medianMs("2");
+  const ChildFigures shortClip = measureChild(kShortClip);
+  const ChildFigures longClip = measureChild(kLongClip);
+  if (oneMs > 0.0) std::printf("spool.frames_per_s.1thread: %.2f\n", kShortClip * 1000.0 / oneMs);
+  if (twoMs > 0.0) std::printf("spool.frames_per_s.2threads: %.2f\n", kShortClip * 1000.0 / twoMs);
+  if (oneMs > 0.0 && twoMs > 0.0) std::printf("spool.speedup: %.3f\n", oneMs / twoMs);
+  std::printf("spool.peak_rss_mb.%d: %.1f\n", kShortClip, shortClip.peakRssMb);
+  std::printf("spool.peak_rss_mb.%d: %.1f\n", kLongClip, longClip.peakRssMb);
+  if (longClip.seconds > 0.0) {
+    std::printf("spool.frames_per_s.2threads.%d: %.2f\n", kLongClip, kLongClip / longClip.seconds);
+  }
+  return 0;
+}
