@@ -75,6 +75,9 @@ ChainNode node_from_json(const json &value) {
 }
 
 json node_to_json(const ChainNode &node) {
+  // JSON has no text for NaN or infinity: the library would write null, which load then refuses, and the
+  // whole chain would be lost on the way back. Refuse it here, like text that is not UTF-8.
+  if (!std::isfinite(node.duration_sec)) throw std::domain_error("duration_sec is not a finite number");
   json object = json::object();
   object["task_id"] = node.task_id;
   object["parent_task_id"] = node.parent_task_id;

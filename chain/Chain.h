@@ -35,7 +35,8 @@ class Chain {
   void load(const std::string &text) noexcept;
 
   // The nodes as a compact JSON array, members in ascending key order, non-ASCII text unescaped.
-  // Throws the JSON library's type error when a string field holds bytes that are not valid UTF-8.
+  // Throws the JSON library's type error when a string field holds bytes that are not valid UTF-8, and
+  // std::domain_error when a duration is NaN or infinite (JSON cannot hold it; load would refuse the text).
   std::string dump() const;
 };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 
 #include "chain/Chain.h"
@@ -184,6 +186,16 @@ TEST(ChainDump, InvalidUtf8Throws) {
   node.task_id = "\xFF\xFE";
   chain.nodes.push_back(node);
   EXPECT_THROW(chain.dump(), nlohmann::json::type_error);
+}
+
+TEST(ChainDump, NonFiniteDurationThrowsInsteadOfWritingNull) {
+  // Written as null, such a node would make the whole dumped text unloadable.
+  for (const double duration : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    Chain chain;
+    chain.nodes.push_back(make_node("t1", "", 1, 2.0, true));
+    chain.nodes.push_back(make_node("t2", "t1", 2, duration, false));
+    EXPECT_THROW(chain.dump(), std::domain_error) << duration;
+  }
 }
 
 TEST(ChainRoundTrip, DumpThenLoadGivesSameNodes) {
