@@ -5,20 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "overlay/SelectionRecords.h"
+
 namespace kesto {
 namespace {
 
 using nlohmann::json;
-
-// Strict parse with exceptions off: malformed or empty text gives a discarded value.
-json parse_record(const std::string &text) { return json::parse(text, nullptr, false); }
-
-// The presence rule of a box record: an object whose "w" is a number greater than 0.
-bool box_present(const json &box) {
-  if (!box.is_object()) return false;
-  const auto w = box.find("w");
-  return w != box.end() && w->is_number() && w->get<double>() > 0.0;
-}
 
 // Rounds halves away from zero and clamps to lo..hi; not a number gives lo.
 std::int32_t round_clamped(double value, std::int32_t lo, std::int32_t hi) noexcept {
@@ -34,6 +26,8 @@ std::int32_t round_clamped(double value, std::int32_t lo, std::int32_t hi) noexc
 std::string job_request_json(const JobSettings &settings) {
   json request = json::object();
   request["anchor_frame"] = settings.anchorFrame;
+  // The overlay's record reader and presence rule: strict, no exceptions, and text nested so deeply that
+  // dumping a copy of it would recurse off the end of the host thread's stack reads as malformed.
   json box = parse_record(settings.bboxJson);
   if (box_present(box)) request["bbox"] = std::move(box);
   request["edge_softness"] = settings.edgeSoftness;

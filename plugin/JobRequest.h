@@ -19,7 +19,8 @@ struct JobSettings {
 
 // The job request as compact JSON text, members in key order: "anchor_frame", "bbox" (only when a box is
 // present), "edge_softness", "quality", "strokes", "text_prompt". Non-ASCII text is written as UTF-8, and
-// bytes that are not valid UTF-8 become U+FFFD instead of failing.
+// bytes that are not valid UTF-8 become U+FFFD instead of failing. The two records are read like the overlay
+// reads them: text nested deeper than kMaxRecordNesting counts as malformed.
 std::string job_request_json(const JobSettings &settings);
 
 // The index of the clip's last frame, n: last - first rounded to the nearest integer (halves away from zero),

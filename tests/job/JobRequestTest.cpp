@@ -88,6 +88,20 @@ TEST(JobRequest, StrokesAreTheArrayOrEmpty) {
   }
 }
 
+TEST(JobRequest, DeeplyNestedRecordsReadAsAbsent) {
+  // Copied whole and dumped, such records would recurse once per level on the host's thread.
+  constexpr std::size_t kDepth = 400000;
+  const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
+  JobSettings s = defaults();
+  s.brushJson = deep;
+  s.bboxJson = "{\"w\":0.5,\"x\":" + deep + "}";
+  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
+            kesto::job_request_json(s));
+  // Nesting as deep as any record needs is still copied.
+  s.brushJson = "[[[[0.5]]],[0.5,0.5,0.03]]";
+  EXPECT_NE(std::string::npos, kesto::job_request_json(s).find(R"("strokes":[[[[0.5]]],[0.5,0.5,0.03]])"));
+}
+
 TEST(JobRequest, QualityIndexZeroIsFineAnyOtherFast) {
   for (int q : {0, 1, 2, -1}) {
     JobSettings s = defaults();
