@@ -57,5 +57,6 @@ struct Command {
 int runDescribe(Args &args);
 int runOverlay(Args &args);
 int runRender(Args &args);
+int runPull(Args &args);
 
 }  // namespace trevane::cli

@@ -70,6 +70,39 @@ constexpr Command kCommands[] = {
      "  Exit status: 0 when every frame was written, 1 when the plug-in failed to render a frame or a file\n"
      "  could not be written, 2 for bad usage or an unreadable or missing input frame.\n",
      trevane::cli::runRender},
+    {"pull", "pull the character's matte for a whole clip and render it",
+     "usage: trevane pull --input SEQUENCE --output SEQUENCE (--box X,Y,W,H | --dab X,Y,R ... | --hint TEXT)\n"
+     "                    [--quality fine|fast] [--softness S] [--anchor FRAME] [--mode rgba|matte|source]\n"
+     "                    [--backend URL | --engine classical|trivial] [--contact-sheet FILE.png] [...]\n"
+     "  Loads the image sequence as the clip, marks the character, presses \"Pull alpha (whole clip)\",\n"
+     "  follows \"Status\" until the matte is ready, then renders every frame into the output sequence.\n"
+     "  --input SEQUENCE    a folder of PNG files (numbered by position from 0), or a pattern with one\n"
+     "                      frame number such as frames/%06d.png (PNG or JPEG files)\n"
+     "  --output SEQUENCE   a folder (frame N written as N in six digits + .png) or a numbered pattern\n"
+     "  --box X,Y,W,H       the character's box in normalised coordinates: 0 to 1 from the top-left corner\n"
+     "  --dab X,Y,R         a brush dab at (X, Y) with radius R as a fraction of the width; R > 0 adds to the\n"
+     "                      selection, R < 0 excludes; repeat for more dabs\n"
+     "  --hint TEXT         a short description of the character, used when nothing is drawn\n"
+     "  --quality fine|fast fine edges (default) or fast\n"
+     "  --softness S        edge softness from 0 to 1 (default 0.35)\n"
+     "  --anchor FRAME      the frame number the selection was drawn on (default: the first frame)\n"
+     "  --mode MODE         rgba: the character with the matte as alpha (default); matte: the matte alone;\n"
+     "                      source: the untouched source\n"
+     "  --backend URL       the matting backend's base URL; without it the reference backend\n"
+     "                      (trevane-backend) is started on a free loopback port and stopped at the end\n"
+     "  --engine NAME       the embedded backend's engine: classical (default) or trivial (a luminance\n"
+     "                      threshold, for quick checks)\n"
+     "  --backend-exe FILE  the trevane-backend executable (default: beside trevane, or on PATH)\n"
+     "  --contact-sheet F   also write a PNG with source, matte and cut-out over a checkerboard for a few frames\n"
+     "  --depth byte|float  the pixel depth of both clips (default byte)\n"
+     "  --rate FPS          the clip's frame rate (default 25)\n"
+     "  --timeout SECONDS   give up when no result came in this time (default 6 hours)\n"
+     "  --bundle DIR        the OrvalisTrevane.ofx.bundle folder (default: the build tree's, else\n"
+     "                      OFX_PLUGIN_PATH, else /usr/OFX/Plugins)\n"
+     "  Shows the job's progress (a bar on a terminal, plain lines otherwise).\n"
+     "  Exit status: 0 when the output was written, 1 when the job failed (its \"failed: ...\" text is\n"
+     "  printed) or the output could not be written, 2 for bad usage or bad input.\n",
+     trevane::cli::runPull},
 };
 
 void printUsage(FILE *out) {
