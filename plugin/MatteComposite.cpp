@@ -1,7 +1,9 @@
 // The pixel loops behind the render. They give bit for bit what the per-pixel formulas in the header give,
 // but do the expensive parts once: the matte column of every output column once per call, the matte row
 // once per output row (and the row's matte values only when that row changes), and at byte depth every
-// possible (source byte, matte byte) result once per process, in a table.
+// possible (source byte, matte byte) result once per process, in a table. At byte depth, runs of output
+// columns under a matte that is all 0 or all 255 skip the per-pixel work, and large frames are written with
+// stores that bypass the cache.
 
 #include "plugin/MatteComposite.h"
 
@@ -21,8 +23,8 @@ constexpr std::size_t kBytePixelBytes = 4;
 constexpr std::size_t kFloatPixelBytes = 16;
 constexpr int kByteLevels = 256;
 constexpr float kByteScale = 255.0f;
-// Output frames at least this large are cleared with streaming stores where the CPU has them: such a frame
-// does not stay in the cache anyway, and plain stores would first read every line they clear.
+// Byte outputs at least this large are written with streaming stores where the CPU has them: such a frame
+// does not stay in the cache anyway, and plain stores would first read every line they write.
 constexpr std::size_t kStreamingMinFrameBytes = std::size_t{16} << 20;
 constexpr std::size_t kStreamBlockBytes = 16;
 // Pixels looked at together when checking for runs of fully transparent or fully opaque matte at byte depth.
@@ -298,34 +300,45 @@ void endStreaming(bool streaming) {
 #endif
 }
 
-// Output columns [from, to) under a fully opaque matte: the source colour with the alpha set.
-void byteOpaquePixels(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
-                      std::int64_t from, std::int64_t to, bool streaming) {
-  std::int64_t i = from;
+// Stores one run of kRunPixels finished pixels; with `streaming`, bypassing the cache when the address is
+// aligned for it.
+void storeRun(std::uint8_t *d, const std::uint32_t *px, bool streaming) {
 #if defined(__SSE2__)
-  // Streamed in aligned blocks of four pixels once the output address allows it.
-  if (streaming) {
-    for (; i < to && reinterpret_cast<std::uintptr_t>(out + i * 4) % kStreamBlockBytes != 0; ++i) {
-      storeWord(out + i * 4, loadWord(in + (i - begin) * 4) | t.opaqueAlpha);
+  if (streaming && reinterpret_cast<std::uintptr_t>(d) % kStreamBlockBytes == 0) {
+    constexpr std::int64_t kPixelsPerBlock = kStreamBlockBytes / 4;
+    for (std::int64_t k = 0; k < kRunPixels; k += kPixelsPerBlock) {
+      _mm_stream_si128(reinterpret_cast<__m128i *>(d + k * 4),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(px + k)));
     }
-    if (reinterpret_cast<std::uintptr_t>(out + i * 4) % kStreamBlockBytes == 0) {
-      const __m128i alpha = _mm_set1_epi32(static_cast<int>(t.opaqueAlpha));
-      for (; i + 4 <= to; i += 4) {
-        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + (i - begin) * 4));
-        _mm_stream_si128(reinterpret_cast<__m128i *>(out + i * 4), _mm_or_si128(px, alpha));
-      }
-    }
+    return;
   }
 #else
   (void)streaming;
 #endif
-  for (; i + kRunPixels <= to; i += kRunPixels) {
+  std::memcpy(d, px, kRunPixels * 4);
+}
+
+// Output columns [from, to), whole runs, under a fully opaque matte: the source colour with the alpha set.
+void byteOpaqueRuns(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
+                    std::int64_t from, std::int64_t to, bool streaming) {
+  for (std::int64_t i = from; i < to; i += kRunPixels) {
     std::uint32_t px[kRunPixels];
     std::memcpy(px, in + (i - begin) * 4, sizeof px);
     for (std::uint32_t &p : px) p |= t.opaqueAlpha;
-    std::memcpy(out + i * 4, px, sizeof px);
+    storeRun(out + i * 4, px, streaming);
   }
-  for (; i < to; ++i) storeWord(out + i * 4, loadWord(in + (i - begin) * 4) | t.opaqueAlpha);
+}
+
+// Output columns [from, to), whole runs, under a matte with values between: every pixel from the table.
+void byteMixedRuns(const ByteTables &t, std::uint8_t *out, const std::uint8_t *in, std::int64_t begin,
+                   const MatteSampler &ms, std::int64_t from, std::int64_t to, bool streaming) {
+  for (std::int64_t i = from; i < to; i += kRunPixels) {
+    std::uint8_t px[kRunPixels * 4];
+    for (std::int64_t k = 0; k < kRunPixels; ++k) byteCharacterPixel(t, px + k * 4, in + (i + k - begin) * 4, ms.at(i + k));
+    std::uint32_t words[kRunPixels];
+    std::memcpy(words, px, sizeof words);
+    storeRun(out + i * 4, words, streaming);
+  }
 }
 
 void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const MatteSampler &ms, const Geometry &g,
@@ -353,8 +366,8 @@ void byteCharacterRow(std::uint8_t *out, const std::uint8_t *in, const MatteSamp
       const std::int64_t to = stretchEnd * kRunPixels;
       switch (kind) {
         case Run::Clear: clearBytes(out + from * 4, static_cast<std::size_t>(to - from) * 4, streaming); break;
-        case Run::Opaque: byteOpaquePixels(t, out, in, begin, from, to, streaming); break;
-        case Run::Mixed: byteInsidePixels(t, out, in, begin, ms, from, to); break;
+        case Run::Opaque: byteOpaqueRuns(t, out, in, begin, from, to, streaming); break;
+        case Run::Mixed: byteMixedRuns(t, out, in, begin, ms, from, to, streaming); break;
       }
       c = stretchEnd;
     }
@@ -407,8 +420,8 @@ void compositeWithMatte(const ConstImageView &source, const ImageView &output, P
   const bool isFloat = depth == PixelDepth::Float;
   MatteSampler ms(matte, g, isFloat, !isFloat && mode == MatteMode::Character);
   const std::size_t ps = pixel_bytes(depth);
-  const bool streaming =
-      static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) * ps >= kStreamingMinFrameBytes;
+  const bool streaming = !isFloat && static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) * ps >=
+                                          kStreamingMinFrameBytes;
   for (std::int64_t i = 0; i < g.height; ++i) {
     const std::int64_t y = output.bounds.y1 + i;
     ms.selectRow(i);
