@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -31,6 +32,8 @@ constexpr auto kKeepAliveTimeout = std::chrono::seconds(30);
 constexpr auto kSocketTimeout = std::chrono::seconds(30);
 constexpr auto kMinSweepInterval = std::chrono::milliseconds(50);
 constexpr auto kMaxSweepInterval = std::chrono::seconds(30);
+constexpr auto kListenerStartTimeout = std::chrono::seconds(10);
+constexpr auto kListenerPollInterval = std::chrono::milliseconds(1);
 
 ApiRequest to_api_request(const httplib::Request& req, std::string body) {
   ApiRequest request;
@@ -69,6 +72,7 @@ struct BackendServer::Impl {
   std::unique_ptr<ApiHandlers> api;
   httplib::Server http;
   std::thread listener;
+  std::atomic<bool> listener_done{false};
   std::thread sweeper;
   std::mutex sweep_mu;
   std::condition_variable sweep_wake;
@@ -121,7 +125,11 @@ Result<int> BackendServer::Impl::start() {
     } catch (...) {
       log.warn("listener stopped");
     }
+    listener_done.store(true);
   });
+  // stop() can only wake the listener once it is running; until then it would block in accept() for good.
+  const auto deadline = SteadyClock::now() + kListenerStartTimeout;
+  while (!http.is_running() && SteadyClock::now() < deadline) std::this_thread::sleep_for(kListenerPollInterval);
   sweeper = std::thread([this] { sweep_loop(); });
   started = true;
   log.info("listening on " + config.host + ":" + std::to_string(port) + ", engine " + config.engine +
@@ -156,6 +164,8 @@ void BackendServer::Impl::install_routes() {
         const Route route = match_route(req.method, req.path);
         const std::size_t limit = std::max<std::size_t>(body_limit(route.kind, frame_limit), 1);
         std::string body;
+        const auto declared = req.get_header_value<std::uint64_t>("Content-Length");
+        if (declared > 0 && declared <= limit) body.reserve(static_cast<std::size_t>(declared));
         bool too_large = false;
         const bool complete = reader([&](const char* data, std::size_t length) {
           if (body.size() + length > limit) {
@@ -219,6 +229,7 @@ void BackendServer::Impl::sweep_loop() {
 void BackendServer::Impl::stop() {
   if (!started) return;
   started = false;
+  while (!listener_done.load() && !http.is_running()) std::this_thread::sleep_for(kListenerPollInterval);
   http.stop();
   if (listener.joinable()) listener.join();
   {
