@@ -313,7 +313,7 @@ int runPull(Args &args) {
   // before any message, so a message beside the launch's own status text belongs to the launch.
   std::string status = fx.getString("status").ok() ? *fx.getString("status") : "";
   const auto messages = host.messages();
-  display.show(status);
+  if (status != "idle") display.show(status);
   if (status == "idle" || (!messages.empty() && startsWith(status, "grabbing"))) {
     display.end();
     std::fprintf(stderr, "trevane pull: %s\n",

@@ -1,0 +1,165 @@
+// `trevane pull` as a user runs it: against a scripted backend, against the reference backend it starts
+// itself, and with bad input.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "RunTool.h"
+#include "image/RgbaFile.h"
+#include "tests/support/FakeBackend.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kesto::test::FakeBackend;
+
+const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
+
+constexpr int kW = 32;
+constexpr int kH = 16;
+constexpr int kFrames = 3;
+
+class PullCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("trevane-pull-test-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "in");
+    // A bright square on the left half of a dark frame.
+    for (int f = 0; f < kFrames; ++f) {
+      std::vector<std::uint8_t> rgba(kW * kH * 4);
+      for (int y = 0; y < kH; ++y) {
+        for (int x = 0; x < kW; ++x) {
+          const bool bright = x < kW / 2;
+          std::uint8_t *p = &rgba[(y * kW + x) * 4];
+          p[0] = p[1] = p[2] = bright ? 240 : 20;
+          p[3] = 255;
+        }
+      }
+      char name[32];
+      std::snprintf(name, sizeof name, "%06d.png", f);
+      ASSERT_TRUE(kesto::write_png_file((dir_ / "in" / name).string(), rgba.data(), kW, kH, 4));
+    }
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string in() const { return (dir_ / "in").string(); }
+  std::string out() const { return (dir_ / "out").string() + "/"; }
+
+  // The matte the scripted backend serves: white on the left half.
+  std::string mattePng() const {
+    std::vector<std::uint8_t> gray(kW * kH);
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x) gray[y * kW + x] = x < kW / 2 ? 255 : 0;
+    const std::string path = (dir_ / "matte.png").string();
+    EXPECT_TRUE(kesto::write_png_file(path, gray.data(), kW, kH, 1));
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(PullCommandTest, ScriptedBackendGivesTheCutOut) {
+  FakeBackend fb;
+  fb.on("POST", "/api/matte/sessions").reply(200, R"({"session_id":"cli-test-)" + std::to_string(::getpid()) + R"("})");
+  fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").reply(200, "{}");
+  fb.onPattern("POST", "/api/matte/sessions/[^/]+/start").reply(200, "{}");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+").reply(200, R"({"status":"COMPLETED"})");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png").reply(200, mattePng(), "image/png");
+
+  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() + " --box 0,0,0.5,1 --backend " +
+                              fb.url() + " --anchor 1 --quality fast --softness 0.5 --mode rgba");
+  ASSERT_EQ(0, run.exitCode) << run.err << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("ready: 3 frames matted"));
+
+  bool sawStart = false;
+  for (const auto &r : fb.requests()) {
+    if (r.path.size() > 6 && r.path.compare(r.path.size() - 6, 6, "/start") == 0) {
+      sawStart = true;
+      EXPECT_EQ(R"({"anchor_frame":1,"bbox":{"h":1.0,"w":0.5,"x":0.0,"y":0.0},"edge_softness":0.5,)"
+                R"("quality":"fast","strokes":[],"text_prompt":""})",
+                r.body);
+    }
+  }
+  EXPECT_TRUE(sawStart);
+  for (int f = 0; f < kFrames; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%06d.png", f);
+    int w = 0;
+    int h = 0;
+    const auto rgba = kesto::load_rgba(out() + name, &w, &h);
+    ASSERT_EQ(kW, w);
+    ASSERT_EQ(kH, h);
+    const std::uint8_t *left = &rgba[(kH / 2 * kW + 2) * 4];
+    const std::uint8_t *right = &rgba[(kH / 2 * kW + kW - 3) * 4];
+    EXPECT_EQ(240, left[0]);
+    EXPECT_EQ(255, left[3]);
+    EXPECT_EQ(0, right[0]);
+    EXPECT_EQ(0, right[3]);
+  }
+  fs::remove_all("/tmp/orvalis/cli-test-" + std::to_string(::getpid()));
+}
+
+TEST_F(PullCommandTest, FailedJobExitsWithItsStatusText) {
+  FakeBackend fb;
+  fb.on("POST", "/api/matte/sessions").reply(500, "down");
+  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() + " --hint 'a bright square'" +
+                              " --backend " + fb.url());
+  EXPECT_EQ(1, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("failed: cannot reach backend")) << run.err;
+  EXPECT_FALSE(fs::exists(out()));
+}
+
+TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
+  const std::string base = kTool + " pull --input " + in() + " --output " + out() + " --backend http://127.0.0.1:9";
+  const struct {
+    std::string args;
+    std::string says;
+  } cases[] = {
+      {"", "mark the character"},
+      {" --box 0.1,0.2,0.3", "needs 4 numbers"},
+      {" --box 0.8,0,0.5,1", "--box"},
+      {" --box 0.1,0.1,0.2,x", "not a number"},
+      {" --dab 0.5,0.5,0", "--dab"},
+      {" --hint x --anchor 7", "outside the clip"},
+      {" --hint x --quality best", "--quality"},
+      {" --hint x --softness 2", "--softness"},
+      {" --hint x --engine trivial", "--engine applies to the embedded backend"},
+  };
+  for (const auto &c : cases) {
+    const ToolRun run = runTool(base + c.args);
+    EXPECT_EQ(2, run.exitCode) << c.args;
+    EXPECT_NE(std::string::npos, run.err.find(c.says)) << c.args << " -> " << run.err;
+    EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+  }
+  const ToolRun noInput = runTool(kTool + " pull --input " + (dir_ / "none").string() + " --output " + out() +
+                                  " --hint x --backend http://127.0.0.1:9");
+  EXPECT_EQ(2, noInput.exitCode);
+  EXPECT_FALSE(fs::exists(out()));
+}
+
+#ifdef TREVANE_HAVE_BACKEND
+TEST_F(PullCommandTest, StartsTheReferenceBackendItself) {
+  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() +
+                              " --box 0,0,0.5,1 --engine trivial --mode matte --contact-sheet " +
+                              (dir_ / "sheet.png").string());
+  ASSERT_EQ(0, run.exitCode) << run.err << run.out;
+  int w = 0;
+  int h = 0;
+  const auto rgba = kesto::load_rgba(out() + "000002.png", &w, &h);
+  ASSERT_EQ(kW, w);
+  // The trivial engine thresholds luminance: the bright half is the character.
+  EXPECT_EQ(255, rgba[(kH / 2 * kW + 2) * 4]);
+  EXPECT_EQ(0, rgba[(kH / 2 * kW + kW - 3) * 4]);
+  EXPECT_TRUE(fs::exists(dir_ / "sheet.png"));
+}
+#endif
+
+}  // namespace
