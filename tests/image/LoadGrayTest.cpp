@@ -201,6 +201,41 @@ TEST_F(LoadGray, RefusesOversizedJpegHeaders)
     EXPECT_LT(detail::stb_decoder_peak_request_bytes(), kHeaderOnlyBytes);
 }
 
+// A DHT table whose 16 code counts add up to more than 256 symbols made the decoder write past its tables
+// (found by fuzz_load_gray). Such a file must be refused, wherever the table sits.
+TEST_F(LoadGray, RefusesJpegHuffmanTablesWithMoreThan256Symbols)
+{
+    Bytes rgba(8 * 8 * 4, 90);
+    const Bytes valid = rgba_to_jpeg(rgba.data(), 8, 8, 92);
+    int width = -1;
+    int height = -1;
+    ASSERT_EQ(load(valid, width, height).size(), 64u);
+
+    std::size_t dht = 0;
+    for (std::size_t i = 2; i + 1 < valid.size(); ++i) {
+        if (valid[i] == 0xFF && valid[i + 1] == 0xC4) {
+            dht = i;
+            break;
+        }
+    }
+    ASSERT_NE(dht, 0u) << "no Huffman table segment";
+    // Marker, length, class/slot byte, then the 16 counts of the first table.
+    Bytes first = valid;
+    first[dht + 5 + 14] = 0xFF;
+    first[dht + 5 + 15] = 0xFF;
+    EXPECT_TRUE(load(first, width, height).empty());
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(height, 0);
+
+    // The same table in a segment of its own after the image data, just before the end marker.
+    Bytes late(valid.begin(), valid.end() - 2);
+    const Bytes segment{0xFF, 0xC4, 0x00, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    late.insert(late.end(), segment.begin(), segment.end());
+    late.push_back(0xFF);
+    late.push_back(0xD9);
+    EXPECT_TRUE(load(late, width, height).empty());
+}
+
 TEST_F(LoadGray, DecodesOnManyThreadsAtOnce)
 {
     Bytes samples(40 * 30);
