@@ -409,6 +409,31 @@ TEST_F(MatteWorker, AMatteFileThatCannotBeWrittenFailsTheJob) {
   EXPECT_EQ("earlier", param("session_id"));
 }
 
+TEST_F(MatteWorker, WithoutAMessageSuiteTheJobRunsTheSameSilently) {
+  th::HostOptions options;
+  options.withheldSuites = {kOfxMessageSuite};
+  th::Host quiet(options);
+  th::LoadResult loaded = quiet.load(JOB_PROBE_BUNDLE);  // the module now sees no message suite
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  auto made = loaded.plugin->createInstance();
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  for (int i = 0; i < 2; ++i) fx.setSourceFrame(i, solidFrame(8, 8, {0.5f, 0.5f, 0.5f, 1.0f}));
+  ASSERT_TRUE(fx.setString("backend_url", backend_->url()).ok());
+  scriptHappySession();
+  ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
+  ASSERT_TRUE(fx.pumpEventsUntil([&] { return !busy(); }, kJobWait));
+  EXPECT_EQ("ready: 2 frames matted", *fx.getString("status"));
+  EXPECT_EQ(sessionId_, *fx.getString("session_id"));
+
+  backend_->on("POST", kSessionsPath).reply(500, "");
+  ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
+  ASSERT_TRUE(fx.pumpEventsUntil([&] { return !busy(); }, kJobWait));
+  EXPECT_EQ("failed: cannot reach backend", *fx.getString("status"));
+  EXPECT_TRUE(quiet.messages().empty());
+  EXPECT_TRUE(messages().empty());
+}
+
 TEST_F(MatteWorker, AMatteFolderThatIsALinkIsNotWrittenInto) {
   const TempDir elsewhere;
   const std::string matteDir = root() + sessionId_;
