@@ -61,6 +61,8 @@ void runBeacon(std::string baseUrl) noexcept {
 
 bool startBeacon(const std::string &baseUrl) noexcept {
   try {
+    // A base URL the client would refuse anyway (the placeholder under ".invalid") needs no thread at all.
+    if (!is_sendable_url(baseUrl + "/api/beacon")) return false;
     std::thread beacon(runBeacon, baseUrl);
     beacon.detach();
     return true;

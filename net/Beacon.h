@@ -5,8 +5,9 @@
 
 namespace kesto {
 
-// Starts one detached thread that sends the beacon to base_url + "/api/beacon" (nothing trimmed or checked)
-// and ends. Returns false, having started nothing, when the thread cannot be created. Never waits for the
+// Starts one detached thread that sends the beacon to base_url + "/api/beacon" (nothing trimmed) and ends.
+// Returns false, having started nothing, when the thread cannot be created or the URL is one the client
+// never sends to (no http or https scheme, or a host under ".invalid"). Never waits for the
 // beacon; its outcome is never reported.
 bool startBeacon(const std::string &baseUrl) noexcept;
 

@@ -99,8 +99,6 @@ bool has_invalid_host(const std::string &url) noexcept {
   return host == "invalid" || (host.size() > n && host.compare(host.size() - n, n, kReserved) == 0);
 }
 
-// Only explicit web addresses whose host can exist are sent.
-bool is_sendable_url(const std::string &url) noexcept { return has_web_scheme(url) && !has_invalid_host(url); }
 
 bool is_success_status(long status) noexcept { return status >= 200 && status <= 299; }
 
@@ -112,6 +110,8 @@ HttpResponse failed_response() noexcept {
 }
 
 }  // namespace
+
+bool is_sendable_url(const std::string &url) noexcept { return has_web_scheme(url) && !has_invalid_host(url); }
 
 namespace detail {
 

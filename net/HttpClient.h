@@ -48,6 +48,10 @@ struct CurlEasyDeleter {
 using CurlEasyHandle = std::unique_ptr<void, CurlEasyDeleter>;
 }  // namespace detail
 
+// True for the URLs the client sends requests to: an explicit http:// or https:// scheme (any letter case)
+// and a host outside the reserved ".invalid" domain. Every request to any other URL fails without a transfer.
+bool is_sendable_url(const std::string &url) noexcept;
+
 class HttpClient {
  public:
   // Initialises libcurl once per process, then makes the client's handle; a failed handle leaves the client

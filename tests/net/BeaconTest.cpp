@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/HttpClient.h"
 #include "net/Version.h"
 #include "tests/support/FakeBackend.h"
 
@@ -88,6 +89,19 @@ TEST(Beacon, FailuresAreSilentAndNotRetried) {
   kesto::runBeacon(fb.url());
   kesto::runBeacon("http");
   EXPECT_EQ(fb.requestCount(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// URLs the client never sends to start no thread at all: the placeholder under ".invalid", or no scheme.
+TEST(Beacon, UnsendableBaseUrlsStartNothing) {
+  EXPECT_FALSE(kesto::startBeacon("https://paste-your-backend-url.invalid"));
+  EXPECT_FALSE(kesto::startBeacon("http"));
+  EXPECT_FALSE(kesto::startBeacon("httpfoo"));
+  EXPECT_TRUE(kesto::is_sendable_url("http://127.0.0.1:9/api/beacon"));
+  EXPECT_FALSE(kesto::is_sendable_url("https://x.INVALID/api/beacon"));
 }
 
 }  // namespace
