@@ -215,6 +215,37 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonError) {
   run_full_session(client, 2);
 }
 
+TEST(BackendServer, SurvivesRandomBodiesOnEveryRoute) {
+  test::TempDir dir;
+  Backend backend(test_config(dir));
+  httplib::Client& client = *backend.client;
+  const std::string id = create_session(client);
+  const std::string s = session_path(id);
+  cv::RNG rng(11);
+  for (int round = 0; round < 40; ++round) {
+    std::string body(static_cast<std::size_t>(rng.uniform(0, 300)), '\0');
+    for (char& c : body) c = static_cast<char>(rng.uniform(0, 256));
+    if (round % 4 == 1) body = "\xFF\xD8\xFF" + body;                          // a JPEG start
+    if (round % 4 == 2) body = std::string("\x89PNG\r\n\x1A\n", 8) + body;   // a PNG start
+    if (round % 4 == 3) body = "{\"anchor_frame\":" + body;                    // a JSON start
+    for (const auto& r : {client.Post("/api/matte/sessions", body, "application/json"),
+                          client.Put(s + "/frames/" + std::to_string(round % 3), body, "image/jpeg"),
+                          client.Post(s + "/start", body, "application/json"),
+                          client.Post("/api/beacon", body, "application/json")}) {
+      ASSERT_TRUE(r);
+      if (r->status >= 400) {
+        EXPECT_LT(r->status, 500) << r->body;
+        EXPECT_TRUE(json::parse(r->body, nullptr, false).is_object());
+      }
+    }
+  }
+  // Escapes in the path are decoded before the id is checked: a NUL or a dot never reaches the disk.
+  auto weird = client.Get("/api/matte/sessions/%00..%20/alpha/0.png");
+  ASSERT_TRUE(weird);
+  EXPECT_EQ(weird->status, 400);
+  EXPECT_EQ(client.Get("/api/health")->status, 200);
+}
+
 TEST(BackendServer, StartWithABadJobRequestLeavesTheSessionOpen) {
   test::TempDir dir;
   Backend backend(test_config(dir));
