@@ -127,7 +127,7 @@ TEST(Spooler, WriteFailureIsReportedWithItsFrame) {
 }
 
 TEST(Spooler, TheLowestFailingFrameWinsAsInASequentialSpool) {
-  for (int run = 0; run < 5; ++run) {
+  for (int run = 0; run < 3; ++run) {
     SpoolFolder folder;
     ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.path(), 2).c_str(), 0700));
     // Frame 2's write fails on a pool thread while the calling thread fails to read frame 3.
@@ -135,7 +135,7 @@ TEST(Spooler, TheLowestFailingFrameWinsAsInASequentialSpool) {
         6,
         [](std::int32_t i) -> std::optional<RgbaFrame> {
           if (i == 3) return std::nullopt;
-          return noiseFrame(i, 640, 360);
+          return noiseFrame(i, 320, 180);
         },
         folder.path(), 2);
     ASSERT_TRUE(failure);
@@ -163,7 +163,7 @@ TEST(Spooler, AtMostFourPicturesAreInFlight) {
   SpoolFolder folder;
   std::mutex mu;
   std::size_t worst = 0;
-  constexpr std::int32_t kFrames = 24;
+  constexpr std::int32_t kFrames = 16;
   const auto failure = kesto::spool_frames(
       kFrames,
       [&](std::int32_t i) {
@@ -172,7 +172,7 @@ TEST(Spooler, AtMostFourPicturesAreInFlight) {
         std::lock_guard<std::mutex> lock(mu);
         const std::size_t inFlight = static_cast<std::size_t>(i) - std::min(done, static_cast<std::size_t>(i)) + 1;
         worst = std::max(worst, inFlight);
-        return noiseFrame(i, 640, 360);
+        return noiseFrame(i, 320, 180);
       },
       folder.path(), 3);
   ASSERT_FALSE(failure);
