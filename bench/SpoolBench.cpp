@@ -9,6 +9,9 @@
 //                                            and a 200-frame clip with two encoder threads (getrusage of the
 //                                            child via wait4), so the clip length is the only difference
 //   spool.frames_per_s.2threads.200          the 200-frame child's rate
+//   spool.cpu_per_wall.1thread / .2threads   process CPU time over wall time: near 1 and 2 on an idle
+//                                            two-core machine; lower values mean other processes took the
+//                                            cores and the speedup cannot show
 
 #include <benchmark/benchmark.h>
 
@@ -107,21 +110,36 @@ bool spoolClip(int frames, int threads, const std::string &dir) {
   return !failure;
 }
 
+// CPU time of every thread of the process so far, in seconds.
+double processCpuSeconds() {
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 void BM_SpoolClip(benchmark::State &state) {
   const int threads = static_cast<int>(state.range(0));
   const SpoolFolder folder;
   frame();  // made before timing
+  double cpuSeconds = 0.0;
+  double wallSeconds = 0.0;
   for (auto _ : state) {
+    const double cpuBefore = processCpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
     if (!spoolClip(kShortClip, threads, folder.path())) {
       state.SkipWithError("spooling failed");
       return;
     }
     state.PauseTiming();
+    cpuSeconds += processCpuSeconds() - cpuBefore;
+    wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     folder.empty();
     state.ResumeTiming();
   }
   state.counters["frames_per_s"] =
       benchmark::Counter(static_cast<double>(kShortClip), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["cpu_per_wall"] = wallSeconds > 0.0 ? cpuSeconds / wallSeconds : 0.0;
 }
 
 BENCHMARK(BM_SpoolClip)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(kRepetitions)
@@ -133,6 +151,8 @@ class MedianKeeper : public benchmark::ConsoleReporter {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
         medianMs_[run.run_name.args] = run.GetAdjustedRealTime();
+        const auto cpu = run.counters.find("cpu_per_wall");
+        if (cpu != run.counters.end()) cpuPerWall_[run.run_name.args] = cpu->second.value;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -141,9 +161,14 @@ class MedianKeeper : public benchmark::ConsoleReporter {
     const auto it = medianMs_.find(args);
     return it == medianMs_.end() ? 0.0 : it->second;
   }
+  double cpuPerWall(const std::string &args) const {
+    const auto it = cpuPerWall_.find(args);
+    return it == cpuPerWall_.end() ? 0.0 : it->second;
+  }
 
  private:
   std::map<std::string, double> medianMs_;
+  std::map<std::string, double> cpuPerWall_;
 };
 
 // The child: spools `frames` frames with two encoder threads and prints the seconds it took.
@@ -213,6 +238,8 @@ int main(int argc, char **argv) {
   if (oneMs > 0.0 && twoMs > 0.0) std::printf("spool.speedup: %.3f\n", oneMs / twoMs);
   std::printf("spool.peak_rss_mb.%d: %.1f\n", kShortClip, shortClip.peakRssMb);
   std::printf("spool.peak_rss_mb.%d: %.1f\n", kLongClip, longClip.peakRssMb);
+  std::printf("spool.cpu_per_wall.1thread: %.2f\nspool.cpu_per_wall.2threads: %.2f\n", reporter.cpuPerWall("1"),
+              reporter.cpuPerWall("2"));
   if (longClip.seconds > 0.0) {
     std::printf("spool.frames_per_s.2threads.%d: %.2f\n", kLongClip, kLongClip / longClip.seconds);
   }

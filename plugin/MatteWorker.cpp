@@ -64,10 +64,10 @@ class JobHost {
   std::uint64_t ticket_;
 };
 
-// How a session ended.
+// How a step, and in the end the whole session, went: Done lets the next step run.
 struct Outcome {
-  enum class Kind { Finished, Failed, InstanceGone };
-  Kind kind = Kind::Finished;
+  enum class Kind { Done, Failed, InstanceGone };
+  Kind kind = Kind::Done;
   std::string reason;  // Failed
 };
 
@@ -101,10 +101,10 @@ class MatteSession {
 
   Outcome run() {
     Outcome outcome = create();
-    if (outcome.kind == Outcome::Kind::Finished) outcome = upload();
-    if (outcome.kind == Outcome::Kind::Finished) outcome = start();
-    if (outcome.kind == Outcome::Kind::Finished) outcome = poll();
-    if (outcome.kind == Outcome::Kind::Finished) outcome = download();
+    if (outcome.kind == Outcome::Kind::Done) outcome = upload();
+    if (outcome.kind == Outcome::Kind::Done) outcome = start();
+    if (outcome.kind == Outcome::Kind::Done) outcome = poll();
+    if (outcome.kind == Outcome::Kind::Done) outcome = download();
     return outcome;
   }
 
@@ -252,7 +252,7 @@ void runMatteWorker(PullAlphaJob job) noexcept {
     MatteSession session(job, host);
     const Outcome outcome = session.run();
     switch (outcome.kind) {
-      case Outcome::Kind::Finished: publish(job, host, session.sessionId()); break;
+      case Outcome::Kind::Done: publish(job, host, session.sessionId()); break;
       case Outcome::Kind::Failed: reportFailure(host, outcome.reason); break;
       case Outcome::Kind::InstanceGone: break;
     }
