@@ -153,6 +153,10 @@ private:
     std::unordered_map<std::size_t, std::size_t> distances_;
 };
 
+// stb takes any data that starts with a marker as a JPEG, and skips fill bytes (FF) before the marker, so
+// "FF FF FF D8" opens a JPEG too. No PNG starts with FF.
+bool might_be_jpeg(const std::vector<unsigned char>& bytes) { return !bytes.empty() && bytes[0] == 0xFF; }
+
 // True unless the data at the file's position is a JPEG that stb must not read. The position is kept.
 bool jpeg_safe_for_stb(std::FILE* file)
 {
@@ -165,9 +169,8 @@ bool jpeg_safe_for_stb(std::FILE* file)
     bool fits = true;
     for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
         bytes.insert(bytes.end(), chunk, chunk + got);
-        const bool jpeg = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
-        if (bytes.size() >= 2 && !jpeg) {
-            break; // not a JPEG: nothing to check
+        if (!might_be_jpeg(bytes)) {
+            break; // nothing to check
         }
         if (bytes.size() > kJpegCheckMaxBytes) {
             fits = false;
@@ -179,8 +182,7 @@ bool jpeg_safe_for_stb(std::FILE* file)
     if (std::fseek(file, start, SEEK_SET) != 0 || !readable || !fits) {
         return false;
     }
-    const bool jpeg = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
-    return !jpeg || HuffmanTableCheck(bytes).all_tables_fit();
+    return !might_be_jpeg(bytes) || HuffmanTableCheck(bytes).all_tables_fit();
 }
 
 } // namespace

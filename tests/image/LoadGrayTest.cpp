@@ -234,6 +234,11 @@ TEST_F(LoadGray, RefusesJpegHuffmanTablesWithMoreThan256Symbols)
     late.push_back(0xFF);
     late.push_back(0xD9);
     EXPECT_TRUE(load(late, width, height).empty());
+
+    // Fill bytes before the start marker: the decoder still reads the data as a JPEG.
+    Bytes filled = first;
+    filled.insert(filled.begin(), 5, 0xFF);
+    EXPECT_TRUE(load(filled, width, height).empty());
 }
 
 TEST_F(LoadGray, DecodesOnManyThreadsAtOnce)
