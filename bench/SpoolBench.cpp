@@ -12,14 +12,19 @@
 //   spool.cpu_per_wall.1thread / .2threads   process CPU time over wall time: near 1 and 2 on an idle
 //                                            two-core machine; lower values mean other processes took the
 //                                            cores and the speedup cannot show
+//   spool.speedup_bound.2cores               what two free cores allow, from CPU times of the 2-thread run:
+//                                            process CPU / max(calling thread's CPU, process CPU / 2); a
+//                                            model, printed beside the measured speedup
 
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -110,6 +115,12 @@ bool spoolClip(int frames, int threads, const std::string &dir) {
   return !failure;
 }
 
+double threadCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 // CPU time of every thread of the process so far, in seconds.
 double processCpuSeconds() {
   struct rusage usage {};
@@ -123,15 +134,18 @@ void BM_SpoolClip(benchmark::State &state) {
   const SpoolFolder folder;
   frame();  // made before timing
   double cpuSeconds = 0.0;
+  double callingThreadSeconds = 0.0;
   double wallSeconds = 0.0;
   for (auto _ : state) {
     const double cpuBefore = processCpuSeconds();
+    const double threadBefore = threadCpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     if (!spoolClip(kShortClip, threads, folder.path())) {
       state.SkipWithError("spooling failed");
       return;
     }
     state.PauseTiming();
+    callingThreadSeconds += threadCpuSeconds() - threadBefore;
     cpuSeconds += processCpuSeconds() - cpuBefore;
     wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     folder.empty();
@@ -140,6 +154,8 @@ void BM_SpoolClip(benchmark::State &state) {
   state.counters["frames_per_s"] =
       benchmark::Counter(static_cast<double>(kShortClip), benchmark::Counter::kIsIterationInvariantRate);
   state.counters["cpu_per_wall"] = wallSeconds > 0.0 ? cpuSeconds / wallSeconds : 0.0;
+  const double bound = std::max(callingThreadSeconds, cpuSeconds / 2.0);
+  state.counters["speedup_bound"] = bound > 0.0 ? cpuSeconds / bound : 0.0;
 }
 
 BENCHMARK(BM_SpoolClip)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(kRepetitions)
@@ -153,6 +169,8 @@ class MedianKeeper : public benchmark::ConsoleReporter {
         medianMs_[run.run_name.args] = run.GetAdjustedRealTime();
         const auto cpu = run.counters.find("cpu_per_wall");
         if (cpu != run.counters.end()) cpuPerWall_[run.run_name.args] = cpu->second.value;
+        const auto bound = run.counters.find("speedup_bound");
+        if (bound != run.counters.end()) speedupBound_[run.run_name.args] = bound->second.value;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -165,10 +183,15 @@ class MedianKeeper : public benchmark::ConsoleReporter {
     const auto it = cpuPerWall_.find(args);
     return it == cpuPerWall_.end() ? 0.0 : it->second;
   }
+  double speedupBound(const std::string &args) const {
+    const auto it = speedupBound_.find(args);
+    return it == speedupBound_.end() ? 0.0 : it->second;
+  }
 
  private:
   std::map<std::string, double> medianMs_;
   std::map<std::string, double> cpuPerWall_;
+  std::map<std::string, double> speedupBound_;
 };
 
 // The child: spools `frames` frames with two encoder threads and prints the seconds it took.
@@ -240,6 +263,7 @@ int main(int argc, char **argv) {
   std::printf("spool.peak_rss_mb.%d: %.1f\n", kLongClip, longClip.peakRssMb);
   std::printf("spool.cpu_per_wall.1thread: %.2f\nspool.cpu_per_wall.2threads: %.2f\n", reporter.cpuPerWall("1"),
               reporter.cpuPerWall("2"));
+  std::printf("spool.speedup_bound.2cores: %.3f\n", reporter.speedupBound("2"));
   if (longClip.seconds > 0.0) {
     std::printf("spool.frames_per_s.2threads.%d: %.2f\n", kLongClip, kLongClip / longClip.seconds);
   }
