@@ -50,7 +50,7 @@ class TempDir {
 std::string uniqueSessionId();
 // A gray PNG file's bytes.
 std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height);
-// A frame of one colour; `top` fills the top half when given (rows count from the bottom in OpenFX).
+// A frame of one colour, bounds starting at (0, 0).
 th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
 // Names in a folder, sorted; empty when it does not exist.
 std::vector<std::string> folderEntries(const std::string &path);
