@@ -142,10 +142,10 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   }
   OfxParamSetHandle params = nullptr;
   gEffect->getParamSet(effect, &params);
-  for (const ParamSpec &spec : paramTable()) {
+  for (const ParamSpec &entry : paramTable()) {
     OfxPropertySetHandle props = nullptr;
-    gParam->paramDefine(params, spec.type, spec.name, &props);
-    apply(props, spec.props);
+    gParam->paramDefine(params, entry.type, entry.name, &props);
+    apply(props, entry.props);
   }
   return kOfxStatOK;
 }
