@@ -15,6 +15,13 @@ constexpr int kMinContextPx = 12;
 // With dabs but no box, the search area is the dabs' extent grown by this factor on each side.
 constexpr double kDabAreaGrowth = 0.75;
 
+cv::Rect grow(const cv::Rect& r, int dx, int dy, const cv::Size& bounds) {
+  cv::Rect grown(r.x - dx, r.y - dy, r.width + 2 * dx, r.height + 2 * dy);
+  return grown & cv::Rect(0, 0, bounds.width, bounds.height);
+}
+
+}  // namespace
+
 int pixel_radius(const BrushDab& dab, int width) {
   return std::max(1, static_cast<int>(std::lround(std::fabs(dab.r) * width)));
 }
@@ -23,13 +30,6 @@ cv::Point dab_centre(const BrushDab& dab, int width, int height) {
   return {std::clamp(static_cast<int>(std::lround(dab.x * width)), 0, width - 1),
           std::clamp(static_cast<int>(std::lround(dab.y * height)), 0, height - 1)};
 }
-
-cv::Rect grow(const cv::Rect& r, int dx, int dy, const cv::Size& bounds) {
-  cv::Rect grown(r.x - dx, r.y - dy, r.width + 2 * dx, r.height + 2 * dy);
-  return grown & cv::Rect(0, 0, bounds.width, bounds.height);
-}
-
-}  // namespace
 
 cv::Rect box_to_pixels(const NormBox& box, int width, int height) {
   const int x0 = std::clamp(static_cast<int>(std::floor(box.x * width)), 0, width - 1);

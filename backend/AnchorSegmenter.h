@@ -20,6 +20,10 @@ struct AnchorSeeds {
 // Converts the job request's normalised box to pixels of a width x height image, at least 2 x 2 pixels.
 cv::Rect box_to_pixels(const NormBox& box, int width, int height);
 
+// A dab's radius and centre in pixels of a width x height image (radius at least 1, centre inside).
+int pixel_radius(const BrushDab& dab, int width);
+cv::Point dab_centre(const BrushDab& dab, int width, int height);
+
 // Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set.
 cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, std::string& error);
 

@@ -1,5 +1,6 @@
 #include "BackendConfig.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -10,6 +11,12 @@ namespace kesto::backend {
 namespace {
 
 constexpr std::uint64_t kBytesPerMiB = 1024u * 1024u;
+constexpr long long kMinModelSidePx = 8;
+constexpr long long kMaxModelSidePx = 8192;
+constexpr double kMaxMeanMagnitude = 1000.0;
+constexpr double kMinStd = 1e-6;
+constexpr double kMaxStd = 1000.0;
+constexpr long long kMaxKeyframeSpacing = 1000000;
 
 std::optional<long long> parse_integer(const std::string& text, long long lo, long long hi) {
   if (text.empty()) return std::nullopt;
@@ -18,6 +25,56 @@ std::optional<long long> parse_integer(const std::string& text, long long lo, lo
   const long long value = std::strtoll(text.c_str(), &end, 10);
   if (errno != 0 || end == nullptr || *end != '\0' || value < lo || value > hi) return std::nullopt;
   return value;
+}
+
+std::optional<double> parse_real(const std::string& text, double lo, double hi) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == nullptr || *end != '\0' || !(value >= lo && value <= hi)) return std::nullopt;
+  return value;
+}
+
+// "V" (the same for R, G and B) or "R,G,B".
+std::optional<std::array<double, 3>> parse_rgb(const std::string& text, double lo, double hi) {
+  std::array<double, 3> out{};
+  std::size_t start = 0;
+  int count = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    if (count == 3) return std::nullopt;
+    const auto v = parse_real(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start), lo, hi);
+    if (!v) return std::nullopt;
+    out[static_cast<std::size_t>(count++)] = *v;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (count == 1) return std::array<double, 3>{out[0], out[0], out[0]};
+  if (count != 3) return std::nullopt;
+  return out;
+}
+
+// "N" (square) or "WxH".
+bool parse_size(const std::string& text, int& width, int& height) {
+  const std::size_t x = text.find('x');
+  const auto w = parse_integer(text.substr(0, x), kMinModelSidePx, kMaxModelSidePx);
+  const auto h = x == std::string::npos ? w : parse_integer(text.substr(x + 1), kMinModelSidePx, kMaxModelSidePx);
+  if (!w || !h) return false;
+  width = static_cast<int>(*w);
+  height = static_cast<int>(*h);
+  return true;
+}
+
+std::string rgb_text(const std::array<double, 3>& v) {
+  auto one = [](double d) {
+    std::string t = std::to_string(d);
+    t.erase(t.find_last_not_of('0') + 1);
+    if (!t.empty() && t.back() == '.') t.pop_back();
+    return t;
+  };
+  if (v[0] == v[1] && v[1] == v[2]) return one(v[0]);
+  return one(v[0]) + "," + one(v[1]) + "," + one(v[2]);
 }
 
 }  // namespace
@@ -39,10 +96,30 @@ std::string help_text() {
          ")\n"
          "  --port-file PATH     write the bound port to PATH once listening\n"
          "  --workdir DIR        folder for session data (default: a fresh folder under /tmp, removed at exit)\n"
-         "  --engine NAME        matting engine: classical (OpenCV) or trivial (luminance threshold, for tests)\n"
-         "                       (default " +
+         "  --engine NAME        matting engine: classical (OpenCV), neural (your ONNX model, see --model) or\n"
+         "                       trivial (luminance threshold, for tests) (default " +
          d.engine +
          ")\n"
+         "\n"
+         "Neural engine (a salient-object segmentation network in ONNX form: IS-Net, U2-Net, BiRefNet, ...):\n"
+         "  --model FILE         the network; needed by --engine neural. It is checked at start with one\n"
+         "                       inference, and the server refuses to start when it is unusable\n"
+         "  --model-size N|WxH   input size in pixels (default " +
+         std::to_string(d.neural.input_width) + "x" + std::to_string(d.neural.input_height) +
+         ")\n"
+         "  --model-mean V|R,G,B normalisation: the network sees (pixel/255 - mean) / std (default " +
+         rgb_text(d.neural.mean) +
+         ")\n"
+         "  --model-std V|R,G,B  (default " +
+         rgb_text(d.neural.std) +
+         "; ImageNet-trained families: mean 0.485,0.456,0.406 std 0.229,0.224,0.225)\n"
+         "  --model-output NAME  the output holding the probability map (default: \"output\" if there is one,\n"
+         "                       else the only output)\n"
+         "  --keyframe-spacing N also run the network every N frames from the anchor, against drift; 0: on the\n"
+         "                       anchor only (default " +
+         std::to_string(d.neural.keyframe_spacing) +
+         ")\n"
+         "\n"
          "  --max-jobs N         jobs matted at the same time (default " +
          std::to_string(d.max_jobs) +
          ")\n"
@@ -104,7 +181,9 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
       if (value.empty()) return fail("--workdir needs a folder");
       c.workdir = value;
     } else if (name == "--engine") {
-      if (value != "classical" && value != "trivial") return fail("--engine must be classical or trivial");
+      if (value != "classical" && value != "neural" && value != "trivial") {
+        return fail("--engine must be classical, neural or trivial");
+      }
       c.engine = value;
     } else if (name == "--max-jobs") {
       auto v = integer(1, 64);
@@ -144,10 +223,34 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
       } else {
         return fail("--log must be quiet, info or debug");
       }
+    } else if (name == "--model") {
+      if (value.empty()) return fail("--model needs a file");
+      c.neural.model_path = value;
+    } else if (name == "--model-size") {
+      if (!parse_size(value, c.neural.input_width, c.neural.input_height)) {
+        return fail("--model-size must be N or WxH, each 8 to 8192");
+      }
+    } else if (name == "--model-mean") {
+      const auto v = parse_rgb(value, -kMaxMeanMagnitude, kMaxMeanMagnitude);
+      if (!v) return fail("--model-mean must be one number or three separated by commas");
+      c.neural.mean = *v;
+    } else if (name == "--model-std") {
+      const auto v = parse_rgb(value, kMinStd, kMaxStd);
+      if (!v) return fail("--model-std must be one positive number or three separated by commas");
+      c.neural.std = *v;
+    } else if (name == "--model-output") {
+      if (value.empty()) return fail("--model-output needs a name");
+      c.neural.output_name = value;
+    } else if (name == "--keyframe-spacing") {
+      auto v = integer(0, kMaxKeyframeSpacing);
+      if (!v) return fail("--keyframe-spacing must be 0 or a positive number of frames");
+      c.neural.keyframe_spacing = static_cast<int>(*v);
     } else {
       return fail("unknown option: " + name);
     }
   }
+  if (c.engine == "neural" && c.neural.model_path.empty()) return fail("--engine neural needs --model FILE");
+  if (c.engine != "neural" && !c.neural.model_path.empty()) return fail("--model is used only with --engine neural");
   return out;
 }
 

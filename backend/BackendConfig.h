@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "NeuralOptions.h"
 
 namespace kesto::backend {
 
@@ -15,7 +16,7 @@ struct BackendConfig {
   std::string host = "127.0.0.1";
   int port = 8765;                    // 0: the operating system picks a free port
   std::string workdir;                // empty: a fresh folder under /tmp, removed at exit
-  std::string engine = "classical";   // "classical" or "trivial"
+  std::string engine = "classical";   // "classical", "neural" (needs neural.model_path) or "trivial"
   std::string port_file;              // when set, the bound port is written there once listening
   int max_jobs = 2;                   // jobs matted at the same time; more wait in a queue
   int http_threads = 8;               // connections served at the same time
@@ -25,6 +26,7 @@ struct BackendConfig {
   std::uint64_t max_disk_bytes = 8ull * 1024u * 1024u * 1024u;
   std::chrono::milliseconds session_ttl{std::chrono::hours(1)};  // idle time after which a session is removed
   LogLevel log_level = LogLevel::Info;
+  NeuralOptions neural;               // the model and its settings, for the neural engine
 };
 
 struct ParsedArgs {

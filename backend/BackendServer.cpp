@@ -83,8 +83,10 @@ struct BackendServer::Impl {
 
 Result<int> BackendServer::Impl::start() {
   if (started) return ApiError{500, "server already started"};
-  const EngineFactory factory = engine_factory(config.engine);
-  if (!factory) return ApiError{500, "unknown engine: " + config.engine};
+  if (config.engine == "neural") log.info("loading " + config.neural.model_path + " and checking it with one inference");
+  std::string engine_error;
+  const EngineFactory factory = engine_factory(config, engine_error);
+  if (!factory) return ApiError{500, engine_error};
 
   std::error_code ec;
   if (config.workdir.empty()) {

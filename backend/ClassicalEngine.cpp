@@ -70,8 +70,8 @@ class Progress {
 // Runs the mask from the anchor to one end of the clip; step is +1 (forward) or -1 (backward). Each frame's
 // mask goes to the refinement pipeline with the frame.
 std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams& params, const cv::Mat& anchor_gray,
-                                     const cv::Mat& anchor_mask, int step, Progress& progress,
-                                     RefinePipeline& refine) {
+                                     const cv::Mat& anchor_mask, int step, const MaskCorrector& correct,
+                                     Progress& progress, RefinePipeline& refine) {
   MaskPropagator propagator(PropagationParams{params.band_px, params.track_iterations, params.fine_flow});
   cv::Mat prev_gray = anchor_gray;
   cv::Mat prev_mask = anchor_mask;
@@ -89,6 +89,9 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
       cv::resize(prev_mask, prev_mask, gray.size(), 0, 0, cv::INTER_NEAREST);
     }
     cv::Mat mask = propagator.track(prev_gray, prev_mask, work, gray);
+    if (correct) {
+      if (auto problem = correct(index, frame, mask)) return problem;
+    }
     progress.propagated();
     if (!refine.push(RefineItem{index, frame, mask})) return std::nullopt;  // a refinement failed: reported there
     prev_gray = gray;
@@ -104,6 +107,30 @@ ClassicalParams classical_params(Quality quality) {
   return ClassicalParams{1.0, 1.0, 5, 8, 2, true};
 }
 
+std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anchor_frame, cv::Size image_size,
+                                        std::string& error) {
+  AnchorSeeds seeds;
+  seeds.dabs = job.request.strokes;
+  if (job.request.bbox) {
+    seeds.box = box_to_pixels(*job.request.bbox, image_size.width, image_size.height);
+  } else if (!job.request.has_drawing() || std::none_of(seeds.dabs.begin(), seeds.dabs.end(),
+                                                        [](const BrushDab& d) { return d.adds(); })) {
+    job.monitor.report_stage("finding character");
+    const auto found = find_character(anchor_frame, job.request.text_prompt);
+    if (!found) {
+      error = "no person or face found for the text hint; draw a box around the character";
+      return std::nullopt;
+    }
+    const double sx = static_cast<double>(image_size.width) / anchor_frame.cols;
+    const double sy = static_cast<double>(image_size.height) / anchor_frame.rows;
+    seeds.box = cv::Rect(static_cast<int>(found->x * sx), static_cast<int>(found->y * sy),
+                         std::max(2, static_cast<int>(found->width * sx)), std::max(2, static_cast<int>(found->height * sy))) &
+                cv::Rect(0, 0, image_size.width, image_size.height);
+    job.monitor.report_stage("segmenting anchor");
+  }
+  return seeds;
+}
+
 EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   const ClassicalParams params = classical_params(job.request.quality);
   const int count = job.frames.frame_count();
@@ -114,29 +141,21 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   cv::Mat anchor_frame;
   std::string error;
   if (!job.frames.read_frame(anchor, anchor_frame, error)) return error;
-  const cv::Mat work = to_work(anchor_frame, params.work_scale);
   const cv::Mat anchor_image = to_work(anchor_frame, params.anchor_scale);
 
-  AnchorSeeds seeds;
-  seeds.dabs = job.request.strokes;
-  if (job.request.bbox) {
-    seeds.box = box_to_pixels(*job.request.bbox, anchor_image.cols, anchor_image.rows);
-  } else if (!job.request.has_drawing() || std::none_of(seeds.dabs.begin(), seeds.dabs.end(),
-                                                        [](const BrushDab& d) { return d.adds(); })) {
-    job.monitor.report_stage("finding character");
-    const auto found = find_character(anchor_frame, job.request.text_prompt);
-    if (!found) {
-      return std::string("no person or face found for the text hint; draw a box around the character");
-    }
-    const double sx = static_cast<double>(anchor_image.cols) / anchor_frame.cols;
-    const double sy = static_cast<double>(anchor_image.rows) / anchor_frame.rows;
-    seeds.box = cv::Rect(static_cast<int>(found->x * sx), static_cast<int>(found->y * sy),
-                         std::max(2, static_cast<int>(found->width * sx)), std::max(2, static_cast<int>(found->height * sy))) &
-                cv::Rect(0, 0, anchor_image.cols, anchor_image.rows);
-    job.monitor.report_stage("segmenting anchor");
-  }
-  cv::Mat anchor_mask = segment_anchor(anchor_image, seeds, params.anchor_iterations, error);
+  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), error);
+  if (!seeds) return error;
+  const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, error);
   if (anchor_mask.empty()) return error;
+  return matte_from_anchor(job, params, anchor_frame, anchor_mask, MaskCorrector());
+}
+
+EngineOutcome matte_from_anchor(const EngineJob& job, const ClassicalParams& params, const cv::Mat& anchor_frame,
+                                const cv::Mat& anchor_segmentation, const MaskCorrector& correct) {
+  const int count = job.frames.frame_count();
+  const int anchor = job.request.anchor_frame;
+  const cv::Mat work = to_work(anchor_frame, params.work_scale);
+  cv::Mat anchor_mask = anchor_segmentation;
   if (anchor_mask.size() != work.size()) {
     cv::resize(anchor_mask, anchor_mask, work.size(), 0, 0, cv::INTER_AREA);
     cv::threshold(anchor_mask, anchor_mask, 127.0, 255.0, cv::THRESH_BINARY);
@@ -157,7 +176,7 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   std::optional<std::string> backward_error;
   std::thread backward([&] {
     try {
-      backward_error = propagate(job, params, anchor_gray, anchor_mask, -1, progress, refine);
+      backward_error = propagate(job, params, anchor_gray, anchor_mask, -1, correct, progress, refine);
     } catch (const std::exception& e) {
       backward_error = std::string("internal error: ") + e.what();
     } catch (...) {
@@ -166,7 +185,7 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   });
   std::optional<std::string> forward_error;
   try {
-    forward_error = propagate(job, params, anchor_gray, anchor_mask, +1, progress, refine);
+    forward_error = propagate(job, params, anchor_gray, anchor_mask, +1, correct, progress, refine);
   } catch (const std::exception& e) {
     forward_error = std::string("internal error: ") + e.what();
   } catch (...) {

@@ -6,6 +6,13 @@
 // GrabCut iteration per frame; "fine" at full resolution with more iterations, a more accurate flow and
 // guided-filter edges. Only a few frames are in memory at any time, whatever the clip's length.
 
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+#include "AnchorSegmenter.h"
 #include "MattingEngine.h"
 
 namespace kesto::backend {
@@ -20,6 +27,21 @@ struct ClassicalParams {
 };
 
 ClassicalParams classical_params(Quality quality);
+
+// What the selection says on the anchor frame, in pixels of an image of `image_size` (the anchor frame,
+// possibly scaled): the box, or without one the dabs, or the character found from the text hint. Reports the
+// "finding character" stage when it searches. Nothing, with `error` set, when the hint finds no one.
+std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anchor_frame, cv::Size image_size,
+                                        std::string& error);
+
+// May replace a propagated frame's mask before it is refined and carried on: (frame index, full-size frame,
+// working-size mask). Returns a reason to fail the job. Called from both directions' threads at once.
+using MaskCorrector = std::function<std::optional<std::string>(int index, const cv::Mat& frame, cv::Mat& mask)>;
+
+// Carries the anchor's mask (0/255, any size) through the clip both ways from the anchor and refines and
+// stores every frame's matte. `correct` may be empty.
+EngineOutcome matte_from_anchor(const EngineJob& job, const ClassicalParams& params, const cv::Mat& anchor_frame,
+                                const cv::Mat& anchor_segmentation, const MaskCorrector& correct);
 
 class ClassicalEngine final : public MattingEngine {
  public:

@@ -1,9 +1,12 @@
 #pragma once
-// Makes engines by name. Each job gets an engine of its own, so engines need not be thread-safe across jobs.
+// Makes engines by name. Each job gets an engine of its own, so engines need not be thread-safe across jobs;
+// what they share (the neural engine's loaded model) is.
 
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "BackendConfig.h"
 
 namespace kesto::backend {
 
@@ -11,7 +14,9 @@ class MattingEngine;
 
 using EngineFactory = std::function<std::unique_ptr<MattingEngine>()>;
 
-// "classical" or "trivial"; an empty function for an unknown name.
-EngineFactory engine_factory(const std::string& name);
+// The factory for config.engine: "classical", "trivial" or "neural". For "neural" the model is loaded and
+// checked here, once, so an unusable model stops the server from starting. An empty function with `error` set
+// when the engine is unknown or its model unusable.
+EngineFactory engine_factory(const BackendConfig& config, std::string& error);
 
 }  // namespace kesto::backend

@@ -49,11 +49,66 @@ TEST(BackendConfig, RefusesBadValuesWithAReason) {
   }
 }
 
+TEST(BackendConfig, ReadsTheNeuralEngineOptions) {
+  const ParsedArgs defaults = parse_args({"--engine", "neural", "--model", "/m/isnet.onnx"});
+  ASSERT_EQ(defaults.action, ParsedArgs::Action::Run) << defaults.message;
+  const NeuralOptions& d = defaults.config.neural;
+  EXPECT_EQ(defaults.config.engine, "neural");
+  EXPECT_EQ(d.model_path, "/m/isnet.onnx");
+  EXPECT_EQ(d.input_width, 1024);
+  EXPECT_EQ(d.input_height, 1024);
+  EXPECT_EQ(d.mean, (std::array<double, 3>{0.5, 0.5, 0.5}));
+  EXPECT_EQ(d.std, (std::array<double, 3>{1.0, 1.0, 1.0}));
+  EXPECT_TRUE(d.output_name.empty());
+  EXPECT_GT(d.keyframe_spacing, 0);
+
+  const ParsedArgs parsed =
+      parse_args({"--model", "m.onnx", "--engine", "neural", "--model-size", "320x288", "--model-mean",
+                  "0.485,0.456,0.406", "--model-std", "0.229,0.224,0.225", "--model-output", "d0", "--keyframe-spacing", "0"});
+  ASSERT_EQ(parsed.action, ParsedArgs::Action::Run) << parsed.message;
+  const NeuralOptions& n = parsed.config.neural;
+  EXPECT_EQ(n.input_width, 320);
+  EXPECT_EQ(n.input_height, 288);
+  EXPECT_EQ(n.mean, (std::array<double, 3>{0.485, 0.456, 0.406}));
+  EXPECT_EQ(n.std, (std::array<double, 3>{0.229, 0.224, 0.225}));
+  EXPECT_EQ(n.output_name, "d0");
+  EXPECT_EQ(n.keyframe_spacing, 0);
+  const ParsedArgs square = parse_args({"--engine", "neural", "--model", "m", "--model-size", "512", "--model-std", "2"});
+  ASSERT_EQ(square.action, ParsedArgs::Action::Run) << square.message;
+  EXPECT_EQ(square.config.neural.input_height, 512);
+  EXPECT_EQ(square.config.neural.std, (std::array<double, 3>{2.0, 2.0, 2.0}));
+}
+
+TEST(BackendConfig, RefusesBadNeuralOptionsWithAReason) {
+  const std::vector<std::string> model = {"--engine", "neural", "--model", "m.onnx"};
+  const std::vector<std::vector<std::string>> extra = {
+      {"--model-size", "0"},      {"--model-size", "64x"},    {"--model-size", "x64"},   {"--model-size", "99999"},
+      {"--model-size", "8x8x8"},  {"--model-mean", "a"},      {"--model-mean", "1,2"},   {"--model-mean", "1,2,3,4"},
+      {"--model-mean", "nan"},    {"--model-std", "0"},       {"--model-std", "-1"},     {"--model-std", "1,,1"},
+      {"--model-output", ""},     {"--keyframe-spacing", "-1"}, {"--model", ""},
+  };
+  for (const auto& args : extra) {
+    std::vector<std::string> all = model;
+    all.insert(all.end(), args.begin(), args.end());
+    const ParsedArgs parsed = parse_args(all);
+    EXPECT_EQ(parsed.action, ParsedArgs::Action::Error) << args[0] << " " << args[1];
+    EXPECT_NE(parsed.message.find(args[0]), std::string::npos) << parsed.message;
+  }
+  const ParsedArgs no_model = parse_args({"--engine", "neural"});
+  EXPECT_EQ(no_model.action, ParsedArgs::Action::Error);
+  EXPECT_NE(no_model.message.find("--model"), std::string::npos);
+  const ParsedArgs unused_model = parse_args({"--model", "m.onnx"});
+  EXPECT_EQ(unused_model.action, ParsedArgs::Action::Error);
+  EXPECT_NE(unused_model.message.find("--engine neural"), std::string::npos);
+}
+
 TEST(BackendConfig, HelpListsOptionsAndDefaults) {
   EXPECT_EQ(parse_args({"--port", "1", "--help"}).action, ParsedArgs::Action::Help);
   const std::string help = help_text();
   for (const char* text : {"--host", "--port", "--workdir", "--engine", "--max-jobs", "--max-frames", "--max-frame-mb",
-                           "--max-disk-mb", "--session-ttl", "--max-sessions", "127.0.0.1", "classical", "trivial"}) {
+                           "--max-disk-mb", "--session-ttl", "--max-sessions", "127.0.0.1", "classical", "trivial",
+                           "neural", "--model", "--model-size", "--model-mean", "--model-std", "--model-output",
+                           "--keyframe-spacing", "1024x1024", "0.485,0.456,0.406"}) {
     EXPECT_NE(help.find(text), std::string::npos) << text;
   }
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "BackendTestSupport.h"
+#include "NeuralTestSupport.h"
 
 extern char** environ;
 
@@ -99,6 +100,44 @@ TEST(BackendExecutable, ServesOnAnAnnouncedPortAndStopsOnSigterm) {
   EXPECT_EQ(wait_exit(pid), 0);
   EXPECT_TRUE(std::filesystem::exists(workdir));  // given by the user: kept
   EXPECT_FALSE(std::filesystem::exists(workdir / id));
+}
+
+TEST(BackendExecutable, NeuralEngineStartsOnlyWithAUsableModel) {
+  const test::TestModels& models = test::TestModels::get();
+  ASSERT_TRUE(models.ok()) << models.problem();
+  test::TempDir dir;
+  const std::string size = std::to_string(test::kTestModelSidePx);
+  struct Refused {
+    std::string model;
+    std::string reason;
+  };
+  const std::vector<Refused> refused = {{(dir.path() / "absent.onnx").string(), "no such file"},
+                                        {models.path("three_channels").string(), "not a single-channel map"},
+                                        {models.path("nan").string(), "NaN"}};
+  for (const Refused& r : refused) {
+    const pid_t pid = spawn_backend({"--port", "0", "--engine", "neural", "--model", r.model, "--model-size", size},
+                                    dir.path());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(wait_exit(pid), 1) << r.model;
+    const std::string error = read_text(dir.path() / "stderr");
+    EXPECT_NE(error.find("model " + r.model + ": "), std::string::npos) << error;
+    EXPECT_NE(error.find(r.reason), std::string::npos) << error;
+  }
+
+  const auto port_file = dir.path() / "port";
+  const pid_t pid = spawn_backend({"--port", "0", "--port-file", port_file.string(), "--engine", "neural", "--model",
+                                   models.path("threshold").string(), "--model-size", size, "--log", "quiet"},
+                                  dir.path());
+  ASSERT_GT(pid, 0);
+  int port = 0;
+  for (int i = 0; i < 500 && port == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    const std::string text = read_text(port_file);
+    if (!text.empty()) port = std::atoi(text.c_str());
+  }
+  EXPECT_GT(port, 0);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 0);
 }
 
 }  // namespace
