@@ -13,9 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -24,10 +22,9 @@
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "BackendServer.h"
+#include "CompositeClip.h"
 
 namespace {
 
@@ -37,10 +34,6 @@ using nlohmann::json;
 constexpr int kFrameWidth = 960;
 constexpr int kFrameHeight = 540;
 constexpr int kFramesPerClip = 24;
-constexpr double kPortraitHeightFraction = 0.78;
-constexpr int kStepXPx = 5;
-constexpr double kBobPx = 6.0;
-constexpr double kBoxMarginFraction = 0.04;
 constexpr double kEdgeSoftness = 0.35;
 constexpr int kJpegQuality = 92;
 const char* const kPortraits[] = {"delfador.png", "kalenz.png", "konrad-human.png", "lisar.png"};
@@ -48,6 +41,7 @@ const char* const kPortraits[] = {"delfador.png", "kalenz.png", "konrad-human.pn
 struct Clip {
   std::vector<std::string> jpegs;
   std::vector<cv::Mat> truth;  // CV_32F alpha, 0..1
+  int anchor = 0;
   json bbox;
 };
 
@@ -63,64 +57,18 @@ std::vector<Clip> gClips;
 Figures gFast;
 Figures gFine;
 
-std::vector<cv::Mat> read_background(const fs::path& video, int first, int count) {
-  cv::VideoCapture capture(video.string());
-  std::vector<cv::Mat> frames;
-  cv::Mat frame;
-  for (int i = 0; capture.read(frame) && static_cast<int>(frames.size()) < count; ++i) {
-    if (i < first) continue;
-    cv::Mat resized;
-    cv::resize(frame, resized, cv::Size(kFrameWidth, kFrameHeight), 0, 0, cv::INTER_AREA);
-    frames.push_back(resized);
-  }
-  return frames;
-}
-
-// Composites the portrait (BGRA) onto each background frame along a path; fills jpegs and truth.
-Clip make_clip(const cv::Mat& portrait_bgra, const std::vector<cv::Mat>& background, int start_x) {
-  const double scale = kPortraitHeightFraction * kFrameHeight / portrait_bgra.rows;
-  cv::Mat sprite;
-  cv::resize(portrait_bgra, sprite, cv::Size(), scale, scale, cv::INTER_AREA);
-  cv::Mat sprite_f;
-  sprite.convertTo(sprite_f, CV_32FC4, 1.0 / 255.0);
-  std::vector<cv::Mat> channels;
-  cv::split(sprite_f, channels);
-  const cv::Mat alpha = channels[3];
-  cv::Mat colour;
-  cv::merge(std::vector<cv::Mat>{channels[0], channels[1], channels[2]}, colour);
-
+// The composited clip as the plug-in uploads it: JPEG frames, and the box drawn on the anchor frame.
+Clip encode_clip(const kesto::clips::CompositeClip& composite) {
   Clip clip;
-  for (int i = 0; i < static_cast<int>(background.size()); ++i) {
-    const int x = start_x + i * kStepXPx;
-    // The portrait's cut-off lower edge stays below the frame.
-    const int y = kFrameHeight - sprite.rows + 12 + static_cast<int>(std::lround(kBobPx * std::sin(i * 0.5)));
-    cv::Mat truth = cv::Mat::zeros(kFrameHeight, kFrameWidth, CV_32F);
-    const cv::Rect frame_rect(0, 0, kFrameWidth, kFrameHeight);
-    const cv::Rect placed = cv::Rect(x, y, sprite.cols, sprite.rows) & frame_rect;
-    const cv::Rect src(placed.x - x, placed.y - y, placed.width, placed.height);
-    alpha(src).copyTo(truth(placed));
-    cv::Mat frame;
-    background[static_cast<std::size_t>(i)].convertTo(frame, CV_32FC3, 1.0 / 255.0);
-    cv::Mat a3;
-    cv::merge(std::vector<cv::Mat>{alpha(src), alpha(src), alpha(src)}, a3);
-    cv::Mat region = frame(placed);
-    region = region.mul(cv::Scalar::all(1.0) - a3) + colour(src).mul(a3);
-    cv::Mat frame8;
-    frame.convertTo(frame8, CV_8UC3, 255.0);
+  for (const cv::Mat& frame : composite.frames) {
     std::vector<uchar> bytes;
-    cv::imencode(".jpg", frame8, bytes, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
+    cv::imencode(".jpg", frame, bytes, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
     clip.jpegs.emplace_back(bytes.begin(), bytes.end());
-    clip.truth.push_back(truth);
   }
-  const cv::Mat& anchor_truth = clip.truth[clip.truth.size() / 2];
-  const cv::Rect box = cv::boundingRect(anchor_truth > 0.5f);
-  const double mx = kBoxMarginFraction * kFrameWidth;
-  const double my = kBoxMarginFraction * kFrameHeight;
-  const double x0 = std::max(0.0, box.x - mx) / kFrameWidth;
-  const double y0 = std::max(0.0, box.y - my) / kFrameHeight;
-  const double x1 = std::min<double>(kFrameWidth, box.x + box.width + mx) / kFrameWidth;
-  const double y1 = std::min<double>(kFrameHeight, box.y + box.height + my) / kFrameHeight;
-  clip.bbox = json{{"x", x0}, {"y", y0}, {"w", x1 - x0}, {"h", y1 - y0}};
+  clip.truth = composite.truth;
+  clip.anchor = composite.anchor;
+  const kesto::clips::NormalisedBox& b = composite.box;
+  clip.bbox = json{{"x", b.x}, {"y", b.y}, {"w", b.w}, {"h", b.h}};
   return clip;
 }
 
@@ -131,10 +79,12 @@ bool build_clips() {
   for (const char* name : kPortraits) {
     const cv::Mat portrait = cv::imread((gMedia / "portraits" / name).string(), cv::IMREAD_UNCHANGED);
     if (portrait.empty() || portrait.channels() != 4) return false;
-    const auto background = read_background(video, 150 * clip_index, kFramesPerClip);
+    const auto background =
+        kesto::clips::read_video_frames(video, 150 * clip_index, kFramesPerClip, cv::Size(kFrameWidth, kFrameHeight));
     if (static_cast<int>(background.size()) < kFramesPerClip) return false;
-    const int start_x = 60 + 140 * (clip_index % 3);
-    gClips.push_back(make_clip(portrait, background, start_x));
+    kesto::clips::ClipPath path;  // the defaults: 78% of the height, 5 px a frame, a 6 px bob
+    path.start_x_px = 60 + 140 * (clip_index % 3);
+    gClips.push_back(encode_clip(kesto::clips::composite_clip(portrait, background, path)));
     ++clip_index;
   }
   return true;
@@ -149,7 +99,7 @@ double run_clip(httplib::Client& client, const Clip& clip, const char* quality, 
     auto r = client.Put(base + "/frames/" + std::to_string(i), clip.jpegs[i], "image/jpeg");
     if (!r || r->status != 200) return -1;
   }
-  const json job{{"anchor_frame", static_cast<int>(clip.jpegs.size() / 2)}, {"bbox", clip.bbox},
+  const json job{{"anchor_frame", clip.anchor}, {"bbox", clip.bbox},
                  {"edge_softness", kEdgeSoftness}, {"quality", quality}, {"strokes", json::array()},
                  {"text_prompt", ""}};
   const auto started = std::chrono::steady_clock::now();
@@ -175,12 +125,8 @@ double run_clip(httplib::Client& client, const Clip& clip, const char* quality, 
     if (matte.size() != clip.truth[i].size()) return -1;
     cv::Mat alpha;
     matte.convertTo(alpha, CV_32F, 1.0 / 255.0);
-    const cv::Mat got = alpha > 0.5f;
-    const cv::Mat want = clip.truth[i] > 0.5f;
-    const double uni = cv::countNonZero(got | want);
-    const double frame_iou = uni == 0 ? 1.0 : cv::countNonZero(got & want) / uni;
-    iou_sum += frame_iou;
-    mad_sum += cv::mean(cv::abs(alpha - clip.truth[i]))[0];
+    iou_sum += kesto::clips::matte_iou(alpha, clip.truth[i]);
+    mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
   }
   client.Delete(base);
   return ms;
