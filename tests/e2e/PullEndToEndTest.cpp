@@ -1,0 +1,228 @@
+// The whole product on one machine: the built module in the in-process host pulls a matte from the real
+// reference backend over loopback HTTP, on a clip whose true matte is known, and the rendered "Matte only"
+// output is measured against that truth. The goal for quality "fast" is a mean IoU of at least 0.85.
+//
+// The clip is drawn (a character over a textured, panning background), so the test needs no media; when
+// scripts/fetch-media has filled the build tree's media cache, a second case puts a real character portrait
+// over real street footage.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "BackendServer.h"
+#include "CompositeClip.h"
+#include "host/Host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace th = trevane::host;
+namespace kc = kesto::clips;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 180;
+constexpr int kFrames = 8;
+constexpr int kQualityFast = 1;
+constexpr int kModeMatteOnly = 1;
+constexpr double kFastIouGoal = 0.85;
+// A frame far below the mean goal means the matte went astray there (lost, or another frame's matte).
+constexpr double kFrameIouFloor = 0.75;
+// The shipped worker polls every 3 s; the rest is spooling, upload, matting and download of 8 small frames.
+// Sanitizer builds are several times slower, hence the generous limit; a normal run takes about 4 s.
+constexpr std::chrono::seconds kJobLimit{90};
+constexpr std::chrono::seconds kBusyLimit{5};
+constexpr std::chrono::milliseconds kBusyRetry{50};
+constexpr const char *kAlreadyPulling = "Orvalis: a matte is already being pulled.";
+constexpr const char *kMatteRoot = "/tmp/orvalis/";
+
+// The reference backend in this process, on a free loopback port, stopped (and its folder removed) at the end.
+class LoopbackBackend {
+ public:
+  LoopbackBackend() : server_(config()) { started_ = server_.start().ok(); }
+  bool started() const { return started_; }
+  std::string url() const { return server_.base_url(); }
+
+ private:
+  static kesto::backend::BackendConfig config() {
+    kesto::backend::BackendConfig c;
+    c.host = "127.0.0.1";
+    c.port = 0;
+    c.engine = "classical";
+    c.max_jobs = 1;
+    c.log_level = kesto::backend::LogLevel::Quiet;
+    return c;
+  }
+
+  kesto::backend::BackendServer server_;
+  bool started_ = false;
+};
+
+// The matte folder of the session the module published, removed at the end.
+struct MatteFolderCleanup {
+  std::string session;
+  ~MatteFolderCleanup() {
+    if (session.empty() || session.find('/') != std::string::npos || session == "." || session == "..") return;
+    std::error_code ignored;
+    fs::remove_all(kMatteRoot + session, ignored);
+  }
+};
+
+th::Image sourceImage(const cv::Mat &bgr) {
+  cv::Mat rgba;
+  cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+  return th::Image::fromRgba8TopDown(rgba.cols, rgba.rows, rgba.data, th::PixelDepth::Byte);
+}
+
+// The output's red channel (the matte in "Matte only" mode) as alpha from 0 to 1.
+cv::Mat matteOf(const th::Image &output) {
+  std::vector<std::uint8_t> rgba = output.toRgba8TopDown();
+  const cv::Mat packed(output.height(), output.width(), CV_8UC4, rgba.data());
+  cv::Mat red;
+  cv::extractChannel(packed, red, 0);
+  cv::Mat alpha;
+  red.convertTo(alpha, CV_32F, 1.0 / 255.0);
+  return alpha;
+}
+
+struct Measured {
+  std::vector<double> iou;
+  std::vector<double> mad;
+  // Each frame's matte against the truth of the frames beside it: lower than against its own truth when
+  // every matte lands on its own frame.
+  std::vector<double> besideIou;
+  double meanIou() const {
+    double sum = 0.0;
+    for (double v : iou) sum += v;
+    return iou.empty() ? 0.0 : sum / static_cast<double>(iou.size());
+  }
+  std::string describe() const {
+    std::ostringstream out;
+    out << "per-frame IoU:";
+    for (double v : iou) out << " " << v;
+    out << "; against the frames beside:";
+    for (double v : besideIou) out << " " << v;
+    out << "; mean absolute alpha error:";
+    for (double v : mad) out << " " << v;
+    return out.str();
+  }
+};
+
+// Marks the clip's box on its anchor frame with quality "fast", presses "Pull alpha (whole clip)", waits for
+// the matte, renders every frame as "Matte only" and measures it against the truth.
+void pullAndMeasure(const kc::CompositeClip &clip, Measured *measured) {
+  ASSERT_EQ(kFrames, static_cast<int>(clip.frames.size()));
+  LoopbackBackend backend;
+  ASSERT_TRUE(backend.started());
+
+  th::Host host;
+  th::LoadResult loaded = host.load(TREVANE_BUNDLE_DIR);
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  th::InstanceOptions options;
+  options.projectWidth = clip.frames.front().cols;
+  options.projectHeight = clip.frames.front().rows;
+  options.savedValues = {
+      {"backend_url", backend.url()},
+      {"quality", kQualityFast},
+      {"bbox_json", nlohmann::json{{"x", clip.box.x}, {"y", clip.box.y}, {"w", clip.box.w}, {"h", clip.box.h}}.dump()},
+  };
+  auto made = loaded.plugin->createInstance(options);
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  for (std::size_t i = 0; i < clip.frames.size(); ++i) fx.setSourceFrame(static_cast<double>(i), sourceImage(clip.frames[i]));
+  fx.setTime(clip.anchor);
+
+  // One job per process: a job of an earlier case in this process may still be clearing its busy flag.
+  const auto deadline = std::chrono::steady_clock::now() + kBusyLimit;
+  for (;;) {
+    host.clearMessages();
+    const auto pressed = fx.pressButton("pull_alpha");
+    ASSERT_TRUE(pressed.ok()) << pressed.error();
+    const auto messages = host.messages();
+    if (messages.empty() || messages.back().text != kAlreadyPulling) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "an earlier job never finished";
+    std::this_thread::sleep_for(kBusyRetry);
+  }
+  const auto finished = [&] {
+    const std::string s = *fx.getString("status");
+    return s.rfind("ready", 0) == 0 || s.rfind("failed", 0) == 0;
+  };
+  ASSERT_TRUE(fx.pumpEventsUntil(finished, kJobLimit)) << "status: " << *fx.getString("status");
+  const MatteFolderCleanup cleanup{*fx.getString("session_id")};
+  ASSERT_EQ("ready: " + std::to_string(kFrames) + " frames matted", *fx.getString("status"));
+
+  ASSERT_TRUE(fx.setInt("output_mode", kModeMatteOnly).ok());
+  for (std::size_t i = 0; i < clip.frames.size(); ++i) {
+    const th::RenderResult r = fx.render(static_cast<double>(i));
+    ASSERT_EQ(kOfxStatOK, r.status) << r.error;
+    EXPECT_EQ(0, r.leakedImages);
+    ASSERT_EQ(clip.truth[i].cols, r.output.width());
+    ASSERT_EQ(clip.truth[i].rows, r.output.height());
+    const cv::Mat matte = matteOf(r.output);
+    measured->iou.push_back(kc::matte_iou(matte, clip.truth[i]));
+    measured->mad.push_back(kc::matte_mad(matte, clip.truth[i]));
+    double beside = 0.0;
+    if (i > 0) beside = std::max(beside, kc::matte_iou(matte, clip.truth[i - 1]));
+    if (i + 1 < clip.truth.size()) beside = std::max(beside, kc::matte_iou(matte, clip.truth[i + 1]));
+    measured->besideIou.push_back(beside);
+  }
+  EXPECT_EQ(0, fx.unreleasedImages());
+}
+
+void expectFastGoal(const Measured &m) {
+  EXPECT_GE(m.meanIou(), kFastIouGoal) << m.describe();
+  for (std::size_t i = 0; i < m.iou.size(); ++i) {
+    EXPECT_GE(m.iou[i], kFrameIouFloor) << "frame " << i << "; " << m.describe();
+    EXPECT_GT(m.iou[i], m.besideIou[i]) << "frame " << i << " shows another frame's matte; " << m.describe();
+  }
+}
+
+TEST(PullEndToEnd, DrawnCharacterOverPanningTextureMeetsTheFastGoal) {
+  kc::ClipPath path;
+  path.start_x_px = 60;
+  path.step_x_px = 6;
+  path.bob_px = 3.0;
+  path.overhang_px = 4;
+  const kc::CompositeClip clip =
+      kc::composite_clip(kc::drawn_character(kHeight), kc::drawn_background({kWidth, kHeight}, kFrames, 3, 7), path);
+  Measured measured;
+  pullAndMeasure(clip, &measured);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(static_cast<std::size_t>(kFrames), measured.iou.size());
+  expectFastGoal(measured);
+  RecordProperty("mean_iou", std::to_string(measured.meanIou()));
+}
+
+TEST(PullEndToEnd, PortraitOverStreetFootageMeetsTheFastGoal) {
+  const fs::path media = TREVANE_MEDIA_DIR;
+  const cv::Mat portrait = cv::imread((media / "portraits" / "konrad-human.png").string(), cv::IMREAD_UNCHANGED);
+  const std::vector<cv::Mat> street = kc::read_video_frames(media / "vtest.avi", 300, kFrames, {kWidth, kHeight});
+  if (portrait.empty() || portrait.channels() != 4 || static_cast<int>(street.size()) < kFrames) {
+    GTEST_SKIP() << "no media in " << media << " (scripts/fetch-media --cache " << media << ")";
+  }
+  kc::ClipPath path;
+  path.start_x_px = 40;
+  path.step_x_px = 4;
+  path.bob_px = 2.0;
+  path.overhang_px = 4;
+  const kc::CompositeClip clip = kc::composite_clip(portrait, street, path);
+  Measured measured;
+  pullAndMeasure(clip, &measured);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(static_cast<std::size_t>(kFrames), measured.iou.size());
+  expectFastGoal(measured);
+  RecordProperty("mean_iou", std::to_string(measured.meanIou()));
+}
+
+}  // namespace
