@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -30,6 +31,8 @@ constexpr int kDefaultCount = 24;
 constexpr int kMaxCount = 100000;
 constexpr int kMaxWidthPx = 8192;
 constexpr int kMaxStep = 1000;
+// Far beyond any real video, and small enough that the frame number it gives fits in a long long.
+constexpr double kMaxStartSeconds = 1e7;
 // Some containers report no frame rate; frame times are then counted at this rate.
 constexpr double kFallbackFps = 25.0;
 
@@ -97,7 +100,9 @@ std::optional<Options> read_options(const std::vector<std::string> &args) {
       haveOutput = true;
     } else if (name == "start") {
       o.startSeconds = parse_number(name, value);
-      if (o.startSeconds < 0.0) throw UsageError("--start: seconds from 0 on");
+      if (o.startSeconds < 0.0 || o.startSeconds > kMaxStartSeconds) {
+        throw UsageError("--start: seconds from 0 to " + std::to_string(static_cast<long long>(kMaxStartSeconds)));
+      }
     } else if (name == "count") {
       o.count = parse_count(name, value, 1, kMaxCount);
     } else if (name == "width") {
@@ -131,6 +136,9 @@ int run(const std::vector<std::string> &args) {
   fs::create_directories(o.output, ec);
   if (ec || !fs::is_directory(o.output)) throw UsageError("--output: cannot make the folder '" + o.output + "'");
 
+  // OpenCV's own log would add several lines per failed attempt at a file it cannot read; the tool says
+  // what went wrong in one line instead.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   cv::VideoCapture capture(o.input);
   if (!capture.isOpened()) {
     std::fprintf(stderr, "trevane-frames: cannot open the video '%s'\n", o.input.c_str());

@@ -1,0 +1,139 @@
+// trevane-frames run as a separate process on a small video written here: which frames it keeps, their
+// size and order, and its exit status for short videos and bad usage.
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "tests/cli/RunTool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kVideoFrames = 12;
+constexpr double kVideoFps = 10.0;
+constexpr int kVideoWidth = 64;
+constexpr int kVideoHeight = 48;
+constexpr int kGrayStep = 20;      // frame k is a flat gray of k * kGrayStep
+constexpr double kJpegSlack = 6.0;  // MJPEG keeps a flat gray within a few levels
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "trevane-frames-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder &) = delete;
+  TempFolder &operator=(const TempFolder &) = delete;
+  const fs::path &path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string quoted(const fs::path &p) { return "'" + p.string() + "'"; }
+
+std::string tool() { return quoted(TREVANE_FRAMES_EXE); }
+
+// A motion-JPEG AVI whose frames are flat grays, brighter frame by frame.
+bool writeVideo(const fs::path &path) {
+  cv::VideoWriter writer(path.string(), cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kVideoFps,
+                         cv::Size(kVideoWidth, kVideoHeight));
+  if (!writer.isOpened()) return false;
+  for (int k = 0; k < kVideoFrames; ++k) {
+    writer.write(cv::Mat(kVideoHeight, kVideoWidth, CV_8UC3, cv::Scalar::all(k * kGrayStep)));
+  }
+  return true;
+}
+
+class FramesTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(folder_.path().empty());
+    video_ = folder_.path() / "clip.avi";
+    ASSERT_TRUE(writeVideo(video_));
+    out_ = folder_.path() / "frames";
+  }
+  TempFolder folder_;
+  fs::path video_;
+  fs::path out_;
+};
+
+TEST_F(FramesTool, WritesTheChosenStretchScaledInOrder) {
+  // From 0.2 s (frame 2) every second frame, three of them: frames 2, 4 and 6, at half the width.
+  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
+                              " --start 0.2 --count 3 --step 2 --width 32");
+  ASSERT_EQ(0, run.exitCode) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("wrote 3 frame(s) of 32x24")) << run.out;
+  const int expected[] = {2, 4, 6};
+  for (int i = 0; i < 3; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.png", i);
+    const cv::Mat frame = cv::imread((out_ / name).string(), cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(frame.empty()) << name;
+    EXPECT_EQ(32, frame.cols);
+    EXPECT_EQ(24, frame.rows);
+    EXPECT_NEAR(expected[i] * kGrayStep, cv::mean(frame)[0], kJpegSlack) << name;
+  }
+  EXPECT_FALSE(fs::exists(out_ / "000003.png"));
+}
+
+TEST_F(FramesTool, KeepsTheDecodedSizeWithoutWidth) {
+  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) + " --count 1");
+  ASSERT_EQ(0, run.exitCode) << run.err;
+  const cv::Mat frame = cv::imread((out_ / "000000.png").string(), cv::IMREAD_GRAYSCALE);
+  ASSERT_FALSE(frame.empty());
+  EXPECT_EQ(kVideoWidth, frame.cols);
+  EXPECT_EQ(kVideoHeight, frame.rows);
+  EXPECT_NEAR(0.0, cv::mean(frame)[0], kJpegSlack);
+}
+
+TEST_F(FramesTool, AVideoThatEndsEarlyFailsWithStatus1) {
+  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
+                              " --start 1.0 --count 5");
+  EXPECT_EQ(1, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("ended after 2 of 5 frames")) << run.err;
+
+  const fs::path notVideo = folder_.path() / "not-a-video.avi";
+  { std::ofstream(notVideo) << "plain text"; }
+  const ToolRun unreadable = runTool(tool() + " --input " + quoted(notVideo) + " --output " + quoted(out_));
+  EXPECT_EQ(1, unreadable.exitCode) << unreadable.err;
+  EXPECT_EQ(0, unreadable.err.rfind("trevane-frames: cannot open the video", 0)) << unreadable.err;
+  EXPECT_EQ(1, std::count(unreadable.err.begin(), unreadable.err.end(), '\n')) << unreadable.err;
+}
+
+TEST_F(FramesTool, BadUsageFailsWithStatus2AndOneLine) {
+  const std::string in = " --input " + quoted(video_);
+  const std::string out = " --output " + quoted(out_);
+  for (const std::string &args : std::vector<std::string>{
+           out, in, in + out + " --count 0", in + out + " --width abc", in + out + " --start 1e300", in + out + " --frobnicate 1",
+           in + out + " --count", " --input " + quoted(folder_.path() / "missing.avi") + out}) {
+    const ToolRun run = runTool(tool() + args);
+    EXPECT_EQ(2, run.exitCode) << args;
+    EXPECT_EQ(0, run.err.rfind("trevane-frames: ", 0)) << args << ": " << run.err;
+    EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << args << ": " << run.err;
+  }
+  EXPECT_FALSE(fs::exists(out_ / "000000.png"));
+  const ToolRun help = runTool(tool() + " --help");
+  EXPECT_EQ(0, help.exitCode);
+  EXPECT_EQ(0, help.out.rfind("usage: trevane-frames", 0));
+}
+
+}  // namespace
