@@ -39,7 +39,7 @@ constexpr double kFallbackFps = 25.0;
 const char *const kHelp =
     "usage: trevane-frames --input VIDEO --output DIR [--start SEC] [--count N] [--width W] [--step K]\n"
     "  Decodes N frames of VIDEO from SEC seconds on into DIR as 000000.png, 000001.png, ...\n"
-    "  --input VIDEO   any video file OpenCV's videoio reads (AVI, MP4, ...)\n"
+    "  --input VIDEO   a video file FFmpeg reads (AVI, MP4, MKV, MOV, ...)\n"
     "  --output DIR    the folder to write into (made when missing; existing PNG files are left)\n"
     "  --start SEC     where to begin, in seconds from the start (default 0)\n"
     "  --count N       how many frames to write (default 24)\n"
@@ -136,10 +136,11 @@ int run(const std::vector<std::string> &args) {
   fs::create_directories(o.output, ec);
   if (ec || !fs::is_directory(o.output)) throw UsageError("--output: cannot make the folder '" + o.output + "'");
 
-  // OpenCV's own log would add several lines per failed attempt at a file it cannot read; the tool says
-  // what went wrong in one line instead.
+  // FFmpeg reads every common container. Left to choose, OpenCV would try each of its capture back-ends on
+  // a file none can read (GStreamer, image sequences, cameras), logging several lines for each and leaking
+  // in one of them; the tool says what went wrong in one line instead.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  cv::VideoCapture capture(o.input);
+  cv::VideoCapture capture(o.input, cv::CAP_FFMPEG);
   if (!capture.isOpened()) {
     std::fprintf(stderr, "trevane-frames: cannot open the video '%s'\n", o.input.c_str());
     return kExitFailure;
