@@ -11,9 +11,10 @@ namespace kesto::backend {
 
 namespace {
 
-// Context around the selection's box: enough background for the network to tell the character from it, little
-// enough that nothing larger and more salient walks into the picture.
-constexpr double kAnchorPadFraction = 0.12;
+// Context around the selection's box. These networks were trained on whole pictures: with a wide margin of
+// background they find thin and faint parts of the character that a tight crop loses; what else the margin
+// brings in is dropped with the regions that barely meet the box.
+constexpr double kAnchorPadFraction = 0.3;
 // Around the propagated mask on a keyframe: the character may have moved or grown past it.
 constexpr double kKeyframePadFraction = 0.35;
 constexpr int kMinPadPx = 8;

@@ -1,13 +1,18 @@
-// Matte quality of trevane-backend's classical engine, measured against a true matte. Clips are built from
+// Matte quality of trevane-backend's engines, measured against a true matte. Clips are built from
 // RGBA character portraits (wesnoth-1.16-httt) moved across real street footage (vtest.avi from opencv-doc),
 // at 960 x 540, with the true alpha known for every frame. Each clip runs through an in-process backend over
 // HTTP exactly as the plug-in drives it (JPEG frames at quality 92, a box drawn on the middle frame with 4%
-// margin, the plug-in's default edge softness 0.35), once per quality.
+// margin, the plug-in's default edge softness 0.35), once per quality of the classical engine, and once with
+// the neural engine at "fine" quality when a model is given (--model FILE; the other --model-* options and
+// --keyframe-spacing as trevane-backend takes them). No model ships with the project: without one the neural
+// figures are skipped.
 //
 // Figures, means over every frame of every clip:
 //   quality.<q>.iou           intersection over union of matte > 0.5 and true alpha > 0.5
 //   quality.<q>.mad           mean absolute alpha error (alpha in 0..1)
-//   quality.<q>.ms_per_frame  job time (start accepted to COMPLETED) divided by the frame count
+//   quality.<q>.ms_per_frame  job time (start accepted to COMPLETED) divided by the frame count; for the
+//                             neural engine the model's loading and check at start-up are not counted
+// where <q> is fast, fine or neural.
 // The media comes from scripts/fetch-media; pass --media DIR to use another cache.
 
 #include <benchmark/benchmark.h>
@@ -56,6 +61,8 @@ fs::path gMedia;
 std::vector<Clip> gClips;
 Figures gFast;
 Figures gFine;
+Figures gNeural;
+kesto::backend::BackendConfig gNeuralConfig;  // engine "neural" once --model is given
 
 // The composited clip as the plug-in uploads it: JPEG frames, and the box drawn on the anchor frame.
 Clip encode_clip(const kesto::clips::CompositeClip& composite) {
@@ -132,15 +139,17 @@ double run_clip(httplib::Client& client, const Clip& clip, const char* quality, 
   return ms;
 }
 
-Figures measure(const char* quality) {
-  kesto::backend::BackendConfig config;
+Figures measure(const char* quality, kesto::backend::BackendConfig config) {
   config.port = 0;
-  config.engine = "classical";
   config.max_jobs = 1;
   config.log_level = kesto::backend::LogLevel::Quiet;
   kesto::backend::BackendServer server(config);
   Figures figures;
-  if (!server.start().ok()) return figures;
+  const auto started = server.start();
+  if (!started.ok()) {
+    std::fprintf(stderr, "bench_matte_quality: %s\n", started.error().message.c_str());
+    return figures;
+  }
   httplib::Client client("127.0.0.1", server.port());
   client.set_read_timeout(60, 0);
   double iou_sum = 0.0;
@@ -160,9 +169,10 @@ Figures measure(const char* quality) {
   return figures;
 }
 
-void BM_MatteQuality(benchmark::State& state, const char* quality, Figures* out) {
+void BM_MatteQuality(benchmark::State& state, const char* quality, const kesto::backend::BackendConfig* config,
+                     Figures* out) {
   for (auto _ : state) {
-    *out = measure(quality);
+    *out = measure(quality, *config);
     if (!out->ok) state.SkipWithError("a clip did not run through the backend");
   }
   state.counters["iou"] = out->iou;
@@ -175,13 +185,30 @@ void BM_MatteQuality(benchmark::State& state, const char* quality, Figures* out)
 int main(int argc, char** argv) {
   gMedia = TREVANE_MEDIA_DIR;
   std::vector<char*> rest;
+  std::vector<std::string> neural_args;
   for (int i = 0; i < argc; ++i) {
-    if (std::string(argv[i]) == "--media" && i + 1 < argc) {
+    const std::string arg = argv[i];
+    if (arg == "--media" && i + 1 < argc) {
       gMedia = argv[++i];
+    } else if ((arg.rfind("--model", 0) == 0 || arg == "--keyframe-spacing") && i + 1 < argc) {
+      neural_args.push_back(arg);
+      neural_args.push_back(argv[++i]);
     } else {
       rest.push_back(argv[i]);
     }
   }
+  const bool neural = !neural_args.empty();
+  if (neural) {
+    neural_args.insert(neural_args.begin(), {"--engine", "neural"});
+    const kesto::backend::ParsedArgs parsed = kesto::backend::parse_args(neural_args);
+    if (parsed.action != kesto::backend::ParsedArgs::Action::Run) {
+      std::fprintf(stderr, "bench_matte_quality: %s\n", parsed.message.c_str());
+      return 2;
+    }
+    gNeuralConfig = parsed.config;
+  }
+  kesto::backend::BackendConfig classical;
+  classical.engine = "classical";
   if (!build_clips()) {
     std::fprintf(stderr, "bench_matte_quality: test media missing in %s; run scripts/fetch-media --cache %s\n",
                  gMedia.c_str(), gMedia.c_str());
@@ -189,15 +216,22 @@ int main(int argc, char** argv) {
   }
   int rest_count = static_cast<int>(rest.size());
   benchmark::Initialize(&rest_count, rest.data());
-  benchmark::RegisterBenchmark("MatteQuality/fast", BM_MatteQuality, "fast", &gFast)
+  benchmark::RegisterBenchmark("MatteQuality/fast", BM_MatteQuality, "fast", &classical, &gFast)
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("MatteQuality/fine", BM_MatteQuality, "fine", &gFine)
+  benchmark::RegisterBenchmark("MatteQuality/fine", BM_MatteQuality, "fine", &classical, &gFine)
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  if (neural) {
+    benchmark::RegisterBenchmark("MatteQuality/neural", BM_MatteQuality, "fine", &gNeuralConfig, &gNeural)
+        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  } else {
+    std::fprintf(stderr, "bench_matte_quality: no --model given; the neural engine's figures are skipped\n");
+  }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (!gFast.ok && !gFine.ok) return 1;
+  if (!gFast.ok && !gFine.ok && !gNeural.ok) return 1;
   std::printf("quality.frames: %d\n", static_cast<int>(gClips.size()) * kFramesPerClip);
-  for (const auto& [name, f] : {std::pair<const char*, const Figures*>{"fast", &gFast}, {"fine", &gFine}}) {
+  for (const auto& [name, f] : {std::pair<const char*, const Figures*>{"fast", &gFast}, {"fine", &gFine},
+                                {"neural", &gNeural}}) {
     if (!f->ok) continue;
     std::printf("quality.%s.iou: %.4f\n", name, f->iou);
     std::printf("quality.%s.mad: %.4f\n", name, f->mad);
