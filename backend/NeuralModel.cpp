@@ -133,7 +133,9 @@ std::shared_ptr<NeuralModel> NeuralModel::load(const NeuralOptions& options, std
   try {
     net = cv::dnn::readNetFromONNX(path);
   } catch (const cv::Exception& e) {
-    return refuse("not an ONNX model OpenCV can read: " + opencv_reason(e));
+    std::string reason = "not an ONNX model OpenCV can read: " + opencv_reason(e);
+    if (reason.find("FLOAT16") != std::string::npos) reason += " (widen a half-precision model to float first)";
+    return refuse(reason);
   } catch (const std::exception& e) {
     return refuse(std::string("not an ONNX model OpenCV can read: ") + e.what());
   }

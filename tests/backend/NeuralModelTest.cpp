@@ -157,6 +157,8 @@ TEST_F(NeuralModelTest, RefusesFilesThatAreNoUsableModelNamingThem) {
     options.model_path = path.string();
     EXPECT_TRUE(contains(refusal(options), "not an ONNX model OpenCV can read")) << path;
   }
+  options.model_path = models().path("half").string();
+  EXPECT_TRUE(contains(refusal(options), "widen a half-precision model to float first"));
   std::string error;
   EXPECT_EQ(NeuralModel::load(NeuralOptions{}, error), nullptr);
   EXPECT_TRUE(contains(error, "no file given"));

@@ -15,6 +15,7 @@ unless a test sets other options.
   grey_input.onnx     takes one channel, not three
   nan.onnx            NaN everywhere
   nan_if_bright.onnx  finite on grey pictures, NaN where the picture is bright
+  half.onnx           threshold-like, but computing in half precision (which OpenCV 4.6 cannot read)
 """
 
 import os
@@ -109,6 +110,12 @@ def main():
          luminance_nodes("luminance") + [helper.make_node("Sub", ["limit", "luminance"], ["room"]),
                                          helper.make_node("Sqrt", ["room"], ["output"])],
          [luma, tensor("limit", [0.3])], ["output"])
+    save(folder, "half",
+         [helper.make_node("Cast", ["input"], ["input16"], to=TensorProto.FLOAT16),
+          helper.make_node("Conv", ["input16", "luma16"], ["luminance16"], kernel_shape=[1, 1]),
+          helper.make_node("Cast", ["luminance16"], ["luminance"], to=TensorProto.FLOAT),
+          helper.make_node("Sigmoid", ["luminance"], ["output"])],
+         [numpy_helper.from_array(LUMA.astype(np.float16), "luma16")], ["output"])
     return 0
 
 
