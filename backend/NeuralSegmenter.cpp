@@ -12,8 +12,8 @@ namespace kesto::backend {
 namespace {
 
 // Context around the selection's box. These networks were trained on whole pictures: with a wide margin of
-// background they find thin and faint parts of the character that a tight crop loses; what else the margin
-// brings in is dropped with the regions that barely meet the box.
+// background they find thin and faint parts of the character that a tight crop loses. What else the margin
+// brings in is dropped: only the region that overlaps the box most is kept (and any under add dabs).
 constexpr double kAnchorPadFraction = 0.3;
 // Around the propagated mask on a keyframe: the character may have moved or grown past it.
 constexpr double kKeyframePadFraction = 0.35;
