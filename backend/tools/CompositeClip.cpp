@@ -89,8 +89,12 @@ CompositeClip composite_clip(const cv::Mat& character, const std::vector<cv::Mat
 }
 
 std::vector<cv::Mat> read_video_frames(const std::filesystem::path& video, int first, int count, cv::Size size) {
-  cv::VideoCapture capture(video.string());
   std::vector<cv::Mat> frames;
+  // Only through FFmpeg, and only an existing file: on anything else OpenCV tries every capture back-end,
+  // camera ones included, which log pages and leak.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(video, ec)) return frames;
+  cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
   cv::Mat frame;
   for (int i = 0; static_cast<int>(frames.size()) < count && capture.read(frame); ++i) {
     if (i < first) continue;
