@@ -63,6 +63,7 @@ bool startBeacon(const std::string &baseUrl) noexcept {
   try {
     // A base URL the client would refuse anyway (the placeholder under ".invalid") needs no thread at all.
     if (!is_sendable_url(baseUrl + "/api/beacon")) return false;
+    initialise_libcurl();
     std::thread beacon(runBeacon, baseUrl);
     beacon.detach();
     return true;

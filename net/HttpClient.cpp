@@ -185,7 +185,7 @@ void setBodyLimitsForTests(std::size_t text_body_limit_bytes, std::size_t byte_b
 
 }  // namespace detail
 
-HttpClient::HttpClient() noexcept {
+void initialise_libcurl() noexcept {
   try {
     std::call_once(g_global_init, [] {
       // The result is not checked: a failed global set-up shows as failed transfers later.
@@ -193,8 +193,12 @@ HttpClient::HttpClient() noexcept {
       gGlobalInitCount.fetch_add(1);
     });
   } catch (...) {
-    // call_once could not run; curl_easy_init below still initialises libcurl itself when it must.
+    // call_once could not run; curl_easy_init still initialises libcurl itself when it must.
   }
+}
+
+HttpClient::HttpClient() noexcept {
+  initialise_libcurl();
   handle.reset(curl_easy_init());
 }
 

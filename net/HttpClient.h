@@ -28,6 +28,11 @@ struct HttpResponse {
 // Guards libcurl's process-wide initialisation: run once, by the first client built, and never undone.
 extern std::once_flag g_global_init;
 
+// Runs that initialisation now, on the calling thread, if no client has yet. Whoever starts a detached
+// thread that will make requests calls this first: libcurl's set-up leaves TLS-library state behind in the
+// thread that runs it, and a detached thread's state can still be being released while the process exits.
+void initialise_libcurl() noexcept;
+
 // Whole-transfer time limits (connect, send, wait and receive), per request kind.
 inline constexpr long kPostJsonTimeoutSec = 300;
 inline constexpr long kPutBytesTimeoutSec = 120;

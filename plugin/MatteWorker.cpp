@@ -273,6 +273,7 @@ void runMatteWorker(PullAlphaJob job) noexcept {
 
 bool startMatteWorker(PullAlphaJob job) noexcept {
   if (detail::take_worker_start_failure()) return false;
+  initialise_libcurl();
   try {
     std::thread(runMatteWorker, std::move(job)).detach();
     return true;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "net/HttpClient.h"
+#include "net/HttpInternal.h"
 #include "net/Version.h"
 #include "tests/support/FakeBackend.h"
 
@@ -45,6 +46,9 @@ TEST(Beacon, StartSendsOnePostWithExactBodyAndHeaders) {
   FakeBackend fb;
   fb.on("POST", "/api/beacon").reply(200, "{}");
   ASSERT_TRUE(kesto::startBeacon(fb.url()));
+  // libcurl was set up on this thread, before the detached one started: that thread then leaves no
+  // TLS-library state behind that the process's exit would free under it.
+  EXPECT_EQ(kesto::detail::global_init_count(), 1);
   ASSERT_TRUE(fb.waitForRequests(1, kBeaconWait));
   std::this_thread::sleep_for(kQuietWait);
   const auto seen = fb.requests();
