@@ -37,7 +37,7 @@ class MatteWorker : public JobTest {
   void recordStatusAt(const std::string &method, const char *pattern, Reply reply) {
     backend_->onPattern(method, pattern).respond([this, method, reply](const RecordedRequest &r) {
       std::lock_guard<std::mutex> lock(seenMu_);
-      seen_[method + " " + r.path] = status();
+      if (!instanceGone_) seen_[method + " " + r.path] = status();
       return reply;
     });
   }
@@ -53,15 +53,26 @@ class MatteWorker : public JobTest {
       const std::size_t n = (*count)++;
       {
         std::lock_guard<std::mutex> lock(seenMu_);
-        seen_["poll " + std::to_string(n)] = status();
+        if (!instanceGone_) seen_["poll " + std::to_string(n)] = status();
       }
       (void)r;
       return replies[n < replies.size() ? n : replies.size() - 1];
     });
   }
 
+  // Destroys the instance while the backend may be answering: the handlers above stop reading its status
+  // first, so no server thread reads the instance while it goes.
+  void destroyInstanceUnderTheBackend() {
+    {
+      std::lock_guard<std::mutex> lock(seenMu_);
+      instanceGone_ = true;
+    }
+    fx_->destroy();
+  }
+
   std::mutex seenMu_;
   std::map<std::string, std::string> seen_;
+  bool instanceGone_ = false;  // guarded by seenMu_
 };
 
 Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
@@ -338,7 +349,7 @@ TEST_F(MatteWorker, AJobWhoseInstanceIsDestroyedStopsAndCleansUp) {
   const std::string dir = spoolDir();
   ASSERT_FALSE(dir.empty());
   host_.clearMessages();
-  fx_->destroy();
+  destroyInstanceUnderTheBackend();
   ASSERT_TRUE(waitUntilIdle(std::chrono::milliseconds(3000)));
   const std::size_t polls = requests("GET", kPollPattern).size();
   std::this_thread::sleep_for(std::chrono::milliseconds(5 * kTestPollMs));
