@@ -115,7 +115,7 @@ TEST(BackendReplies, FailedReplyGivesTheErrorOrMattingFailed) {
   EXPECT_EQ("line one line two",
             kesto::read_poll_reply(reply(200, R"({"status":"FAILED","error":"line one\nline two"})")).failure);
   const std::string longError(5000, 'e');
-  EXPECT_EQ(std::string(kesto::kBackendTextBytes, 'e'),
+  EXPECT_EQ(std::string(300, 'e'),
             kesto::read_poll_reply(reply(200, R"({"status":"FAILED","error":")" + longError + "\"}")).failure);
 }
 

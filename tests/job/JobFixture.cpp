@@ -1,42 +1,14 @@
 #include "tests/job/JobFixture.h"
 
 #include <regex.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "image/RgbaFile.h"
 
 namespace jobtest {
-
-namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/trevane-job-XXXXXX";
-  const char *made = ::mkdtemp(pattern);
-  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-  ::chmod(made, 0755);
-  path_ = std::string(made) + "/";
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-std::string uniqueSessionId() {
-  static std::atomic<int> counter{0};
-  return "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-}
 
 std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height) {
   const TempDir dir;
@@ -51,34 +23,6 @@ th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDep
   return image;
 }
 
-std::vector<std::string> folderEntries(const std::string &path) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-bool exists(const std::string &path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
-
-std::string readFile(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-int modeOf(const std::string &path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  struct stat info {};
-  if (::lstat(trimmed.c_str(), &info) != 0) return -1;
-  return static_cast<int>(info.st_mode & 07777);
-}
-
 std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + id + "\"}"; }
 
 void JobTest::SetUp() {
@@ -91,10 +35,11 @@ void JobTest::SetUp() {
   ASSERT_NE(configure_, nullptr);
   ASSERT_NE(busy_, nullptr);
   ASSERT_NE(failNextWorkerStart_, nullptr);
-  configure(kTestPollMs, kTestSilenceMs, 2, root());
+  configure(kTestSilenceMs, root());
   ASSERT_FALSE(busy()) << "a job of an earlier test is still running";
   backend_ = std::make_unique<FakeBackend>();
-  sessionId_ = uniqueSessionId();
+  static std::atomic<int> sessions{0};  // unique in the process and across processes
+  sessionId_ = "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
   matte_ = pngBytes(std::vector<std::uint8_t>(16 * 8, 200), 16, 8);
   ASSERT_FALSE(matte_.empty());
   fx_ = makeInstance();
@@ -108,13 +53,7 @@ void JobTest::TearDown() {
   if (configure_ != nullptr) configure_(0, 0, 0, nullptr);
 }
 
-void JobTest::configure(int pollMs, int silenceMs, int spoolThreads, const std::string &root) {
-  configure_(pollMs, silenceMs, spoolThreads, root.c_str());
-}
-
-bool JobTest::busy() const { return busy_() != 0; }
-
-void JobTest::failNextWorkerStart() { failNextWorkerStart_(); }
+void JobTest::configure(int silenceMs, const std::string &root) { configure_(kTestPollMs, silenceMs, 2, root.c_str()); }
 
 std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int height, double first,
                                                     th::PixelDepth depth) {
@@ -159,16 +98,14 @@ bool JobTest::waitUntilIdle(std::chrono::milliseconds timeout) {
   return true;
 }
 
-std::string JobTest::status(th::Instance *fx) const { return param("status", fx); }
-
 std::string JobTest::param(const std::string &name, th::Instance *fx) const {
   const th::Instance *target = fx != nullptr ? fx : fx_.get();
   auto value = target->getString(name);
   return value.ok() ? *value : "<" + value.error() + ">";
 }
 
-std::vector<std::string> JobTest::messages() const {
-  std::vector<std::string> texts;
+Texts JobTest::messages() const {
+  Texts texts;
   for (const auto &m : host_.messages()) texts.push_back(m.text);
   return texts;
 }
@@ -193,7 +130,5 @@ std::vector<RecordedRequest> JobTest::requests(const std::string &method, const 
   regfree(&compiled);
   return matching;
 }
-
-void JobTest::stopBackend() { backend_.reset(); }
 
 }  // namespace jobtest

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the job tests that go through the host: the probe build of the module (the shipped library plus
 // exported test switches), a job root of the test's own, a fake backend scripted for a whole session, and
-// helpers to press, wait and look.
+// helpers to press, wait and look. Members are public so that case tables can script and check through them.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "tests/job/Files.h"
 #include "tests/support/FakeBackend.h"
 
 namespace jobtest {
@@ -33,46 +34,25 @@ inline constexpr const char *kStartPattern = "/api/matte/sessions/[^/]+/start";
 inline constexpr const char *kPollPattern = "/api/matte/sessions/[^/]+";
 inline constexpr const char *kMattePattern = "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png";
 
-// A folder under /tmp of the test's own, removed with everything in it. path() ends in '/'.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// "jt-<pid>-<n>": unique in the process and across processes.
-std::string uniqueSessionId();
 // A gray PNG file's bytes.
 std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height);
 // A frame of one colour, bounds starting at (0, 0).
 th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
-// Names in a folder, sorted; empty when it does not exist.
-std::vector<std::string> folderEntries(const std::string &path);
-bool exists(const std::string &path);
-std::string readFile(const std::string &path);
-// Permission bits of a path (lstat), or -1.
-int modeOf(const std::string &path);
 // The session reply body for `id`.
 std::string sessionBody(const std::string &id);
+inline Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
 
 class JobTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override;
   void TearDown() override;
 
-  // The probe's switches.
-  void configure(int pollMs, int silenceMs, int spoolThreads, const std::string &root);
-  bool busy() const;
-  void failNextWorkerStart();
+  // The probe's switches: silence limit and job root (poll interval kTestPollMs, two spool threads).
+  void configure(int silenceMs, const std::string &root);
+  bool busy() const { return busy_() != 0; }
 
   // A new instance with `frames` frames of width x height served from time `first`, backend_url pointing at
-  // the fake backend. Replaces fx_.
+  // the fake backend.
   std::unique_ptr<th::Instance> makeInstance(int frames = 3, int width = 16, int height = 8, double first = 0.0,
                                              th::PixelDepth depth = th::PixelDepth::Byte);
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.
@@ -81,15 +61,21 @@ class JobTest : public ::testing::Test {
   OfxStatus press(th::Instance *fx = nullptr);
   // Pumps fx_'s events until the busy flag is clear; false on timeout.
   bool waitUntilIdle(std::chrono::milliseconds timeout = kJobWait);
-  std::string status(th::Instance *fx = nullptr) const;
+  // Presses and waits for the job's end.
+  bool runJob() {
+    EXPECT_EQ(kOfxStatOK, press());
+    return waitUntilIdle();
+  }
+  std::string status(th::Instance *fx = nullptr) const { return param("status", fx); }
   std::string param(const std::string &name, th::Instance *fx = nullptr) const;
-  std::vector<std::string> messages() const;
+  Texts messages() const;
   const std::string &root() const { return root_.path(); }
+  std::string sessionPath() const { return std::string(kSessionsPath) + "/" + sessionId_; }
   // The one spool folder in the root ("" when there is none), with its closing '/'.
   std::string spoolDir() const;
   std::vector<RecordedRequest> requests(const std::string &method, const std::string &pattern) const;
   // Stops the fake backend now: held replies end at once.
-  void stopBackend();
+  void stopBackend() { backend_.reset(); }
 
   th::Host host_;
   th::LoadResult loaded_;
@@ -98,8 +84,6 @@ class JobTest : public ::testing::Test {
   std::string sessionId_;
   std::string matte_;  // PNG bytes served for every frame by scriptHappySession
   std::unique_ptr<th::Instance> fx_;
-
- private:
   void (*configure_)(int, int, int, const char *) = nullptr;
   int (*busy_)() = nullptr;
   void (*failNextWorkerStart_)() = nullptr;

@@ -6,47 +6,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
-#include <system_error>
 
 #include "plugin/JobFolders.h"
+#include "tests/job/Files.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using jobtest::modeOf;
 
 constexpr uid_t kOtherUser = 65534;
-
-class Scratch {
- public:
-  Scratch() {
-    char pattern[] = "/tmp/trevane-folders-XXXXXX";
-    path_ = std::string(::mkdtemp(pattern)) + "/";
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-int modeOf(const std::string &path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return -1;
-  return static_cast<int>(info.st_mode & 07777);
-}
 
 class JobFolders : public ::testing::Test {
  protected:
   void SetUp() override { oldMask_ = ::umask(022); }
   void TearDown() override { ::umask(oldMask_); }
-  Scratch scratch_;
+  jobtest::TempDir scratch_;
 
  private:
   mode_t oldMask_ = 0;

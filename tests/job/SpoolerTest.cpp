@@ -6,48 +6,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "plugin/Spooler.h"
+#include "tests/job/Files.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using jobtest::folderEntries;
+using jobtest::readFile;
+using jobtest::TempDir;
 using kesto::RgbaFrame;
 using kesto::SpoolFailure;
-
-class SpoolFolder {
- public:
-  SpoolFolder() {
-    char pattern[] = "/tmp/trevane-spool-XXXXXX";
-    path_ = std::string(::mkdtemp(pattern)) + "/";
-  }
-  ~SpoolFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string &path() const { return path_; }
-  std::size_t fileCount() const {
-    std::size_t n = 0;
-    std::error_code error;
-    for (fs::directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) ++n;
-    return n;
-  }
-
- private:
-  std::string path_;
-};
 
 // Noise frames (they take the encoder a while), different per index.
 RgbaFrame noiseFrame(std::int32_t index, int width = 320, int height = 180) {
@@ -60,11 +38,6 @@ RgbaFrame noiseFrame(std::int32_t index, int width = 320, int height = 180) {
   return frame;
 }
 
-std::string readFile(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 TEST(Spooler, FileNamesAreTheZeroPaddedFrameIndex) {
   EXPECT_EQ("/x/000000.jpg", kesto::spool_file_path("/x/", 0));
   EXPECT_EQ("/x/000042.jpg", kesto::spool_file_path("/x/", 42));
@@ -75,11 +48,11 @@ TEST(Spooler, EveryThreadCountWritesTheSameJpegFiles) {
   constexpr std::int32_t kFrames = 12;
   std::vector<std::string> reference;
   for (int threads : {1, 2, 3}) {
-    SpoolFolder folder;
+    TempDir folder;
     const auto failure = kesto::spool_frames(kFrames, [](std::int32_t i) { return noiseFrame(i, 64, 48); },
                                              folder.path(), threads);
     ASSERT_FALSE(failure) << threads;
-    ASSERT_EQ(static_cast<std::size_t>(kFrames), folder.fileCount());
+    ASSERT_EQ(static_cast<std::size_t>(kFrames), folderEntries(folder.path()).size());
     std::vector<std::string> files;
     for (std::int32_t i = 0; i < kFrames; ++i) files.push_back(readFile(kesto::spool_file_path(folder.path(), i)));
     for (const std::string &jpeg : files) {
@@ -92,75 +65,63 @@ TEST(Spooler, EveryThreadCountWritesTheSameJpegFiles) {
   }
 }
 
-TEST(Spooler, ReadFailureStopsTheFetchingAtThatFrame) {
-  for (int threads : {1, 2}) {
-    SpoolFolder folder;
+TEST(Spooler, TheFirstFailureInFrameOrderIsReportedWithItsFrame) {
+  struct Case {
+    const char *name;
+    int threads;
+    std::int32_t unreadable;    // the fetch gives nothing for this frame (-1: none)
+    std::int32_t unwritable;    // a folder stands where this frame's file goes (-1: none)
+    std::int32_t unencodable;   // this frame has a width of 0, which the encoder refuses (-1: none)
+    SpoolFailure::Kind kind;
+    std::int32_t frame;
+    const char *text;           // "{dir}" stands for the folder
+  };
+  const Case cases[] = {
+      {"read, 1 thread", 1, 3, -1, -1, SpoolFailure::Kind::Read, 3, "could not read frame 3"},
+      {"read, 2 threads", 2, 3, -1, -1, SpoolFailure::Kind::Read, 3, "could not read frame 3"},
+      {"write, 1 thread", 1, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
+      {"write, 2 threads", 2, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
+      {"write, 3 threads", 3, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
+      {"encode", 2, -1, -1, 1, SpoolFailure::Kind::Encode, 1, nullptr},
+      // Frame 2's write fails on a pool thread while the calling thread fails to read frame 3: as sequential.
+      {"lowest wins 1", 2, 3, 2, -1, SpoolFailure::Kind::Write, 2, nullptr},
+      {"lowest wins 2", 2, 3, 2, -1, SpoolFailure::Kind::Write, 2, nullptr},
+      {"lowest wins 3", 2, 3, 2, -1, SpoolFailure::Kind::Write, 2, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir folder;
+    if (c.unwritable >= 0) {
+      ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.path(), c.unwritable).c_str(), 0700));
+    }
     std::atomic<int> highestFetched{-1};
     const auto failure = kesto::spool_frames(
-        10,
+        8,
         [&](std::int32_t i) -> std::optional<RgbaFrame> {
-          highestFetched = i;
-          if (i == 3) return std::nullopt;
-          return noiseFrame(i, 16, 8);
+          highestFetched = std::max<int>(highestFetched, i);
+          if (i == c.unreadable) return std::nullopt;
+          RgbaFrame frame = noiseFrame(i, c.unwritable >= 0 ? 320 : 16, c.unwritable >= 0 ? 180 : 8);
+          if (i == c.unencodable) frame.width = 0;
+          return frame;
         },
-        folder.path(), threads);
+        folder.path(), c.threads);
     ASSERT_TRUE(failure);
-    EXPECT_EQ(SpoolFailure::Kind::Read, failure->kind);
-    EXPECT_EQ(3, failure->frame);
-    EXPECT_EQ(3, highestFetched.load());
-    EXPECT_EQ("could not read frame 3", kesto::spool_failure_text(*failure, folder.path()));
+    EXPECT_EQ(c.kind, failure->kind);
+    EXPECT_EQ(c.frame, failure->frame);
+    if (c.unreadable >= 0 && c.unwritable < 0) {
+      EXPECT_EQ(c.unreadable, highestFetched.load()) << "fetching went on";
+    }
+    if (c.text != nullptr) {
+      std::string text = c.text;
+      const std::size_t dir = text.find("{dir}");
+      if (dir != std::string::npos) text.replace(dir, 5, folder.path());
+      EXPECT_EQ(text, kesto::spool_failure_text(*failure, folder.path()));
+    }
   }
-}
-
-TEST(Spooler, WriteFailureIsReportedWithItsFrame) {
-  for (int threads : {1, 2, 3}) {
-    SpoolFolder folder;
-    // A folder where the file should go: the write cannot succeed.
-    ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.path(), 4).c_str(), 0700));
-    const auto failure = kesto::spool_frames(8, [](std::int32_t i) { return noiseFrame(i, 16, 8); }, folder.path(),
-                                             threads);
-    ASSERT_TRUE(failure) << threads;
-    EXPECT_EQ(SpoolFailure::Kind::Write, failure->kind);
-    EXPECT_EQ(4, failure->frame);
-    EXPECT_EQ("could not write frame 4 to " + folder.path(), kesto::spool_failure_text(*failure, folder.path()));
-  }
-}
-
-TEST(Spooler, TheLowestFailingFrameWinsAsInASequentialSpool) {
-  for (int run = 0; run < 3; ++run) {
-    SpoolFolder folder;
-    ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.path(), 2).c_str(), 0700));
-    // Frame 2's write fails on a pool thread while the calling thread fails to read frame 3.
-    const auto failure = kesto::spool_frames(
-        6,
-        [](std::int32_t i) -> std::optional<RgbaFrame> {
-          if (i == 3) return std::nullopt;
-          return noiseFrame(i, 320, 180);
-        },
-        folder.path(), 2);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(2, failure->frame);
-    EXPECT_EQ(SpoolFailure::Kind::Write, failure->kind);
-  }
-}
-
-TEST(Spooler, EncodeFailureIsReported) {
-  SpoolFolder folder;
-  const auto failure = kesto::spool_frames(
-      3,
-      [](std::int32_t i) {
-        RgbaFrame frame = noiseFrame(i, 16, 8);
-        if (i == 1) frame.width = 0;  // the encoder refuses a side of 0
-        return frame;
-      },
-      folder.path(), 2);
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(SpoolFailure::Kind::Encode, failure->kind);
-  EXPECT_EQ(1, failure->frame);
 }
 
 TEST(Spooler, AtMostFourPicturesAreInFlight) {
-  SpoolFolder folder;
+  TempDir folder;
   std::mutex mu;
   std::size_t worst = 0;
   constexpr std::int32_t kFrames = 16;
@@ -168,7 +129,7 @@ TEST(Spooler, AtMostFourPicturesAreInFlight) {
       kFrames,
       [&](std::int32_t i) {
         // Frames 0 .. i-1 were handed over; those with a file on disk are done. The picture made now is one more.
-        const std::size_t done = folder.fileCount();
+        const std::size_t done = folderEntries(folder.path()).size();
         std::lock_guard<std::mutex> lock(mu);
         const std::size_t inFlight = static_cast<std::size_t>(i) - std::min(done, static_cast<std::size_t>(i)) + 1;
         worst = std::max(worst, inFlight);
@@ -181,7 +142,7 @@ TEST(Spooler, AtMostFourPicturesAreInFlight) {
 }
 
 TEST(Spooler, AnExceptionFromTheFetchLeavesNoThreadRunning) {
-  SpoolFolder folder;
+  TempDir folder;
   EXPECT_THROW(kesto::spool_frames(
                    10,
                    [](std::int32_t i) -> std::optional<RgbaFrame> {

@@ -1,16 +1,22 @@
 // The matte worker against the fake backend, through the host on the probe build of the module: the
-// request sequence with bodies and headers, upload retries, every failure reason in "status" and the host
-// message, the progress texts, the final texts, and the mends (unsafe session ids, a destroyed instance,
-// a backend that stops answering, unreadable spool files, matte files that cannot be written).
+// request sequence with bodies and headers, upload retries, the progress texts, the final texts, and every way
+// a job ends - each failure reason in "status" and the host message, and a hostile or broken backend (wrong
+// JSON shapes, traversal ids, huge, truncated and dripping bodies, redirects to other schemes, mattes that are
+// no PNG). Whatever happens, the host survives, the busy flag is free afterwards and nothing is written
+// outside the job's own folders.
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +27,18 @@ namespace jobtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Texts = std::vector<std::string>;
+
+// Poll replies in turn; the last one repeats.
+std::function<Reply(const RecordedRequest &)> inTurn(std::vector<Reply> replies) {
+  auto count = std::make_shared<std::atomic<std::size_t>>(0);
+  return [replies, count](const RecordedRequest &) {
+    const std::size_t n = (*count)++;
+    return replies[n < replies.size() ? n : replies.size() - 1];
+  };
+}
 
 class MatteWorker : public JobTest {
  protected:
-  // Runs a job to its end; false when it did not end in time.
-  bool runJob() {
-    EXPECT_EQ(kOfxStatOK, press());
-    return waitUntilIdle();
-  }
-
-  std::string sessionPath() const { return std::string(kSessionsPath) + "/" + sessionId_; }
-
   // The status seen by the backend at each request, keyed "METHOD /path".
   void recordStatusAt(const std::string &method, const char *pattern, Reply reply) {
     backend_->onPattern(method, pattern).respond([this, method, reply](const RecordedRequest &r) {
@@ -74,8 +80,6 @@ class MatteWorker : public JobTest {
   std::map<std::string, std::string> seen_;
   bool instanceGone_ = false;  // guarded by seenMu_
 };
-
-Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
 
 TEST_F(MatteWorker, RunsTheWholeSessionInOrder) {
   scriptHappySession();
@@ -175,10 +179,12 @@ TEST_F(MatteWorker, SpoolFilesAreRemovedAsTheyAreUploaded) {
   EXPECT_EQ("ready: 4 frames matted", status());
 }
 
-TEST_F(MatteWorker, AnUploadIsTriedThreeTimes) {
+TEST_F(MatteWorker, AnUploadIsTriedThreeTimesAndDroppedConnectionsCount) {
   scriptHappySession();
+  backend_->on("PUT", sessionPath() + "/frames/0").dropFirst(2).reply(200, "{}");
   backend_->on("PUT", sessionPath() + "/frames/1").failFirst(2, 503).reply(200, "{}");
   ASSERT_TRUE(runJob());
+  EXPECT_EQ(3u, backend_->requests("PUT", sessionPath() + "/frames/0").size());
   const auto puts = backend_->requests("PUT", sessionPath() + "/frames/1");
   ASSERT_EQ(3u, puts.size());
   EXPECT_EQ(puts[0].body, puts[2].body);
@@ -186,160 +192,22 @@ TEST_F(MatteWorker, AnUploadIsTriedThreeTimes) {
   EXPECT_EQ(Texts{"Orvalis: alpha ready for 3 frames."}, messages());
 }
 
-TEST_F(MatteWorker, DroppedConnectionsCountAsFailedAttempts) {
+TEST_F(MatteWorker, PollsComeAtTheIntervalSkipUnusableRepliesAndShowTheStage) {
   scriptHappySession();
-  backend_->on("PUT", sessionPath() + "/frames/0").dropFirst(2).reply(200, "{}");
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ(3u, backend_->requests("PUT", sessionPath() + "/frames/0").size());
-  EXPECT_EQ("ready: 3 frames matted", status());
-}
-
-TEST_F(MatteWorker, ThreeFailedUploadsEndTheJob) {
-  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  scriptHappySession();
-  backend_->on("PUT", sessionPath() + "/frames/1").failFirst(3, 500).reply(200, "{}");
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ(3u, backend_->requests("PUT", sessionPath() + "/frames/1").size());
-  EXPECT_EQ(0u, requests("PUT", sessionPath() + "/frames/2").size());
-  EXPECT_EQ(0u, requests("POST", kStartPattern).size());
-  EXPECT_EQ("failed: upload failed at frame 1", status());
-  EXPECT_EQ(Texts{"Orvalis: upload failed at frame 1"}, messages());
-  EXPECT_EQ("earlier", param("session_id"));
-  EXPECT_TRUE(folderEntries(root()).empty()) << "the failed job's spool folder is removed";
-}
-
-TEST_F(MatteWorker, AnUnusableSessionReplyMeansTheBackendCannotBeReached) {
-  for (const Reply &reply : {json(sessionBody(sessionId_), 500), json("<html>not json</html>"),
-                             json(sessionBody(sessionId_) + " trailing")}) {
-    backend_->on("POST", kSessionsPath).reply(reply.status, reply.body);
-    host_.clearMessages();
-    ASSERT_TRUE(runJob());
-    EXPECT_EQ("failed: cannot reach backend", status()) << reply.body;
-    EXPECT_EQ(Texts{"Orvalis: cannot reach backend"}, messages());
-    EXPECT_EQ(0u, requests("PUT", kFramePattern).size());
-    EXPECT_TRUE(folderEntries(root()).empty());
-  }
-}
-
-TEST_F(MatteWorker, AnUnreachableBackendFailsTheJob) {
-  const std::string url = backend_->url();
-  stopBackend();
-  ASSERT_TRUE(fx_->setString("backend_url", url).ok());
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: cannot reach backend", status());
-}
-
-TEST_F(MatteWorker, ARejectedStartQuotesTheFirst160BytesOfTheReply) {
-  scriptHappySession();
-  std::string body;
-  for (int i = 0; i < 300; ++i) body += static_cast<char>('A' + i % 26);
-  backend_->onPattern("POST", kStartPattern).reply(422, body);
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: start rejected: " + body.substr(0, 160), status());
-  EXPECT_EQ(Texts{"Orvalis: start rejected: " + body.substr(0, 160)}, messages());
-  EXPECT_EQ(0u, requests("GET", kPollPattern).size());
-}
-
-TEST_F(MatteWorker, PollsComeAtTheIntervalAndUnusableRepliesAreSkipped) {
-  scriptHappySession();
-  scriptPolls({json("{}", 503), json("not json"), json(R"({"status":"completed"})"), json(R"({"status":"COMPLETED"})")});
-  const Clock::time_point pressed = Clock::now();
-  ASSERT_TRUE(runJob());
-  const auto polls = requests("GET", kPollPattern);
-  EXPECT_EQ(4u, polls.size());
-  EXPECT_EQ("ready: 3 frames matted", status());
-  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(4 * kTestPollMs));
-}
-
-TEST_F(MatteWorker, ProgressStagesShowWhileTracking) {
-  scriptHappySession();
-  scriptPolls({json(R"({"status":"RUNNING"})"), json(R"({"status":"RUNNING","progress":{"stage":"propagating"}})"),
+  scriptPolls({json("{}", 503), json("not json"), json(R"({"status":"completed"})"),
+               json(R"({"status":"RUNNING","progress":{"stage":"propagating"}})"),
                json(R"({"status":"RUNNING","progress":{}})"), json(R"({"status":"RUNNING"})"),
                json(R"({"status":"COMPLETED"})")});
+  const Clock::time_point pressed = Clock::now();
   ASSERT_TRUE(runJob());
-  EXPECT_EQ("uploading 1/3", seenAt("poll 0"));
-  EXPECT_EQ("uploading 1/3", seenAt("poll 1")) << "a reply without progress leaves the status";
-  EXPECT_EQ("tracking: propagating", seenAt("poll 2"));
-  EXPECT_EQ("tracking: ...", seenAt("poll 3"));
-  EXPECT_EQ("tracking: ...", seenAt("poll 4"));
+  EXPECT_EQ(7u, requests("GET", kPollPattern).size());
+  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(7 * kTestPollMs));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ("uploading 1/3", seenAt("poll " + std::to_string(i))) << "no progress yet";
+  EXPECT_EQ("tracking: propagating", seenAt("poll 4"));
+  EXPECT_EQ("tracking: ...", seenAt("poll 5"));
+  EXPECT_EQ("tracking: ...", seenAt("poll 6")) << "a reply without progress leaves the status";
   EXPECT_EQ("ready: 3 frames matted", status());
 }
-
-TEST_F(MatteWorker, AFailedJobShowsTheBackendsErrorOrMattingFailed) {
-  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  scriptHappySession();
-  scriptPolls({json(R"({"status":"FAILED","error":"no person found, 100% sure"})")});
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: no person found, 100% sure", status());
-  EXPECT_EQ(Texts{"Orvalis: no person found, 100% sure"}, messages());
-  EXPECT_EQ("earlier", param("session_id"));
-  EXPECT_EQ(0u, requests("GET", kMattePattern).size());
-
-  scriptPolls({json(R"({"status":"FAILED"})")});
-  host_.clearMessages();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: matting failed", status());
-  EXPECT_EQ(Texts{"Orvalis: matting failed"}, messages());
-}
-
-TEST_F(MatteWorker, ADownloadFailureKeepsTheMattesBeforeIt) {
-  fx_ = makeInstance(10, 4, 4);
-  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  scriptHappySession();
-  backend_->on("GET", sessionPath() + "/alpha/7.png").reply(404, "<html>gone</html>", "text/html");
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: download failed at frame 7", status());
-  EXPECT_EQ(Texts{"Orvalis: download failed at frame 7"}, messages());
-  EXPECT_EQ("earlier", param("session_id"));
-  EXPECT_EQ((Texts{"000000.png", "000001.png", "000002.png", "000003.png", "000004.png", "000005.png", "000006.png"}),
-            folderEntries(root() + sessionId_));
-}
-
-TEST_F(MatteWorker, ATrailingSlashInTheUrlIsSentAsItIs) {
-  ASSERT_TRUE(fx_->setString("backend_url", backend_->url() + "/").ok());
-  ASSERT_TRUE(runJob());
-  ASSERT_GE(backend_->requests().size(), 1u);
-  EXPECT_EQ("//api/matte/sessions", backend_->requests().at(0).path);
-  EXPECT_EQ("failed: cannot reach backend", status());
-}
-
-struct BadId {
-  const char *name;
-  std::string body;
-  const char *reason;
-};
-
-class MatteWorkerSessionId : public MatteWorker, public ::testing::WithParamInterface<BadId> {};
-
-TEST_P(MatteWorkerSessionId, OnlyASafeSingleSegmentIsUsed) {
-  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  scriptHappySession();
-  backend_->on("POST", kSessionsPath).reply(200, GetParam().body);
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ(std::string("failed: ") + GetParam().reason, status());
-  EXPECT_EQ(Texts{std::string("Orvalis: ") + GetParam().reason}, messages());
-  EXPECT_EQ(1u, backend_->requestCount()) << "nothing was sent after the session reply";
-  EXPECT_EQ("earlier", param("session_id"));
-  EXPECT_TRUE(folderEntries(root()).empty()) << "nothing was written";
-  EXPECT_FALSE(exists("/tmp/trevane-escape")) << "a path outside the root was made";
-}
-
-constexpr const char *kBadId = "backend sent an unusable session id";
-constexpr const char *kNoReach = "cannot reach backend";
-
-INSTANTIATE_TEST_SUITE_P(
-    Ids, MatteWorkerSessionId,
-    ::testing::Values(BadId{"Absent", "{}", kBadId}, BadId{"Empty", R"({"session_id":""})", kBadId},
-                      BadId{"Dot", R"({"session_id":"."})", kBadId}, BadId{"DotDot", R"({"session_id":".."})", kBadId},
-                      BadId{"Traversal", R"({"session_id":"../trevane-escape"})", kBadId},
-                      BadId{"Slash", R"({"session_id":"a/b"})", kBadId},
-                      BadId{"Absolute", R"({"session_id":"/tmp/trevane-escape"})", kBadId},
-                      BadId{"Blank", R"({"session_id":"a b"})", kBadId},
-                      BadId{"NonAscii", R"({"session_id":"caf\u00e9"})", kBadId},
-                      BadId{"TooLong", "{\"session_id\":\"" + std::string(129, 'a') + "\"}", kBadId},
-                      BadId{"Number", R"({"session_id":42})", kNoReach},
-                      BadId{"Null", R"({"session_id":null})", kNoReach}),
-    [](const auto &param) { return std::string(param.param.name); });
 
 TEST_F(MatteWorker, AJobWhoseInstanceIsDestroyedStopsAndCleansUp) {
   scriptHappySession();
@@ -365,22 +233,9 @@ TEST_F(MatteWorker, AJobWhoseInstanceIsDestroyedStopsAndCleansUp) {
   EXPECT_EQ("ready: 3 frames matted", status());
 }
 
-TEST_F(MatteWorker, ABackendThatStopsAnsweringEndsTheJob) {
-  constexpr int kSilenceMs = 300;
-  configure(kTestPollMs, kSilenceMs, 2, root());
-  scriptHappySession();
-  scriptPolls({json(R"({"status":"RUNNING"})"), json("{}", 503)});
-  const Clock::time_point pressed = Clock::now();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: backend stopped answering", status());
-  EXPECT_EQ(Texts{"Orvalis: backend stopped answering"}, messages());
-  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(kSilenceMs));
-  EXPECT_TRUE(folderEntries(root()).empty());
-}
-
 TEST_F(MatteWorker, ABackendThatKeepsWorkingIsPolledWithoutLimit) {
   constexpr int kSilenceMs = 100;
-  configure(kTestPollMs, kSilenceMs, 2, root());
+  configure(kSilenceMs, root());
   scriptHappySession();
   const Clock::time_point pressed = Clock::now();
   backend_->onPattern("GET", kPollPattern).respond([pressed](const RecordedRequest &) {
@@ -390,37 +245,6 @@ TEST_F(MatteWorker, ABackendThatKeepsWorkingIsPolledWithoutLimit) {
   ASSERT_TRUE(runJob());
   EXPECT_EQ("ready: 3 frames matted", status());
   EXPECT_GE(requests("GET", kPollPattern).size(), 6u);
-}
-
-TEST_F(MatteWorker, ASpoolFileThatCannotBeReadFailsTheUpload) {
-  for (bool asFolder : {false, true}) {
-    scriptHappySession();
-    backend_->on("PUT", sessionPath() + "/frames/0").respond([this, asFolder](const RecordedRequest &) {
-      const std::string next = spoolDir() + "000001.jpg";
-      std::remove(next.c_str());
-      if (asFolder) ::mkdir(next.c_str(), 0700);
-      return json("{}");
-    });
-    host_.clearMessages();
-    ASSERT_TRUE(runJob());
-    EXPECT_EQ("failed: could not read spooled frame 1", status()) << asFolder;
-    EXPECT_EQ(Texts{"Orvalis: could not read spooled frame 1"}, messages());
-    EXPECT_EQ(0u, backend_->requests("PUT", sessionPath() + "/frames/1").size()) << "an empty body was sent";
-    EXPECT_TRUE(folderEntries(root()).empty());
-    backend_->clearRequests();
-  }
-}
-
-TEST_F(MatteWorker, AMatteFileThatCannotBeWrittenFailsTheJob) {
-  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  const std::string matteDir = root() + sessionId_ + "/";
-  ASSERT_EQ(0, ::mkdir(matteDir.c_str(), 0700));
-  ASSERT_EQ(0, ::mkdir((matteDir + "000001.png").c_str(), 0700));
-  scriptHappySession();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: could not write the matte of frame 1 to " + matteDir, status());
-  EXPECT_EQ(Texts{"Orvalis: could not write the matte of frame 1 to " + matteDir}, messages());
-  EXPECT_EQ("earlier", param("session_id"));
 }
 
 TEST_F(MatteWorker, WithoutAMessageSuiteTheJobRunsTheSameSilently) {
@@ -448,15 +272,227 @@ TEST_F(MatteWorker, WithoutAMessageSuiteTheJobRunsTheSameSilently) {
   EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(MatteWorker, AMatteFolderThatIsALinkIsNotWrittenInto) {
-  const TempDir elsewhere;
-  const std::string matteDir = root() + sessionId_;
-  ASSERT_EQ(0, ::symlink(elsewhere.path().c_str(), matteDir.c_str()));
-  scriptHappySession();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ("failed: could not create the matte folder " + matteDir + "/", status());
-  EXPECT_TRUE(folderEntries(elsewhere.path()).empty());
+// The silence limit of the ending cases: short, so that a backend that stops answering ends the job soon.
+constexpr int kEndingSilenceMs = 400;
+constexpr const char *kEscape = "/tmp/trevane-hostile-escape";
+constexpr const char *kCannotReach = "failed: cannot reach backend";
+constexpr const char *kBadId = "failed: backend sent an unusable session id";
+constexpr const char *kSilent = "failed: backend stopped answering";
+constexpr const char *kReady = "ready: 3 frames matted";
+
+class JobEnding;
+
+struct Ending {
+  const char *name;
+  // Scripts the backend (or the disk) after the happy session has been scripted.
+  std::function<void(JobEnding &)> script;
+  // The final status, exactly, or only its start when `prefixOnly`; "{dir}" stands for the matte folder.
+  std::string expected;
+  bool prefixOnly = false;
+  // More to look at once the job has ended.
+  std::function<void(JobEnding &)> check = nullptr;
+  int frames = 3;
+  std::chrono::milliseconds atLeast{0};  // the job lasted at least this long
+};
+
+void PrintTo(const Ending &e, std::ostream *out) { *out << e.name; }
+
+class JobEnding : public JobTest, public ::testing::WithParamInterface<Ending> {
+ public:
+  std::string matteDir() const { return root() + sessionId_ + "/"; }
+  TempDir elsewhere_;
+};
+
+std::string deepArray(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// A PNG signature and IHDR chunk that claim 100000 x 100000 gray pixels, and nothing more.
+std::string absurdPngHeader() {
+  const unsigned char bytes[] = {0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A, 0,    0,    0,
+                                 13,   'I',  'H',  'D',  'R',  0,    0x01, 0x86, 0xA0, 0,    0x01,
+                                 0x86, 0xA0, 8,    0,    0,    0,    0,    0x12, 0x34, 0x56, 0x78};
+  return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
+std::string letters(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += static_cast<char>('A' + i % 26);
+  return text;
+}
+
+// The routes of the session a case scripts.
+kesto::test::Route sessions(JobEnding &t) { return t.backend_->on("POST", kSessionsPath); }
+kesto::test::Route uploads(JobEnding &t) { return t.backend_->onPattern("PUT", kFramePattern); }
+kesto::test::Route starts(JobEnding &t) { return t.backend_->onPattern("POST", kStartPattern); }
+kesto::test::Route polls(JobEnding &t) { return t.backend_->onPattern("GET", kPollPattern); }
+kesto::test::Route mattes(JobEnding &t) { return t.backend_->onPattern("GET", kMattePattern); }
+void noRequests(JobEnding &t, const std::string &method, const std::string &pattern) {
+  EXPECT_EQ(0u, t.requests(method, pattern).size()) << method << " " << pattern;
+}
+
+// While frame 0 is uploaded, frame 1's spool file goes, or a folder takes its place.
+void spoolFileGoes(JobEnding &t, bool folderInstead) {
+  t.backend_->on("PUT", t.sessionPath() + "/frames/0").respond([&t, folderInstead](const RecordedRequest &) {
+    const std::string next = t.spoolDir() + "000001.jpg";
+    std::remove(next.c_str());
+    if (folderInstead) ::mkdir(next.c_str(), 0700);
+    return json("{}");
+  });
+}
+void nothingAfterFrame0(JobEnding &t) {
+  EXPECT_EQ(0u, t.backend_->requests("PUT", t.sessionPath() + "/frames/1").size()) << "an empty body was sent";
+  EXPECT_TRUE(folderEntries(t.root()).empty());
+}
+
+const std::vector<Ending> &endings() {
+  static const std::vector<Ending> all = {
+      // Creating the session.
+      {"SessionRefused", [](JobEnding &t) { sessions(t).reply(500, sessionBody(t.sessionId_)); }, kCannotReach, false,
+       [](JobEnding &t) { noRequests(t, "PUT", kFramePattern); }},
+      {"BackendUnreachable", [](JobEnding &t) { t.stopBackend(); }, kCannotReach},
+      {"UrlWithATrailingSlashIsSentAsItIs",
+       [](JobEnding &t) { ASSERT_TRUE(t.fx_->setString("backend_url", t.backend_->url() + "/").ok()); }, kCannotReach,
+       false, [](JobEnding &t) { EXPECT_EQ("//api/matte/sessions", t.backend_->requests().at(0).path); }},
+      {"SessionIdTraversal",
+       [](JobEnding &t) { sessions(t).reply(200, R"({"session_id":"../trevane-hostile-escape"})"); }, kBadId, false,
+       [](JobEnding &t) {
+         EXPECT_EQ(1u, t.backend_->requestCount()) << "nothing was sent after the session reply";
+         EXPECT_TRUE(folderEntries(t.root()).empty()) << "nothing was written";
+       }},
+      {"SessionIdAbsolute",
+       [](JobEnding &t) { sessions(t).reply(200, R"({"session_id":"/tmp/trevane-hostile-escape"})"); }, kBadId},
+      {"SessionIdHuge",
+       [](JobEnding &t) { sessions(t).reply(200, "{\"session_id\":\"" + std::string(1 << 20, 'a') + "\"}"); }, kBadId},
+      {"SessionHugeBody", [](JobEnding &t) { sessions(t).streamBody(std::size_t{8} << 20); }, kCannotReach},
+      {"SessionDeepNesting", [](JobEnding &t) { sessions(t).reply(200, deepArray(200000)); }, kCannotReach},
+      {"SessionRedirectToFile", [](JobEnding &t) { sessions(t).redirect(302, "file:///etc/passwd"); }, kCannotReach},
+      {"SessionRedirectToFtp", [](JobEnding &t) { sessions(t).redirect(307, "ftp://127.0.0.1/x"); }, kCannotReach},
+      {"SessionDropped", [](JobEnding &t) { sessions(t).drop(); }, kCannotReach},
+      // Uploads and start.
+      {"ThreeFailedUploads",
+       [](JobEnding &t) { t.backend_->on("PUT", t.sessionPath() + "/frames/1").failFirst(3, 500).reply(200, "{}"); },
+       "failed: upload failed at frame 1", false,
+       [](JobEnding &t) {
+         EXPECT_EQ(3u, t.backend_->requests("PUT", t.sessionPath() + "/frames/1").size());
+         EXPECT_EQ(0u, t.backend_->requests("PUT", t.sessionPath() + "/frames/2").size());
+         noRequests(t, "POST", kStartPattern);
+         EXPECT_TRUE(folderEntries(t.root()).empty()) << "the failed job's spool folder is removed";
+       }},
+      {"UploadRedirected", [](JobEnding &t) { uploads(t).redirect(301, "http://127.0.0.1:1/"); },
+       "failed: upload failed at frame 0"},
+      {"SpoolFileGone", [](JobEnding &t) { spoolFileGoes(t, false); }, "failed: could not read spooled frame 1", false,
+       nothingAfterFrame0},
+      {"SpoolFileIsAFolder", [](JobEnding &t) { spoolFileGoes(t, true); }, "failed: could not read spooled frame 1",
+       false, nothingAfterFrame0},
+      {"StartRejectedQuotesThe160FirstBytes", [](JobEnding &t) { starts(t).reply(422, letters(300)); },
+       "failed: start rejected: " + letters(160), false, [](JobEnding &t) { noRequests(t, "GET", kPollPattern); }},
+      {"StartRejectedWithBinaryNoise",
+       [](JobEnding &t) { starts(t).reply(500, std::string("bad\n\r\x01\xFF\xFE start") + std::string(400, 'z')); },
+       "failed: start rejected: bad   \xEF\xBF\xBD\xEF\xBF\xBD start", true},
+      {"StartRedirectToFile", [](JobEnding &t) { starts(t).redirect(302, "file:///etc/passwd"); },
+       "failed: start rejected: ", true},
+      // Polls.
+      {"PollsStopAnswering",
+       [](JobEnding &t) { polls(t).respond(inTurn({json(R"({"status":"RUNNING"})"), json("{}", 503)})); },
+       kSilent, false, nullptr, 3, std::chrono::milliseconds(kEndingSilenceMs)},
+      {"PollDeepNesting", [](JobEnding &t) { polls(t).reply(200, deepArray(200000)); }, kSilent},
+      {"PollHugeBody", [](JobEnding &t) { polls(t).streamBody(std::size_t{8} << 20); }, kSilent},
+      {"PollSlowDrip", [](JobEnding &t) { polls(t).drip(20, 1, std::chrono::milliseconds(10)); }, kSilent},
+      {"PollRedirectToFile", [](JobEnding &t) { polls(t).redirect(302, "file:///etc/passwd"); }, kSilent},
+      {"MattingFailedWithTheBackendsError",
+       [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED","error":"no person found, 100% sure"})"); },
+       "failed: no person found, 100% sure", false, [](JobEnding &t) { noRequests(t, "GET", kMattePattern); }},
+      {"MattingFailedWithoutAnError", [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED"})"); },
+       "failed: matting failed"},
+      // Mattes.
+      {"DownloadFailureKeepsTheMattesBeforeIt",
+       [](JobEnding &t) {
+         t.backend_->on("GET", t.sessionPath() + "/alpha/7.png").reply(404, "<html>gone</html>", "text/html");
+       },
+       "failed: download failed at frame 7", false,
+       [](JobEnding &t) {
+         EXPECT_EQ(
+             (Texts{"000000.png", "000001.png", "000002.png", "000003.png", "000004.png", "000005.png", "000006.png"}),
+             folderEntries(t.matteDir()));
+       },
+       10},
+      {"MatteFileCannotBeWritten",
+       [](JobEnding &t) {
+         ASSERT_EQ(0, ::mkdir(t.matteDir().c_str(), 0700));
+         ASSERT_EQ(0, ::mkdir((t.matteDir() + "000001.png").c_str(), 0700));
+       },
+       "failed: could not write the matte of frame 1 to {dir}"},
+      {"MatteFolderIsALink",
+       [](JobEnding &t) { ASSERT_EQ(0, ::symlink(t.elsewhere_.path().c_str(), (t.root() + t.sessionId_).c_str())); },
+       "failed: could not create the matte folder {dir}", false,
+       [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.path()).empty()); }},
+      {"MatteNotPng", [](JobEnding &t) { mattes(t).reply(200, "<html>this is not a png</html>", "text/html"); },
+       kReady},
+      {"MatteAbsurdSize", [](JobEnding &t) { mattes(t).reply(200, absurdPngHeader(), "image/png"); }, kReady},
+      {"MatteEmpty", [](JobEnding &t) { mattes(t).reply(204, ""); }, kReady},
+      {"MatteRedirectToFile", [](JobEnding &t) { mattes(t).redirect(302, "file:///etc/passwd"); },
+       "failed: download failed at frame 0"},
+      {"MatteTruncatedByDrop", [](JobEnding &t) { mattes(t).drop(); }, "failed: download failed at frame 0"},
+      {"MatteLarge", [](JobEnding &t) { mattes(t).streamBody(std::size_t{16} << 20, std::size_t{1} << 16, false); },
+       kReady},
+  };
+  return all;
+}
+
+TEST_P(JobEnding, EndsSoundly) {
+  const Ending &e = GetParam();
+  configure(kEndingSilenceMs, root());
+  if (e.frames != 3) fx_ = makeInstance(e.frames, 4, 4);
+  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
+  scriptHappySession();
+  e.script(*this);
+  const Clock::time_point pressed = Clock::now();
+  ASSERT_TRUE(runJob()) << "the job did not end";
+  EXPECT_GE(Clock::now() - pressed, e.atLeast);
+  std::string expected = e.expected;
+  const std::size_t dir = expected.find("{dir}");
+  if (dir != std::string::npos) expected.replace(dir, 5, matteDir());
+  const std::string finalStatus = status();
+  if (e.prefixOnly) {
+    EXPECT_EQ(0u, finalStatus.rfind(expected, 0)) << finalStatus;
+  } else {
+    EXPECT_EQ(expected, finalStatus);
+  }
+  const bool ready = finalStatus.rfind("ready: ", 0) == 0;
+  if (ready) {
+    EXPECT_EQ(Texts{"Orvalis: alpha ready for " + std::to_string(e.frames) + " frames."}, messages());
+    EXPECT_EQ(sessionId_, param("session_id"));
+  } else {
+    EXPECT_EQ(Texts{"Orvalis: " + finalStatus.substr(8)}, messages());
+    EXPECT_EQ("earlier", param("session_id")) << "a failed job keeps the session shown before";
+  }
+  EXPECT_FALSE(busy());
+  // Only the session's own matte folder may remain in the root, holding only the clip's mattes.
+  const Texts entries = folderEntries(root());
+  EXPECT_TRUE(entries.empty() || entries == Texts{sessionId_}) << entries.size() << " entries, first " << entries[0];
+  Texts mattes;
+  for (int i = 0; i < e.frames; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.png", i);
+    mattes.push_back(name);
+  }
+  for (const std::string &name : entries.empty() ? Texts{} : folderEntries(matteDir())) {
+    EXPECT_NE(mattes.end(), std::find(mattes.begin(), mattes.end(), name)) << name;
+  }
+  EXPECT_FALSE(exists(kEscape));
+  if (e.check) e.check(*this);
+
+  // The flag is free: a second press starts a new job that a healthy backend completes, in a new session.
+  stopBackend();
+  backend_ = std::make_unique<FakeBackend>();
+  sessionId_ += "-again";
+  scriptHappySession();
+  ASSERT_TRUE(fx_->setString("backend_url", backend_->url()).ok());
+  host_.clearMessages();
+  ASSERT_TRUE(runJob());
+  EXPECT_EQ("ready: " + std::to_string(e.frames) + " frames matted", status());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JobEnding, ::testing::ValuesIn(endings()),
+                         [](const auto &param) { return std::string(param.param.name); });
 }  // namespace
 }  // namespace jobtest

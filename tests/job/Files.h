@@ -1,0 +1,69 @@
+#pragma once
+// Small file helpers of the job tests: a scratch folder of the test's own and looks at what is on disk.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace jobtest {
+
+using Texts = std::vector<std::string>;
+
+// A folder under /tmp of the test's own (mode 0755), removed with everything in it. path() ends in '/'.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/trevane-job-XXXXXX";
+    const char *made = ::mkdtemp(pattern);
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    ::chmod(made, 0755);
+    path_ = std::string(made) + "/";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Names in a folder, sorted; empty when it does not exist.
+inline Texts folderEntries(const std::string &path) {
+  Texts names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::string readFile(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Permission bits of a path, a closing '/' ignored (lstat: a link is not followed), or -1 when it is absent.
+inline int modeOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return -1;
+  return static_cast<int>(info.st_mode & 07777);
+}
+
+inline bool exists(const std::string &path) { return modeOf(path) != -1; }
+
+}  // namespace jobtest
