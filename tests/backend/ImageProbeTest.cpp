@@ -9,25 +9,17 @@ namespace {
 
 TEST(ImageProbe, ReadsSizeOfJpegAndPngWithoutDecoding) {
   const cv::Mat frame = test::square_frame(37, 21, 3, 3, 8);
-  const auto jpeg = probe_image(test::encode(frame, ".jpg"));
-  ASSERT_TRUE(jpeg.ok()) << jpeg.error().message;
-  EXPECT_EQ(jpeg.value().format, ImageFormat::Jpeg);
-  EXPECT_EQ(jpeg.value().width, 37);
-  EXPECT_EQ(jpeg.value().height, 21);
-  const auto png = probe_image(test::encode(frame, ".png"));
-  ASSERT_TRUE(png.ok());
-  EXPECT_EQ(png.value().format, ImageFormat::Png);
-  EXPECT_EQ(png.value().width, 37);
-  EXPECT_EQ(png.value().height, 21);
-}
-
-TEST(ImageProbe, ReadsProgressiveJpeg) {
-  std::vector<uchar> bytes;
-  cv::imencode(".jpg", test::square_frame(64, 48, 3, 3, 8), bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
-  const auto info = probe_image(std::string(bytes.begin(), bytes.end()));
-  ASSERT_TRUE(info.ok());
-  EXPECT_EQ(info.value().width, 64);
-  EXPECT_EQ(info.value().height, 48);
+  std::vector<uchar> progressive;
+  cv::imencode(".jpg", frame, progressive, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  for (const auto& [bytes, format] : {std::pair{test::encode(frame, ".jpg"), ImageFormat::Jpeg},
+                                      std::pair{std::string(progressive.begin(), progressive.end()), ImageFormat::Jpeg},
+                                      std::pair{test::encode(frame, ".png"), ImageFormat::Png}}) {
+    const auto info = probe_image(bytes);
+    ASSERT_TRUE(info.ok()) << info.error().message;
+    EXPECT_EQ(info.value().format, format);
+    EXPECT_EQ(info.value().width, 37);
+    EXPECT_EQ(info.value().height, 21);
+  }
 }
 
 TEST(ImageProbe, RefusesDamagedOrForeignBytes) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <fstream>
+#include <optional>
 
 #include "BackendTestSupport.h"
 #include "ImageProbe.h"
@@ -29,101 +30,106 @@ Frame tiny_frame() {
   return f;
 }
 
-TEST(SessionStore, CreatesSessionsWithDistinctSafeIdsAndFolders) {
+// A store in a folder of its own; `make` replaces it with one of other limits.
+class SessionStoreTest : public ::testing::Test {
+ protected:
+  SessionStore& make(StoreLimits limits, std::size_t disk_bytes = 1 << 20) {
+    budget = std::make_shared<DiskBudget>(disk_bytes);
+    store.emplace(dir.path(), limits, budget);
+    return *store;
+  }
+  // A new session with `frames` frames stored.
+  std::shared_ptr<Session> session_with(int frames, SteadyClock::time_point now = SteadyClock::now()) {
+    auto session = store->create({}, now).value();
+    for (int i = 0; i < frames; ++i) EXPECT_TRUE(session->store_frame(i, frame.bytes, frame.info, now).ok());
+    return session;
+  }
+  SessionStoreTest() { make(StoreLimits{}); }
   TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  const Frame frame = tiny_frame();
+  std::shared_ptr<DiskBudget> budget;
+  std::optional<SessionStore> store;
+};
+
+TEST_F(SessionStoreTest, CreatesSessionsWithDistinctSafeIdsAndFolders) {
   const auto now = SteadyClock::now();
-  auto a = store.create({25.0, "plugin"}, now);
-  auto b = store.create({25.0, "plugin"}, now);
+  auto a = store->create({25.0, "plugin"}, now);
+  auto b = store->create({25.0, "plugin"}, now);
   ASSERT_TRUE(a.ok());
   ASSERT_TRUE(b.ok());
   EXPECT_NE(a.value()->id(), b.value()->id());
   EXPECT_TRUE(is_valid_session_id(a.value()->id()));
   EXPECT_TRUE(fs::is_directory(a.value()->dir()));
   EXPECT_EQ(a.value()->dir().parent_path(), dir.path());
-  EXPECT_EQ(store.find(a.value()->id()), a.value());
-  EXPECT_EQ(store.find("0123456789abcdef0123456789abcdef"), nullptr);
-  EXPECT_EQ(store.size(), 2u);
+  EXPECT_EQ(store->find(a.value()->id()), a.value());
+  EXPECT_EQ(store->find("0123456789abcdef0123456789abcdef"), nullptr);
+  EXPECT_EQ(store->size(), 2u);
 }
 
-TEST(SessionStore, RefusesSessionsBeyondTheLimit) {
-  TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{2, 1h}, std::make_shared<DiskBudget>(1 << 20));
+TEST_F(SessionStoreTest, RefusesSessionsBeyondTheLimit) {
+  make(StoreLimits{2, 1h});
   const auto now = SteadyClock::now();
-  ASSERT_TRUE(store.create({}, now).ok());
-  ASSERT_TRUE(store.create({}, now).ok());
-  const auto third = store.create({}, now);
+  ASSERT_TRUE(store->create({}, now).ok());
+  ASSERT_TRUE(store->create({}, now).ok());
+  const auto third = store->create({}, now);
   ASSERT_FALSE(third.ok());
   EXPECT_EQ(third.error().http_status, 429);
 }
 
-TEST(SessionStore, RemovingASessionRemovesItsFolderOnceNobodyHoldsIt) {
-  TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
-  auto session = store.create({}, SteadyClock::now()).value();
+TEST_F(SessionStoreTest, RemovingASessionRemovesItsFolderOnceNobodyHoldsIt) {
+  auto session = session_with(0);
   const fs::path folder = session->dir();
-  auto held = store.remove(session->id());
+  auto held = store->remove(session->id());
   session.reset();
   ASSERT_TRUE(held);
   EXPECT_TRUE(held->cancel_requested());
   EXPECT_TRUE(fs::exists(folder));  // still held, e.g. by a running job
   held.reset();
   EXPECT_FALSE(fs::exists(folder));
-  EXPECT_EQ(store.remove("0123456789abcdef0123456789abcdef"), nullptr);
+  EXPECT_EQ(store->remove("0123456789abcdef0123456789abcdef"), nullptr);
 }
 
-TEST(SessionStore, ExpiresIdleSessionsButNotRunningJobs) {
-  TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{8, 10s}, std::make_shared<DiskBudget>(1 << 20));
+TEST_F(SessionStoreTest, ExpiresIdleSessionsButNotRunningJobs) {
+  make(StoreLimits{8, 10s});
   const auto t0 = SteadyClock::now();
-  auto idle = store.create({}, t0).value();
-  auto busy = store.create({}, t0).value();
-  auto touched = store.create({}, t0).value();
-  const Frame frame = tiny_frame();
-  ASSERT_TRUE(busy->store_frame(0, frame.bytes, frame.info, t0).ok());
+  auto idle = session_with(0, t0);
+  auto busy = session_with(1, t0);
+  auto touched = session_with(0, t0);
   ASSERT_TRUE(busy->begin_job(kJob, t0).ok());
   touched->snapshot(t0 + 8s);  // a status poll counts as activity
   const fs::path idle_dir = idle->dir();
   idle.reset();
 
-  EXPECT_TRUE(store.remove_expired(t0 + 9s).empty());
-  const auto expired = store.remove_expired(t0 + 11s);
+  EXPECT_TRUE(store->remove_expired(t0 + 9s).empty());
+  const auto expired = store->remove_expired(t0 + 11s);
   ASSERT_EQ(expired.size(), 1u);
   EXPECT_FALSE(fs::exists(idle_dir));
-  EXPECT_NE(store.find(busy->id()), nullptr);
-  EXPECT_NE(store.find(touched->id()), nullptr);
-  EXPECT_EQ(store.remove_expired(t0 + 19s).size(), 1u);  // touched
+  EXPECT_NE(store->find(busy->id()), nullptr);
+  EXPECT_NE(store->find(touched->id()), nullptr);
+  EXPECT_EQ(store->remove_expired(t0 + 19s).size(), 1u);  // touched
   busy->finish(std::nullopt, t0 + 20s);
-  EXPECT_TRUE(store.remove_expired(t0 + 29s).empty());
-  EXPECT_EQ(store.remove_expired(t0 + 31s).size(), 1u);
-  EXPECT_EQ(store.size(), 0u);
+  EXPECT_TRUE(store->remove_expired(t0 + 29s).empty());
+  EXPECT_EQ(store->remove_expired(t0 + 31s).size(), 1u);
+  EXPECT_EQ(store->size(), 0u);
 }
 
-TEST(SessionStore, FramesCountAgainstTheDiskLimitAndAreReleased) {
-  TempDir dir;
-  const Frame frame = tiny_frame();
-  auto budget = std::make_shared<DiskBudget>(frame.bytes.size() * 2 + 10);
-  SessionStore store(dir.path(), StoreLimits{}, budget);
-  auto session = store.create({}, SteadyClock::now()).value();
+TEST_F(SessionStoreTest, FramesCountAgainstTheDiskLimitAndAreReleased) {
+  make(StoreLimits{}, frame.bytes.size() * 2 + 10);
+  auto session = session_with(2);
   const auto now = SteadyClock::now();
-  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
-  ASSERT_TRUE(session->store_frame(1, frame.bytes, frame.info, now).ok());
   ASSERT_TRUE(session->store_frame(1, frame.bytes, frame.info, now).ok());  // replacing frees the old copy
   const auto full = session->store_frame(2, frame.bytes, frame.info, now);
   ASSERT_FALSE(full.ok());
   EXPECT_EQ(full.error().http_status, 507);
   EXPECT_EQ(budget->used_bytes(), frame.bytes.size() * 2);
   session.reset();
-  store.clear();
+  store->clear();
   EXPECT_EQ(budget->used_bytes(), 0u);
 }
 
-TEST(SessionStore, StartNeedsEveryFrameAndOnlyOnce) {
-  TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
-  auto session = store.create({}, SteadyClock::now()).value();
+TEST_F(SessionStoreTest, StartNeedsEveryFrameAndOnlyOnce) {
+  auto session = session_with(0);
   const auto now = SteadyClock::now();
-  const Frame frame = tiny_frame();
   EXPECT_EQ(session->begin_job(kJob, now).error().http_status, 409);  // no frames
   ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
   ASSERT_TRUE(session->store_frame(2, frame.bytes, frame.info, now).ok());
@@ -143,14 +149,9 @@ TEST(SessionStore, StartNeedsEveryFrameAndOnlyOnce) {
   EXPECT_EQ(session->snapshot(now).state, SessionState::Queued);
 }
 
-TEST(SessionStore, FinishedJobGivesMattesAndDropsFrames) {
-  TempDir dir;
-  auto budget = std::make_shared<DiskBudget>(1 << 20);
-  SessionStore store(dir.path(), StoreLimits{}, budget);
-  auto session = store.create({}, SteadyClock::now()).value();
+TEST_F(SessionStoreTest, FinishedJobGivesMattesAndDropsFrames) {
+  auto session = session_with(1);
   const auto now = SteadyClock::now();
-  const Frame frame = tiny_frame();
-  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, now).ok());
   ASSERT_TRUE(session->begin_job(kJob, now).ok());
   ASSERT_TRUE(session->mark_running());
   EXPECT_TRUE(fs::exists(session->frame_file(0)));
@@ -162,12 +163,8 @@ TEST(SessionStore, FinishedJobGivesMattesAndDropsFrames) {
   EXPECT_EQ(session->matte_for_download(1, now).error().http_status, 404);
 }
 
-TEST(SessionStore, CancelledWhileQueuedNeverRuns) {
-  TempDir dir;
-  SessionStore store(dir.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
-  auto session = store.create({}, SteadyClock::now()).value();
-  const Frame frame = tiny_frame();
-  ASSERT_TRUE(session->store_frame(0, frame.bytes, frame.info, SteadyClock::now()).ok());
+TEST_F(SessionStoreTest, CancelledWhileQueuedNeverRuns) {
+  auto session = session_with(1);
   ASSERT_TRUE(session->begin_job(kJob, SteadyClock::now()).ok());
   session->request_cancel();
   EXPECT_FALSE(session->mark_running());
