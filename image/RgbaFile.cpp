@@ -1,8 +1,7 @@
 #include "image/RgbaFile.h"
 
-#include "image/FileHandle.h"
+#include "image/DecodeFile.h"
 #include "image/ImageEncode.h"
-#include "image/LoadGray.h"
 #include "image/StbCodec.h"
 #include "image/WriteFile.h"
 
@@ -13,13 +12,6 @@ namespace {
 
 constexpr int kRgbaChannels = 4;
 constexpr int kMaxChannels = 4;
-
-void store(int* out, int value)
-{
-    if (out != nullptr) {
-        *out = value;
-    }
-}
 
 // The PNG writer computes its row offsets and its filtered copy in int.
 bool png_size_ok(int width, int height, int channels)
@@ -35,30 +27,7 @@ bool png_size_ok(int width, int height, int channels)
 
 std::vector<std::uint8_t> load_rgba(const std::string& path, int* width, int* height)
 {
-    store(width, 0);
-    store(height, 0);
-    if (!detail::usable_path(path)) {
-        return {};
-    }
-    const detail::FileHandle file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        return {};
-    }
-    detail::StbHeader header;
-    if (!detail::stb_info_from_file(file.get(), header) || !gray_size_within_limits(header.width, header.height)) {
-        return {};
-    }
-    detail::StbHeader decoded;
-    const detail::StbPixels pixels = detail::stb_load_from_file(file.get(), kRgbaChannels, decoded);
-    if (!pixels || !gray_size_within_limits(decoded.width, decoded.height)) {
-        return {};
-    }
-    const std::size_t count =
-        static_cast<std::size_t>(decoded.width) * static_cast<std::size_t>(decoded.height) * kRgbaChannels;
-    std::vector<std::uint8_t> rgba(pixels.get(), pixels.get() + count);
-    store(width, decoded.width);
-    store(height, decoded.height);
-    return rgba;
+    return detail::decode_file_within_limits(path, kRgbaChannels, width, height);
 }
 
 bool write_png_file(const std::string& path, const std::uint8_t* pixels, int width, int height, int channels)
