@@ -131,16 +131,21 @@ std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anc
   return seeds;
 }
 
+bool read_anchor_frame(const EngineJob& job, cv::Mat& anchor_frame, std::string& error) {
+  const int anchor = job.request.anchor_frame;
+  if (anchor < 0 || anchor >= job.frames.frame_count()) {
+    error = "the anchor frame is outside the clip";
+    return false;
+  }
+  job.monitor.report_stage("segmenting anchor");
+  return job.frames.read_frame(anchor, anchor_frame, error);
+}
+
 EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   const ClassicalParams params = classical_params(job.request.quality);
-  const int count = job.frames.frame_count();
-  const int anchor = job.request.anchor_frame;
-  if (anchor < 0 || anchor >= count) return std::string("the anchor frame is outside the clip");
-
-  job.monitor.report_stage("segmenting anchor");
   cv::Mat anchor_frame;
   std::string error;
-  if (!job.frames.read_frame(anchor, anchor_frame, error)) return error;
+  if (!read_anchor_frame(job, anchor_frame, error)) return error;
   const cv::Mat anchor_image = to_work(anchor_frame, params.anchor_scale);
 
   const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), error);

@@ -28,6 +28,10 @@ struct ClassicalParams {
 
 ClassicalParams classical_params(Quality quality);
 
+// Checks that the job's anchor frame lies in the clip, reports the "segmenting anchor" stage and reads that
+// frame. False, with `error` set, when the anchor is outside the clip or the frame cannot be read.
+bool read_anchor_frame(const EngineJob& job, cv::Mat& anchor_frame, std::string& error);
+
 // What the selection says on the anchor frame, in pixels of an image of `image_size` (the anchor frame,
 // possibly scaled): the box, or without one the dabs, or the character found from the text hint. Reports the
 // "finding character" stage when it searches. Nothing, with `error` set, when the hint finds no one.

@@ -24,14 +24,9 @@ NeuralEngine::NeuralEngine(std::shared_ptr<const NeuralModel> model, int keyfram
 EngineOutcome NeuralEngine::run(const EngineJob& job) {
   if (!model_) return std::string("no model loaded");
   const ClassicalParams params = classical_params(job.request.quality);
-  const int count = job.frames.frame_count();
-  const int anchor = job.request.anchor_frame;
-  if (anchor < 0 || anchor >= count) return std::string("the anchor frame is outside the clip");
-
-  job.monitor.report_stage("segmenting anchor");
   cv::Mat anchor_frame;
   std::string error;
-  if (!job.frames.read_frame(anchor, anchor_frame, error)) return error;
+  if (!read_anchor_frame(job, anchor_frame, error)) return error;
   const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_frame.size(), error);
   if (!seeds) return error;
   const cv::Mat anchor_mask = neural_anchor_mask(*model_, anchor_frame, *seeds, error);
@@ -39,6 +34,7 @@ EngineOutcome NeuralEngine::run(const EngineJob& job) {
   if (job.monitor.cancelled()) return std::string("cancelled");
 
   const NeuralModel& model = *model_;
+  const int anchor = job.request.anchor_frame;
   const int spacing = keyframe_spacing_;
   const MaskCorrector correct = [&model, anchor, spacing](int index, const cv::Mat& frame,
                                                           cv::Mat& mask) -> std::optional<std::string> {
