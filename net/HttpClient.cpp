@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include "net/CurlRequest.h"
 #include "net/HttpInternal.h"
 #include "net/TestSeams.h"
 
@@ -18,54 +19,10 @@ std::once_flag g_global_init;
 
 namespace {
 
-// Only plain and secure web addresses are used: never file://, ftp:// or the other schemes libcurl knows,
-// neither for the URL nor for a redirect target a server names.
-constexpr char kAllowedProtocols[] = "http,https";
-
 std::atomic<double> gTimeScale{1.0};
 std::atomic<std::size_t> gTextBodyLimitOverrideBytes{0};
 std::atomic<std::size_t> gByteBodyLimitOverrideBytes{0};
 std::atomic<int> gGlobalInitCount{0};
-
-// Sets options in order until one fails; the first failure is kept.
-class OptionSetter {
- public:
-  explicit OptionSetter(CURL *curl) noexcept : curl_(curl) {}
-  template <typename Value>
-  OptionSetter &set(CURLoption option, Value value) noexcept {
-    if (result_ == CURLE_OK) result_ = curl_easy_setopt(curl_, option, value);
-    return *this;
-  }
-  bool ok() const noexcept { return result_ == CURLE_OK; }
-
- private:
-  CURL *curl_;
-  CURLcode result_ = CURLE_OK;
-};
-
-// Options every request shares: the URL, identity, limits and the safety settings for a library that runs
-// on threads inside someone else's process.
-void set_common_options(OptionSetter &options, const std::string &url, long timeout_sec,
-                        std::size_t body_limit_bytes) noexcept {
-  options.set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_USERAGENT, kUserAgent)
-      .set(CURLOPT_TIMEOUT_MS, detail::timeout_ms(timeout_sec))
-      // No signals: the host owns its signal handlers, and other threads may be running.
-      .set(CURLOPT_NOSIGNAL, 1L)
-      .set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols)
-      .set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols)
-      .set(CURLOPT_MAXREDIRS, kMaxRedirects)
-      // A declared length over the limit fails before any byte is stored; the write callback catches the rest.
-      .set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body_limit_bytes));
-}
-
-// Runs the transfer and returns the status: the last response code, or -1 when the transfer failed.
-long perform_and_read_status(CURL *curl) noexcept {
-  const CURLcode performed = curl_easy_perform(curl);
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  return performed == CURLE_OK ? status : -1;
-}
 
 // libcurl guesses a scheme for a URL without one ("host/path" becomes http://host/path); only explicit web
 // addresses are sent, so a malformed base URL fails here instead of reaching some host by guesswork.
@@ -107,6 +64,19 @@ HttpResponse failed_response() noexcept {
   HttpResponse response;
   response.status = -1;
   return response;
+}
+
+// Runs a request whose response body is text, kept up to the text body limit.
+HttpResponse perform_text_request(CURL *curl, const std::string &url, const detail::RequestPlan &plan) noexcept {
+  if (curl == nullptr || !is_sendable_url(url)) return failed_response();
+  try {
+    HttpResponse response;
+    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
+    response.status = detail::perform_request(curl, url, plan, {&detail::write_string, &sink, sink.limit_bytes});
+    return response;
+  } catch (...) {
+    return failed_response();
+  }
 }
 
 }  // namespace
@@ -203,100 +173,51 @@ HttpClient::HttpClient() noexcept {
 }
 
 HttpResponse HttpClient::post_json(const std::string &url, const std::string &body) const noexcept {
-  if (!handle || !is_sendable_url(url)) return failed_response();
-  try {
-    HttpResponse response;
-    CURL *curl = handle.get();
-    curl_easy_reset(curl);
-    detail::CurlHeaderList headers;
-    if (!detail::append_header(headers, "Content-Type: application/json") ||
-        !detail::append_header(headers, "Accept: application/json")) {
-      return failed_response();
-    }
-    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
-    OptionSetter options(curl);
-    set_common_options(options, url, kPostJsonTimeoutSec, sink.limit_bytes);
-    options.set(CURLOPT_POST, 1L)
-        .set(CURLOPT_POSTFIELDS, body.data())
-        .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()))
-        .set(CURLOPT_HTTPHEADER, headers.get())
-        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
-        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
-        .set(CURLOPT_FOLLOWLOCATION, 1L);
-    if (!options.ok()) return failed_response();
-    response.status = perform_and_read_status(curl);
-    return response;
-  } catch (...) {
-    return failed_response();
-  }
+  detail::RequestPlan plan;
+  plan.method = detail::HttpMethod::Post;
+  plan.body = body.data();
+  plan.body_bytes = body.size();
+  plan.content_type = "application/json";
+  plan.accept = "application/json";
+  plan.timeout_sec = kPostJsonTimeoutSec;
+  plan.follow_redirects = true;
+  return perform_text_request(handle.get(), url, plan);
 }
 
 HttpResponse HttpClient::put_bytes(const std::string &url, const std::vector<std::uint8_t> &bytes,
                                    const char *content_type) const noexcept {
-  if (!handle || !is_sendable_url(url)) return failed_response();
-  try {
-    HttpResponse response;
-    CURL *curl = handle.get();
-    curl_easy_reset(curl);
-    detail::CurlHeaderList headers;
-    const std::string type = content_type != nullptr ? content_type : "application/octet-stream";
-    if (!detail::append_header(headers, "Content-Type: " + type)) return failed_response();
-    // An empty vector may have no storage; libcurl needs a real pointer to send an empty body rather than none.
-    static const char kNoBytes[1] = {0};
-    const void *fields = bytes.empty() ? static_cast<const void *>(kNoBytes) : static_cast<const void *>(bytes.data());
-    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
-    OptionSetter options(curl);
-    set_common_options(options, url, kPutBytesTimeoutSec, sink.limit_bytes);
-    // The body goes as in-memory fields, like a POST, with only the method name replaced.
-    options.set(CURLOPT_CUSTOMREQUEST, "PUT")
-        .set(CURLOPT_POSTFIELDS, fields)
-        .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes.size()))
-        .set(CURLOPT_HTTPHEADER, headers.get())
-        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
-        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink));
-    if (!options.ok()) return failed_response();
-    response.status = perform_and_read_status(curl);
-    return response;
-  } catch (...) {
-    return failed_response();
-  }
+  // An empty vector may have no storage; libcurl needs a real pointer to send an empty body rather than none.
+  static const char kNoBytes[1] = {0};
+  detail::RequestPlan plan;
+  plan.method = detail::HttpMethod::Put;
+  plan.body = bytes.empty() ? static_cast<const void *>(kNoBytes) : static_cast<const void *>(bytes.data());
+  plan.body_bytes = bytes.size();
+  plan.content_type = content_type != nullptr ? content_type : "application/octet-stream";
+  plan.timeout_sec = kPutBytesTimeoutSec;
+  // A redirect comes back as the status: the upload is not sent on to another address.
+  plan.follow_redirects = false;
+  return perform_text_request(handle.get(), url, plan);
 }
 
 HttpResponse HttpClient::get(const std::string &url) const noexcept {
-  if (!handle || !is_sendable_url(url)) return failed_response();
-  try {
-    HttpResponse response;
-    CURL *curl = handle.get();
-    curl_easy_reset(curl);
-    detail::StringSink sink{&response.body, detail::text_body_limit_bytes()};
-    OptionSetter options(curl);
-    set_common_options(options, url, kGetTimeoutSec, sink.limit_bytes);
-    options.set(CURLOPT_HTTPGET, 1L)
-        .set(CURLOPT_WRITEFUNCTION, &detail::write_string)
-        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
-        .set(CURLOPT_FOLLOWLOCATION, 1L);
-    if (!options.ok()) return failed_response();
-    response.status = perform_and_read_status(curl);
-    return response;
-  } catch (...) {
-    return failed_response();
-  }
+  detail::RequestPlan plan;
+  plan.method = detail::HttpMethod::Get;
+  plan.timeout_sec = kGetTimeoutSec;
+  plan.follow_redirects = true;
+  return perform_text_request(handle.get(), url, plan);
 }
 
 bool HttpClient::get_bytes(const std::string &url, std::vector<std::uint8_t> *out) const noexcept {
   if (!handle || out == nullptr || !is_sendable_url(url)) return false;
   try {
-    CURL *curl = handle.get();
-    curl_easy_reset(curl);
     detail::VectorSink sink{out, detail::byte_body_limit_bytes()};
-    OptionSetter options(curl);
-    set_common_options(options, url, kGetBytesTimeoutSec, sink.limit_bytes);
-    options.set(CURLOPT_HTTPGET, 1L)
-        .set(CURLOPT_WRITEFUNCTION, &detail::write_vector)
-        .set(CURLOPT_WRITEDATA, static_cast<void *>(&sink))
-        .set(CURLOPT_FOLLOWLOCATION, 1L);
-    if (!options.ok()) return false;
-    return is_success_status(perform_and_read_status(curl));
+    detail::RequestPlan plan;
+    plan.method = detail::HttpMethod::Get;
+    plan.timeout_sec = kGetBytesTimeoutSec;
+    plan.follow_redirects = true;
+    const long status =
+        detail::perform_request(handle.get(), url, plan, {&detail::write_vector, &sink, sink.limit_bytes});
+    return is_success_status(status);
   } catch (...) {
     return false;
   }
