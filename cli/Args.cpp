@@ -53,6 +53,11 @@ void Args::finish() const {
   }
 }
 
+std::string requiredValue(const std::optional<std::string> &value, const std::string &usage) {
+  if (!value) throw UsageError(usage + " is required (see --help)");
+  return *value;
+}
+
 double parseDouble(const std::string &option, const std::string &text) {
   errno = 0;
   char *end = nullptr;

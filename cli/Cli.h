@@ -33,6 +33,10 @@ class Args {
   std::vector<bool> used_;
 };
 
+// The value of an option that must be given; fails with UsageError "<usage> is required (see --help)", where
+// `usage` is the option as --help shows it, such as "--input SEQUENCE".
+std::string requiredValue(const std::optional<std::string> &value, const std::string &usage);
+
 // Parses a number or fails with UsageError naming the option.
 double parseDouble(const std::string &option, const std::string &text);
 int parseInt(const std::string &option, const std::string &text);

@@ -15,6 +15,7 @@
 
 #include "cli/Cli.h"
 #include "cli/ParamSettings.h"
+#include "cli/PluginInstance.h"
 #include "glrecord/Raster.h"
 #include "glrecord/Recording.h"
 #include "host/Host.h"
@@ -39,43 +40,34 @@ int runOverlay(Args &args) {
   const std::vector<ParamSetting> settings = parseParamSettings(args.values("set"));
   const std::string bundle = args.value("bundle").value_or(defaultBundlePath());
   args.finish();
-  if (!input) throw UsageError("--input FRAME is required (see --help)");
-  if (!output) throw UsageError("--output PNG is required (see --help)");
+  const std::string inputPath = requiredValue(input, "--input FRAME");
+  const std::string outputPath = requiredValue(output, "--output PNG");
 
   int width = 0;
   int height = 0;
-  std::vector<std::uint8_t> frame = kesto::load_rgba(*input, &width, &height);
+  std::vector<std::uint8_t> frame = kesto::load_rgba(inputPath, &width, &height);
   if (frame.empty()) {
     std::fprintf(stderr, "trevane overlay: cannot read the frame '%s' (not a readable PNG or JPEG of a usable size)\n",
-                 input->c_str());
+                 inputPath.c_str());
     return kExitUsage;
   }
 
   host::Host host;
-  host::LoadResult loaded = host.load(bundle);
-  if (!loaded.ok()) {
-    std::fprintf(stderr, "trevane overlay: cannot load the plug-in from '%s': %s\n", bundle.c_str(),
-                 loaded.error.c_str());
-    return kExitJobFailed;
-  }
   host::InstanceOptions options;
   options.projectWidth = width;
   options.projectHeight = height;
   // Drawing needs no backend: an instance made with an empty backend URL starts no usage beacon, so the tool
   // neither touches the network nor exits while a beacon thread is still running.
   options.savedValues.push_back({"backend_url", std::string()});
-  auto made = loaded.plugin->createInstance(options);
-  if (!made.ok()) {
-    std::fprintf(stderr, "trevane overlay: the plug-in refused to make an instance: %s\n", made.error().c_str());
-    return kExitJobFailed;
-  }
-  host::Instance &fx = **made;
+  const std::optional<PluginInstance> made = loadPluginInstance(host, bundle, options, "overlay");
+  if (!made) return kExitJobFailed;
+  host::Instance &fx = *made->instance;
   // The overlay only draws while "Edit selection in viewer" is on; a --set may still turn it off.
   if (auto on = fx.setInt("draw_mask", 1); !on.ok()) {
     std::fprintf(stderr, "trevane overlay: cannot switch the overlay on: %s\n", on.error().c_str());
     return kExitJobFailed;
   }
-  for (const ParamSetting &s : settings) applyParamSetting(*loaded.plugin, fx, s);
+  for (const ParamSetting &s : settings) applyParamSetting(*made->plugin, fx, s);
 
   auto overlay = fx.createOverlay();
   if (!overlay.ok()) {
@@ -92,11 +84,11 @@ int runOverlay(Args &args) {
 
   rec::Canvas canvas{width, height, std::move(frame)};
   rec::rasterise(primitives, canvas);
-  if (!kesto::write_png_file(*output, canvas.rgba.data(), width, height, 4)) {
-    std::fprintf(stderr, "trevane overlay: cannot write '%s'\n", output->c_str());
+  if (!kesto::write_png_file(outputPath, canvas.rgba.data(), width, height, 4)) {
+    std::fprintf(stderr, "trevane overlay: cannot write '%s'\n", outputPath.c_str());
     return kExitJobFailed;
   }
-  std::printf("%s: %dx%d frame, %zu box outline(s), %zu dab(s)%s\n", output->c_str(), width, height,
+  std::printf("%s: %dx%d frame, %zu box outline(s), %zu dab(s)%s\n", outputPath.c_str(), width, height,
               countMode(primitives, rec::Mode::LineLoop), countMode(primitives, rec::Mode::TriangleFan),
               drawn == kOfxStatReplyDefault ? " (overlay off: nothing drawn)" : "");
   return kExitOk;

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,17 +21,18 @@
 #include "cli/ContactSheet.h"
 #include "cli/EmbeddedBackend.h"
 #include "cli/FrameSequence.h"
+#include "cli/PluginInstance.h"
+#include "cli/SequenceOptions.h"
+#include "cli/SequenceOutput.h"
 #include "host/Host.h"
 #include "image/RgbaFile.h"
 
 namespace trevane::cli {
 namespace {
 
-namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-constexpr int kChannels = 4;
 constexpr milliseconds kPumpInterval{100};
 constexpr double kDefaultTimeoutSeconds = 6 * 3600.0;
 constexpr int kContactSheetRows = 4;
@@ -52,7 +52,7 @@ struct PullOptions {
   std::optional<long long> anchor;
   int mode = 0;  // 0 rgba, 1 matte, 2 source
   host::PixelDepth depth = host::PixelDepth::Byte;
-  double rateFps = 25.0;
+  double rateFps = kDefaultRateFps;
   double timeoutSeconds = kDefaultTimeoutSeconds;
   std::optional<std::string> contactSheet;
   std::string bundle;
@@ -93,10 +93,8 @@ PullOptions readOptions(Args &args) {
   o.bundle = args.value("bundle").value_or(defaultBundlePath());
   args.finish();
 
-  if (!input) throw UsageError("--input SEQUENCE is required (see --help)");
-  if (!output) throw UsageError("--output SEQUENCE is required (see --help)");
-  o.input = *input;
-  o.output = *output;
+  o.input = requiredValue(input, "--input SEQUENCE");
+  o.output = requiredValue(output, "--output SEQUENCE");
   if (engine) {
     if (*engine != "classical" && *engine != "trivial") throw UsageError("--engine: classical or trivial");
     if (o.backend) throw UsageError("--engine applies to the embedded backend only, not with --backend");
@@ -137,14 +135,11 @@ PullOptions readOptions(Args &args) {
     else throw UsageError("--mode: rgba, matte or source");
   }
   if (depth) {
-    if (*depth == "byte") o.depth = host::PixelDepth::Byte;
-    else if (*depth == "float") o.depth = host::PixelDepth::Float;
-    else throw UsageError("--depth: byte or float");
+    const std::optional<host::PixelDepth> named = pixelDepthNamed(*depth);
+    if (!named) throw UsageError("--depth: byte or float");
+    o.depth = *named;
   }
-  if (rate) {
-    o.rateFps = parseDouble("rate", *rate);
-    if (o.rateFps <= 0.0) throw UsageError("--rate: frames per second must be above 0");
-  }
+  if (rate) o.rateFps = parseRateFps(*rate);
   if (timeout) {
     o.timeoutSeconds = parseDouble("timeout", *timeout);
     if (o.timeoutSeconds <= 0.0) throw UsageError("--timeout: seconds must be above 0");
@@ -270,18 +265,7 @@ int runPull(Args &args) {
   }
 
   host::Host host;
-  host::LoadResult loaded = host.load(o.bundle);
-  if (!loaded.ok()) {
-    std::fprintf(stderr, "trevane pull: cannot load the plug-in from '%s': %s\n", o.bundle.c_str(),
-                 loaded.error.c_str());
-    return kExitJobFailed;
-  }
-  host::InstanceOptions options;
-  options.depth = o.depth;
-  options.projectWidth = width;
-  options.projectHeight = height;
-  options.frameRate = o.rateFps;
-  options.interactive = false;
+  host::InstanceOptions options = sequenceInstanceOptions(o.depth, width, height, o.rateFps);
   // Settings as a saved project would hold them, so the instance is created with its backend already set.
   options.savedValues = {
       {"backend_url", backendUrl},   {"text_hint", o.hint},
@@ -289,12 +273,9 @@ int runPull(Args &args) {
       {"bbox_json", o.box ? boxRecord(*o.box) : std::string()},
       {"brush_json", dabRecords(o.dabs)},
   };
-  auto made = loaded.plugin->createInstance(options);
-  if (!made.ok()) {
-    std::fprintf(stderr, "trevane pull: the plug-in refused to make an instance: %s\n", made.error().c_str());
-    return kExitJobFailed;
-  }
-  host::Instance &fx = **made;
+  const std::optional<PluginInstance> made = loadPluginInstance(host, o.bundle, options, "pull");
+  if (!made) return kExitJobFailed;
+  host::Instance &fx = *made->instance;
   FrameSource source(frames, o.depth);
   fx.setSourceProvider([&source](double time) { return source(time); }, static_cast<double>(first),
                        static_cast<double>(last));
@@ -340,10 +321,7 @@ int runPull(Args &args) {
   }
 
   // Render every frame in the chosen mode.
-  std::error_code ec;
-  const fs::path folder = isFolderOutput(o.output) ? fs::path(o.output) : fs::path(outputs.front()).parent_path();
-  if (!folder.empty()) fs::create_directories(folder, ec);
-  if (ec) throw UsageError("--output: cannot make the folder '" + folder.string() + "': " + ec.message());
+  makeOutputFolder(o.output, outputs.front());
   if (!fx.setInt("output_mode", o.mode).ok()) throw std::runtime_error("cannot set the output mode");
 
   std::vector<size_t> sheetFrames;
@@ -358,8 +336,7 @@ int runPull(Args &args) {
       std::fprintf(stderr, "trevane pull: the plug-in failed to render frame %lld\n", frames[i].number);
       return kExitJobFailed;
     }
-    const std::vector<std::uint8_t> rgba = r.output.toRgba8TopDown();
-    if (!kesto::write_png_file(outputs[i], rgba.data(), r.output.width(), r.output.height(), kChannels)) {
+    if (!writeFramePng(r.output, outputs[i])) {
       std::fprintf(stderr, "trevane pull: cannot write '%s'\n", outputs[i].c_str());
       return kExitJobFailed;
     }

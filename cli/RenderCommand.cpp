@@ -18,6 +18,9 @@
 #include "cli/Cli.h"
 #include "cli/FrameSequence.h"
 #include "cli/ParamSettings.h"
+#include "cli/PluginInstance.h"
+#include "cli/SequenceOptions.h"
+#include "cli/SequenceOutput.h"
 #include "host/Host.h"
 #include "image/RgbaFile.h"
 
@@ -27,8 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kMaxThreads = 64;
-constexpr double kDefaultRateFps = 25.0;
-constexpr int kRgbaChannels = 4;
 
 struct RenderOptionsCli {
   std::string input;
@@ -61,25 +62,16 @@ RenderOptionsCli readOptions(Args &args) {
   o.bundle = args.value("bundle").value_or(defaultBundlePath());
   args.finish();
 
-  if (!input) throw UsageError("--input SEQUENCE is required (see --help)");
-  if (!output) throw UsageError("--output SEQUENCE is required (see --help)");
-  o.input = *input;
-  o.output = *output;
+  o.input = requiredValue(input, "--input SEQUENCE");
+  o.output = requiredValue(output, "--output SEQUENCE");
   if (depth) {
-    if (*depth == "byte") {
-      o.depth = host::PixelDepth::Byte;
-    } else if (*depth == "float") {
-      o.depth = host::PixelDepth::Float;
-    } else {
-      throw UsageError("--depth: '" + *depth + "' is neither byte nor float");
-    }
+    const std::optional<host::PixelDepth> named = pixelDepthNamed(*depth);
+    if (!named) throw UsageError("--depth: '" + *depth + "' is neither byte nor float");
+    o.depth = *named;
   }
   if (first) o.first = parseFrameNumber("first", *first);
   if (last) o.last = parseFrameNumber("last", *last);
-  if (rate) {
-    o.rateFps = parseDouble("rate", *rate);
-    if (o.rateFps <= 0.0) throw UsageError("--rate: frames per second must be above 0");
-  }
+  if (rate) o.rateFps = parseRateFps(*rate);
   if (threads) {
     o.threads = parseInt("threads", *threads);
     if (o.threads < 1 || o.threads > kMaxThreads) {
@@ -145,12 +137,7 @@ int runRender(Args &args) {
   if (frames.empty()) throw UsageError("--input: " + error);
   const std::vector<std::string> outputs = outputPaths(o, frames);
   // The output folder is made when missing, like the folder a pattern names.
-  const fs::path outputFolder = isFolderOutput(o.output) ? fs::path(o.output) : fs::path(outputs.front()).parent_path();
-  if (!outputFolder.empty()) {
-    std::error_code ec;
-    fs::create_directories(outputFolder, ec);
-    if (ec) throw UsageError("--output: cannot make the folder '" + outputFolder.string() + "': " + ec.message());
-  }
+  makeOutputFolder(o.output, outputs.front());
 
   // The project takes the first frame's size.
   int width = 0;
@@ -160,27 +147,13 @@ int runRender(Args &args) {
   }
 
   host::Host host;
-  host::LoadResult loaded = host.load(o.bundle);
-  if (!loaded.ok()) {
-    std::fprintf(stderr, "trevane render: cannot load the plug-in from '%s': %s\n", o.bundle.c_str(),
-                 loaded.error.c_str());
-    return kExitJobFailed;
-  }
-  host::InstanceOptions instanceOptions;
-  instanceOptions.depth = o.depth;
-  instanceOptions.projectWidth = width;
-  instanceOptions.projectHeight = height;
-  instanceOptions.frameRate = o.rateFps;
-  instanceOptions.interactive = false;
-  auto made = loaded.plugin->createInstance(instanceOptions);
-  if (!made.ok()) {
-    std::fprintf(stderr, "trevane render: the plug-in refused to make an instance: %s\n", made.error().c_str());
-    return kExitJobFailed;
-  }
-  host::Instance &fx = **made;
+  const std::optional<PluginInstance> made =
+      loadPluginInstance(host, o.bundle, sequenceInstanceOptions(o.depth, width, height, o.rateFps), "render");
+  if (!made) return kExitJobFailed;
+  host::Instance &fx = *made->instance;
   fx.setSourceFrameRange(static_cast<double>(frames.front().number), static_cast<double>(frames.back().number));
   fx.setSourceFrameRate(o.rateFps);
-  for (const ParamSetting &s : o.settings) applyParamSetting(*loaded.plugin, fx, s);
+  for (const ParamSetting &s : o.settings) applyParamSetting(*made->plugin, fx, s);
 
   Progress progress(frames.size());
   const std::size_t batch = static_cast<std::size_t>(o.threads);
@@ -215,9 +188,8 @@ int runRender(Args &args) {
                      r.status, r.error.empty() ? "" : ": ", r.error.c_str());
         return kExitJobFailed;
       }
-      const std::vector<std::uint8_t> rgba = r.output.toRgba8TopDown();
       const std::string &path = outputs[start + k];
-      if (!kesto::write_png_file(path, rgba.data(), r.output.width(), r.output.height(), kRgbaChannels)) {
+      if (!writeFramePng(r.output, path)) {
         progress.interrupt();
         std::fprintf(stderr, "trevane render: cannot write '%s'\n", path.c_str());
         return kExitJobFailed;
