@@ -3,29 +3,21 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-#include <sys/wait.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "image/RgbaFile.h"
+#include "tests/support/ToolRun.h"
 
 namespace {
 
-const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 
 class OverlayCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trevane-overlay-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     frame_.assign(static_cast<std::size_t>(kWidth) * kHeight * 4, 0);
     for (std::size_t i = 0; i < frame_.size(); i += 4) {
       frame_[i] = 40;
@@ -36,26 +28,7 @@ class OverlayCommand : public ::testing::Test {
     ASSERT_TRUE(kesto::write_png_file(dir_ + "/frame.png", frame_.data(), kWidth, kHeight, 4));
   }
 
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-  // Runs the tool with `arguments` (already quoted for the shell); returns its exit status.
-  int run(const std::string &arguments) {
-    const std::string command =
-        "'" + kTool + "' overlay " + arguments + " >'" + dir_ + "/out.txt' 2>'" + dir_ + "/err.txt'";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string text(const char *file) const {
-    std::string content;
-    if (FILE *f = std::fopen((dir_ + "/" + file).c_str(), "rb")) {
-      char buffer[512];
-      std::size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
-      std::fclose(f);
-    }
-    return content;
-  }
+  int run(const std::string &arguments) { return tool_.run("overlay " + arguments); }
 
   std::string io() const { return "--input '" + dir_ + "/frame.png' --output '" + dir_ + "/overlay.png'"; }
 
@@ -63,7 +36,8 @@ class OverlayCommand : public ::testing::Test {
     return &rgba[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
   }
 
-  std::string dir_;
+  kesto::testing::ToolRun tool_{"trevane-overlay"};
+  const std::string dir_ = tool_.dir();
   std::vector<std::uint8_t> frame_;
 };
 
@@ -73,8 +47,8 @@ TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrame) {
   ASSERT_EQ(run(io() + " --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'" +
                 " --set 'brush_json=[[0.09375,0.875,0.0625],[0.875,0.125,-0.0625]]'"),
             0)
-      << text("err.txt");
-  EXPECT_NE(text("out.txt").find("1 box outline(s), 2 dab(s)"), std::string::npos) << text("out.txt");
+      << tool_.err();
+  EXPECT_NE(tool_.out().find("1 box outline(s), 2 dab(s)"), std::string::npos) << tool_.out();
   int width = 0, height = 0;
   const std::vector<std::uint8_t> out = kesto::load_rgba(dir_ + "/overlay.png", &width, &height);
   ASSERT_EQ(width, kWidth);
@@ -104,26 +78,26 @@ TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrame) {
 
 TEST_F(OverlayCommand, OverlaySwitchedOffLeavesTheFrame) {
   ASSERT_EQ(run(io() + " --set draw_mask=0 --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'"), 0)
-      << text("err.txt");
+      << tool_.err();
   int width = 0, height = 0;
   EXPECT_EQ(kesto::load_rgba(dir_ + "/overlay.png", &width, &height), frame_);
 }
 
 TEST_F(OverlayCommand, BadUsageAndInputExitWith2) {
   EXPECT_EQ(run("--output '" + dir_ + "/x.png'"), 2);
-  EXPECT_NE(text("err.txt").find("--input"), std::string::npos) << text("err.txt");
+  EXPECT_NE(tool_.err().find("--input"), std::string::npos) << tool_.err();
   EXPECT_EQ(run(io() + " --set no_such_param=1"), 2);
-  EXPECT_NE(text("err.txt").find("no_such_param"), std::string::npos) << text("err.txt");
+  EXPECT_NE(tool_.err().find("no_such_param"), std::string::npos) << tool_.err();
   EXPECT_EQ(run(io() + " --set brush_size=big"), 2);
   EXPECT_EQ(run(io() + " --set =1"), 2);
   EXPECT_EQ(run("--input '" + dir_ + "/missing.png' --output '" + dir_ + "/x.png'"), 2);
-  EXPECT_NE(text("err.txt").find("missing.png"), std::string::npos) << text("err.txt");
+  EXPECT_NE(tool_.err().find("missing.png"), std::string::npos) << tool_.err();
   EXPECT_EQ(run(io() + " --unknown"), 2);
 }
 
 TEST_F(OverlayCommand, UnwritableOutputExitsWith1) {
   EXPECT_EQ(run("--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'"), 1);
-  EXPECT_NE(text("err.txt").find("cannot write"), std::string::npos) << text("err.txt");
+  EXPECT_NE(tool_.err().find("cannot write"), std::string::npos) << tool_.err();
 }
 
 }  // namespace

@@ -3,27 +3,23 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "image/RgbaFile.h"
+#include "image/WriteFile.h"
 #include "tests/render/LiteralRender.h"
 #include "tests/render/MatteFolder.h"
+#include "tests/support/ToolRun.h"
 
 namespace {
 
 using kesto::testing::MatteFolder;
 
-const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
 constexpr int kWidth = 24;
 constexpr int kHeight = 10;
 constexpr int kMatteWidth = 7;
@@ -57,9 +53,6 @@ std::vector<std::uint8_t> expectedOutput(const std::vector<std::uint8_t> &frame,
 class RenderCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/trevane-render-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     std::filesystem::create_directories(dir_ + "/frames");
     // Frames numbered 1 to 3, as a pulled clip whose first frame is at time 1.
     for (int n = 1; n <= 3; ++n) {
@@ -69,40 +62,18 @@ class RenderCommand : public ::testing::Test {
     }
   }
 
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
   std::string framePath(int n) const {
     char name[32];
     std::snprintf(name, sizeof name, "/frames/%04d.png", n);
     return dir_ + name;
   }
 
-  // Runs `trevane render` with `arguments` (already quoted for the shell); returns its exit status.
-  int run(const std::string &arguments) {
-    const std::string command =
-        "'" + kTool + "' render " + arguments + " >'" + dir_ + "/out.txt' 2>'" + dir_ + "/err.txt'";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string text(const char *file) const {
-    std::string content;
-    if (FILE *f = std::fopen((dir_ + "/" + file).c_str(), "rb")) {
-      char buffer[512];
-      std::size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
-      std::fclose(f);
-    }
-    return content;
-  }
+  int run(const std::string &arguments) { return tool_.run("render " + arguments); }
 
   // Exit status 2 with exactly one line on stderr.
   void expectUsageError(const std::string &arguments, const std::string &mention) {
     EXPECT_EQ(2, run(arguments)) << arguments;
-    const std::string err = text("err.txt");
+    const std::string err = tool_.err();
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
     EXPECT_NE(std::string::npos, err.find(mention)) << err;
   }
@@ -119,49 +90,47 @@ class RenderCommand : public ::testing::Test {
   std::string inputPattern() const { return "'" + dir_ + "/frames/%04d.png'"; }
   std::string sessionArgs() const { return " --set session_id=" + session_.sessionId() + " --set clip_start=1"; }
 
-  std::string dir_;
+  kesto::testing::ToolRun tool_{"trevane-render"};
+  const std::string dir_ = tool_.dir();
   MatteFolder session_;
 };
 
-TEST_F(RenderCommand, AppliesTheSessionsMatteToEveryFrame) {
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/out/'" + sessionArgs())) << text("err.txt");
-  for (int n = 1; n <= 3; ++n) {
-    SCOPED_TRACE(n);
-    const std::vector<std::uint8_t> matte = matteGray(n);
-    char name[32];
-    std::snprintf(name, sizeof name, "/out/%06d.png", n);
-    EXPECT_EQ(expectedOutput(frameRgba(n), &matte, 0), readOutput(dir_ + name));
+TEST_F(RenderCommand, AppliesTheSessionsMatteToEveryFrameOnOneThreadOrSeveral) {
+  for (const std::string &threads : {std::string(), std::string(" --threads 3")}) {
+    SCOPED_TRACE(threads);
+    ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/out/'" + sessionArgs() + threads))
+        << tool_.err();
+    for (int n = 1; n <= 3; ++n) {
+      SCOPED_TRACE(n);
+      const std::vector<std::uint8_t> matte = matteGray(n);
+      char name[32];
+      std::snprintf(name, sizeof name, "/out/%06d.png", n);
+      EXPECT_EQ(expectedOutput(frameRgba(n), &matte, 0), readOutput(dir_ + name));
+    }
+    EXPECT_NE(std::string::npos, tool_.out().find("rendered 3 frame(s), 1 to 3")) << tool_.out();
+    std::filesystem::remove_all(dir_ + "/out");
   }
-  EXPECT_NE(std::string::npos, text("out.txt").find("rendered 3 frame(s), 1 to 3")) << text("out.txt");
 }
 
-TEST_F(RenderCommand, ModesDepthsAndThreadsGiveTheExpectedFiles) {
+TEST_F(RenderCommand, ModesAndDepthsGiveTheExpectedFiles) {
   const std::vector<std::uint8_t> matte = matteGray(2);
   ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/m/%03d.png' --depth float --threads 3" +
                    sessionArgs() + " --set output_mode=1"))
-      << text("err.txt");
+      << tool_.err();
   // Matte only at float depth: (m, m, m, 1) comes back to the matte byte itself.
-  const std::vector<std::uint8_t> matteOnly = readOutput(dir_ + "/m/002.png");
-  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 1), matteOnly);
+  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 1), readOutput(dir_ + "/m/002.png"));
 
   ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/b/%d.png' --depth float" + sessionArgs() +
                    " --set output_mode=2"))
-      << text("err.txt");
+      << tool_.err();
   EXPECT_EQ(frameRgba(3), readOutput(dir_ + "/b/3.png"));
-
-  // One thread or three: the same files.
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/t1/'" + sessionArgs()));
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/t3/' --threads 3" + sessionArgs()));
-  for (const char *name : {"/000001.png", "/000002.png", "/000003.png"}) {
-    EXPECT_EQ(readOutput(dir_ + "/t1" + name), readOutput(dir_ + "/t3" + name)) << name;
-  }
 }
 
 TEST_F(RenderCommand, FolderInputIsNumberedByPositionAndFirstLastSelect) {
   // Folder positions 0, 1, 2 are the files 0001, 0002, 0003; with clip_start 0 position 1 takes matte 1.
   ASSERT_EQ(0, run("--input '" + dir_ + "/frames' --output '" + dir_ + "/f/%02d.png' --first 1 --last 1" +
                    " --set session_id=" + session_.sessionId() + " --set clip_start=0"))
-      << text("err.txt");
+      << tool_.err();
   const std::vector<std::uint8_t> matte = matteGray(2);
   EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 0), readOutput(dir_ + "/f/01.png"));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/f/00.png"));
@@ -169,7 +138,7 @@ TEST_F(RenderCommand, FolderInputIsNumberedByPositionAndFirstLastSelect) {
 }
 
 TEST_F(RenderCommand, WithoutSessionFramesComeOutUnchanged) {
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/plain/'")) << text("err.txt");
+  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/plain/'")) << tool_.err();
   EXPECT_EQ(frameRgba(1), readOutput(dir_ + "/plain/000001.png"));
 }
 
@@ -193,11 +162,7 @@ TEST_F(RenderCommand, BadUsageAndBadInputExitWithStatusTwoAndOneLine) {
   expectUsageError("--input " + inputPattern() + out + " --bogus", "--bogus");
 
   // An undecodable frame in the range.
-  const std::vector<std::uint8_t> junk = {'j', 'u', 'n', 'k'};
-  FILE *f = std::fopen(framePath(4).c_str(), "wb");
-  ASSERT_NE(nullptr, f);
-  std::fwrite(junk.data(), 1, junk.size(), f);
-  std::fclose(f);
+  ASSERT_TRUE(kesto::write_file(framePath(4), {'j', 'u', 'n', 'k'}));
   expectUsageError("--input " + inputPattern() + out, "0004.png");
 }
 
@@ -209,7 +174,7 @@ TEST_F(RenderCommand, RefusesToWriteOverItsInputFrames) {
 
 TEST_F(RenderCommand, HelpNamesThePatternsAndTheExitStatus) {
   ASSERT_EQ(0, run("--help"));
-  const std::string help = text("out.txt");
+  const std::string help = tool_.out();
   EXPECT_NE(std::string::npos, help.find("frames/%06d.png"));
   EXPECT_NE(std::string::npos, help.find("--set NAME=VALUE"));
   EXPECT_NE(std::string::npos, help.find("Exit status"));

@@ -1,0 +1,59 @@
+#pragma once
+// Runs the built `trevane` tool as a user would, in a scratch folder of its own (removed with everything in
+// it at destruction), with the tool's standard output and error kept in files of that folder.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace kesto::testing {
+
+class ToolRun {
+ public:
+  explicit ToolRun(const std::string &prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch folder");
+    dir_ = pattern;
+  }
+  ~ToolRun() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  ToolRun(const ToolRun &) = delete;
+  ToolRun &operator=(const ToolRun &) = delete;
+
+  const std::string &dir() const { return dir_; }
+
+  // Runs `trevane <arguments>` (already quoted for the shell); the exit status, or -1 when it did not exit.
+  int run(const std::string &arguments) const {
+    const std::string command = "'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments + " >'" +
+                                dir_ + "/out.txt' 2>'" + dir_ + "/err.txt'";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string out() const { return text("out.txt"); }
+  std::string err() const { return text("err.txt"); }
+
+ private:
+  std::string text(const char *file) const {
+    std::string content;
+    if (FILE *f = std::fopen((dir_ + "/" + file).c_str(), "rb")) {
+      char buffer[512];
+      std::size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+      std::fclose(f);
+    }
+    return content;
+  }
+
+  std::string dir_;
+};
+
+}  // namespace kesto::testing
