@@ -65,10 +65,6 @@ TEST(OverlayGeometry, DabColourFollowsTheSignOfTheRadius) {
   EXPECT_EQ(kesto::dab_colour({0, 0, -0.03}).red, kesto::kExcludeDabColour.red);
   // r = 0 never comes from editing; it reads as excluding.
   EXPECT_EQ(kesto::dab_colour({0, 0, 0.0}).red, kesto::kExcludeDabColour.red);
-  EXPECT_EQ(kesto::kAddDabColour.alpha, 0.35f);
-  EXPECT_EQ(kesto::kExcludeDabColour.alpha, 0.35f);
-  EXPECT_EQ(kesto::kBoxColour.red, 0.902f);
-  EXPECT_EQ(kesto::kBoxColour.alpha, 1.0f);
 }
 
 }  // namespace
