@@ -62,15 +62,13 @@ const std::uint8_t* pixel(const test::DecodedImage& image, int x, int y, int cha
                                   static_cast<std::size_t>(x)) * static_cast<std::size_t>(channels);
 }
 
+// A complete file (start and end markers) without alpha, even below the size of one coding block.
 TEST(RgbaToJpeg, ProducesACompleteJpegFile)
 {
     const Bytes pixels = gradient_rgba(2, 2);
     const Bytes jpeg = rgba_to_jpeg(pixels.data(), 2, 2, kQuality);
     ASSERT_GE(jpeg.size(), 4u);
-    EXPECT_EQ(jpeg[0], 0xFF);
-    EXPECT_EQ(jpeg[1], 0xD8);
-    EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
-    EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+    EXPECT_EQ((Bytes{jpeg[0], jpeg[1], jpeg[jpeg.size() - 2], jpeg[jpeg.size() - 1]}), (Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
     const test::DecodedImage image = test::decode_image(jpeg, 0);
     EXPECT_EQ(image.width, 2);
     EXPECT_EQ(image.height, 2);
@@ -91,12 +89,6 @@ TEST(RgbaToJpeg, FirstRowInMemoryIsTheTopRow)
     EXPECT_LT(top[2], 60);
     EXPECT_LT(bottom[0], 60);
     EXPECT_GT(bottom[2], 200);
-
-    // The smallest case as well: a white top row over a black one.
-    const Bytes two_rows = two_band_rgba(2, 2, 1, {255, 255, 255, 255}, {0, 0, 0, 255});
-    const test::DecodedImage tiny = test::decode_image(rgba_to_jpeg(two_rows.data(), 2, 2, kQuality), 1);
-    ASSERT_EQ(tiny.pixels.size(), 4u);
-    EXPECT_GT(tiny.pixels[0], tiny.pixels[2]);
 }
 
 TEST(RgbaToJpeg, IgnoresAlpha)
