@@ -83,6 +83,12 @@ class OverlayInteract : public ::testing::Test {
 
 constexpr const char *kBox = "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}";
 
+void expectVertex(const rec::Primitive &p, std::size_t i, double x, double y) {
+  ASSERT_LT(i, p.vertices.size());
+  EXPECT_DOUBLE_EQ(p.vertices[i].x, x) << "vertex " << i;
+  EXPECT_DOUBLE_EQ(p.vertices[i].y, y) << "vertex " << i;
+}
+
 void expectColour(const rec::Primitive &p, float red, float green, float blue, float alpha) {
   EXPECT_EQ(p.colour.red, red);
   EXPECT_EQ(p.colour.green, green);
@@ -208,11 +214,9 @@ TEST_F(OverlayInteract, ProjectOffsetAndSizePlaceThePenAndTheDrawing) {
   ASSERT_EQ(overlay_->draw(), kOfxStatOK);
   const auto list = rec::primitives();
   ASSERT_EQ(list.size(), 6u) << rec::describe(list);
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 100.0);  // the box's top-left corner, A = (100, 300)
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].y, 300.0);
-  EXPECT_DOUBLE_EQ(list[5].vertices[0].x, 600.0);  // the dab's centre and rim: radius 0.03 x width
-  EXPECT_DOUBLE_EQ(list[5].vertices[0].y, 425.0);
-  EXPECT_DOUBLE_EQ(list[5].vertices[1].x, 630.0);
+  expectVertex(list[0], 0, 100.0, 300.0);  // the box's top-left corner
+  expectVertex(list[5], 0, 600.0, 425.0);  // the dab's centre and rim: radius 0.03 x width
+  expectVertex(list[5], 1, 630.0, 425.0);
 }
 
 TEST_F(OverlayInteract, MissingPenPositionReadsAsTheOrigin) {
@@ -297,45 +301,33 @@ TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
   ASSERT_EQ(list.size(), 7u) << rec::describe(list);
   EXPECT_EQ(rec::misuseCount(), 0u);
 
-  // Outline from A = (960, 810) to B = (1440, 270), 1.5 wide.
-  const rec::Primitive &outline = list[0];
-  EXPECT_EQ(outline.mode, rec::Mode::LineLoop);
-  EXPECT_EQ(outline.lineWidth, 1.5f);
-  expectColour(outline, 0.902f, 0.616f, 0.153f, 1.0f);
-  const double corners[4][2] = {{960, 810}, {1440, 810}, {1440, 270}, {960, 270}};
-  ASSERT_EQ(outline.vertices.size(), 4u);
-  for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_DOUBLE_EQ(outline.vertices[i].x, corners[i][0]);
-    EXPECT_DOUBLE_EQ(outline.vertices[i].y, corners[i][1]);
-  }
-  // Handles: 10 x 10 squares at A, (Ax, By), (Bx, Ay), B in the box colour.
+  // Outline from A = (960, 810) to B = (1440, 270), 1.5 wide, then 10 x 10 handles at A, (Ax, By), (Bx, Ay), B
+  // (the shapes themselves are checked on the geometry functions).
+  EXPECT_EQ(list[0].mode, rec::Mode::LineLoop);
+  EXPECT_EQ(list[0].lineWidth, 1.5f);
+  expectColour(list[0], 0.902f, 0.616f, 0.153f, 1.0f);
+  EXPECT_EQ(list[0].vertices.size(), 4u);
+  expectVertex(list[0], 0, 960, 810);
+  expectVertex(list[0], 2, 1440, 270);
   const double centres[4][2] = {{960, 810}, {960, 270}, {1440, 810}, {1440, 270}};
   for (std::size_t h = 0; h < 4; ++h) {
     const rec::Primitive &quad = list[1 + h];
     EXPECT_EQ(quad.mode, rec::Mode::Quads);
     expectColour(quad, 0.902f, 0.616f, 0.153f, 1.0f);
-    ASSERT_EQ(quad.vertices.size(), 4u);
-    EXPECT_DOUBLE_EQ(quad.vertices[0].x, centres[h][0] - 5);
-    EXPECT_DOUBLE_EQ(quad.vertices[0].y, centres[h][1] - 5);
-    EXPECT_DOUBLE_EQ(quad.vertices[2].x, centres[h][0] + 5);
-    EXPECT_DOUBLE_EQ(quad.vertices[2].y, centres[h][1] + 5);
+    EXPECT_EQ(quad.vertices.size(), 4u);
+    expectVertex(quad, 0, centres[h][0] - 5, centres[h][1] - 5);
   }
   // An add dab, then an exclude dab: discs of radius r x width about their centres.
-  const rec::Primitive &add = list[5];
-  EXPECT_EQ(add.mode, rec::Mode::TriangleFan);
-  ASSERT_EQ(add.vertices.size(), 22u);
-  expectColour(add, 0.0f, 0.898f, 1.0f, 0.35f);
-  EXPECT_DOUBLE_EQ(add.vertices[0].x, 960.0);
-  EXPECT_DOUBLE_EQ(add.vertices[0].y, 810.0);
-  EXPECT_DOUBLE_EQ(add.vertices[1].x, 960.0 + 57.6);
-  EXPECT_DOUBLE_EQ(add.vertices[1].y, 810.0);
-  const rec::Primitive &exclude = list[6];
-  EXPECT_EQ(exclude.mode, rec::Mode::TriangleFan);
-  ASSERT_EQ(exclude.vertices.size(), 22u);
-  expectColour(exclude, 1.0f, 0.271f, 0.227f, 0.35f);
-  EXPECT_DOUBLE_EQ(exclude.vertices[0].x, 0.2 * 1920.0);
-  EXPECT_DOUBLE_EQ(exclude.vertices[0].y, 0.2 * 1080.0);
-  EXPECT_DOUBLE_EQ(exclude.vertices[1].x, 0.2 * 1920.0 + 0.05 * 1920.0);
+  for (std::size_t d : {5, 6}) {
+    EXPECT_EQ(list[d].mode, rec::Mode::TriangleFan);
+    EXPECT_EQ(list[d].vertices.size(), 22u);
+  }
+  expectColour(list[5], 0.0f, 0.898f, 1.0f, 0.35f);
+  expectVertex(list[5], 0, 960.0, 810.0);
+  expectVertex(list[5], 1, 960.0 + 57.6, 810.0);
+  expectColour(list[6], 1.0f, 0.271f, 0.227f, 0.35f);
+  expectVertex(list[6], 0, 0.2 * 1920.0, 0.2 * 1080.0);
+  expectVertex(list[6], 1, 0.2 * 1920.0 + 0.05 * 1920.0, 0.2 * 1080.0);
 }
 
 TEST_F(OverlayInteract, OnlyBoxesWithANumberWidthAboveZeroAndNumberMembersAreDrawn) {
@@ -352,10 +344,8 @@ TEST_F(OverlayInteract, OnlyBoxesWithANumberWidthAboveZeroAndNumberMembersAreDra
   ASSERT_EQ(overlay_->draw(), kOfxStatOK);
   const auto list = rec::primitives();
   ASSERT_EQ(list.size(), 5u) << rec::describe(list);
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 0.0);
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].y, 1080.0);
-  EXPECT_DOUBLE_EQ(list[0].vertices[2].x, 960.0);
-  EXPECT_DOUBLE_EQ(list[0].vertices[2].y, 1080.0);
+  expectVertex(list[0], 0, 0.0, 1080.0);
+  expectVertex(list[0], 2, 960.0, 1080.0);
 }
 
 TEST_F(OverlayInteract, OverlaysOnSeveralThreadsKeepTheirOwnDrags) {
