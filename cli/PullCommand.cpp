@@ -243,12 +243,7 @@ int runPull(Args &args) {
     throw UsageError("--anchor: frame " + std::to_string(anchor) + " is outside the clip (" + std::to_string(first) +
                      " to " + std::to_string(last) + ")");
   }
-  std::vector<std::string> outputs;
-  for (const SequenceFrame &f : frames) {
-    const std::optional<std::string> path = outputPath(o.output, f.number, &error);
-    if (!path) throw UsageError("--output: " + error);
-    outputs.push_back(*path);
-  }
+  const std::vector<std::string> outputs = outputPathsFor(o.output, frames);
   int width = 0;
   int height = 0;
   if (kesto::load_rgba(frames.front().path, &width, &height).empty()) {

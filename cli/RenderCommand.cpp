@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
-#include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "cli/Cli.h"
@@ -27,7 +24,6 @@
 namespace trevane::cli {
 namespace {
 
-namespace fs = std::filesystem;
 
 constexpr int kMaxThreads = 64;
 
@@ -81,24 +77,6 @@ RenderOptionsCli readOptions(Args &args) {
   return o;
 }
 
-// Output file of every frame, refusing any that would overwrite an input frame.
-std::vector<std::string> outputPaths(const RenderOptionsCli &o, const std::vector<SequenceFrame> &frames) {
-  std::set<std::string> inputs;
-  std::error_code ec;
-  for (const SequenceFrame &f : frames) inputs.insert(fs::weakly_canonical(f.path, ec).string());
-  std::vector<std::string> paths;
-  for (const SequenceFrame &f : frames) {
-    std::string error;
-    const std::optional<std::string> path = outputPath(o.output, f.number, &error);
-    if (!path) throw UsageError("--output: " + error);
-    if (inputs.count(fs::weakly_canonical(*path, ec).string()) != 0) {
-      throw UsageError("--output: '" + *path + "' is an input frame; refusing to overwrite it");
-    }
-    paths.push_back(*path);
-  }
-  return paths;
-}
-
 class Progress {
  public:
   explicit Progress(std::size_t total) : total_(total), bar_(interactiveOutput()) {}
@@ -135,7 +113,7 @@ int runRender(Args &args) {
   std::string error;
   const std::vector<SequenceFrame> frames = findSequence(o.input, o.first, o.last, &error);
   if (frames.empty()) throw UsageError("--input: " + error);
-  const std::vector<std::string> outputs = outputPaths(o, frames);
+  const std::vector<std::string> outputs = outputPathsFor(o.output, frames);
   // The output folder is made when missing, like the folder a pattern names.
   makeOutputFolder(o.output, outputs.front());
 

@@ -143,6 +143,15 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
                                   " --hint x --backend http://127.0.0.1:9");
   EXPECT_EQ(2, noInput.exitCode);
   EXPECT_FALSE(fs::exists(out()));
+
+  // An output that names the input frames is refused before any frame is read or sent.
+  const std::string firstFrame = (dir_ / "in" / "000000.png").string();
+  const std::vector<std::uint8_t> before = kesto::load_rgba(firstFrame, nullptr, nullptr);
+  const ToolRun overInput = runTool(kTool + " pull --input " + in() + " --output " + in() +
+                                    "/%06d.png --hint x --backend http://127.0.0.1:9");
+  EXPECT_EQ(2, overInput.exitCode);
+  EXPECT_NE(std::string::npos, overInput.err.find("refusing to overwrite")) << overInput.err;
+  EXPECT_EQ(before, kesto::load_rgba(firstFrame, nullptr, nullptr));
 }
 
 #ifdef TREVANE_HAVE_BACKEND
