@@ -100,7 +100,8 @@ TEST(ClassicalEngine, TextHintWithNothingFoundAsksForABox) {
 }
 
 TEST(ClassicalEngine, StopsWhenCancelled) {
-  const Outcome out = run_engine(box_request(0, Quality::Fast), test::moving_disc_clip(6, kWidth, kHeight, nullptr), true);
+  const auto clip = test::moving_disc_clip(6, kWidth, kHeight, nullptr);
+  const Outcome out = run_engine(box_request(0, Quality::Fast), clip, true);
   ASSERT_TRUE(out.error);
   EXPECT_EQ(*out.error, "cancelled");
 }

@@ -399,8 +399,8 @@ const std::vector<Ending> &endings() {
       {"PollSlowDrip", [](JobEnding &t) { polls(t).drip(20, 1, std::chrono::milliseconds(10)); }, kSilent},
       {"PollRedirectToFile", [](JobEnding &t) { polls(t).redirect(302, "file:///etc/passwd"); }, kSilent},
       {"MattingFailedWithTheBackendsError",
-       [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED","error":"no person found, 100% sure"})"); },
-       "failed: no person found, 100% sure", false, [](JobEnding &t) { noRequests(t, "GET", kMattePattern); }},
+       [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED","error":"no person found, 100% sure %s%n"})"); },
+       "failed: no person found, 100% sure %s%n", false, [](JobEnding &t) { noRequests(t, "GET", kMattePattern); }},
       {"MattingFailedWithoutAnError", [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED"})"); },
        "failed: matting failed"},
       // Mattes.
