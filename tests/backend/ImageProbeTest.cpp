@@ -47,12 +47,5 @@ TEST(ImageProbe, RefusesHugeAndEmptyDimensions) {
   EXPECT_EQ(probe_image(empty).error().http_status, 415);
 }
 
-TEST(ImageProbe, NamesFormats) {
-  EXPECT_STREQ(file_extension(ImageFormat::Jpeg), ".jpg");
-  EXPECT_STREQ(file_extension(ImageFormat::Png), ".png");
-  EXPECT_STREQ(media_type(ImageFormat::Jpeg), "image/jpeg");
-  EXPECT_STREQ(media_type(ImageFormat::Png), "image/png");
-}
-
 }  // namespace
 }  // namespace kesto::backend

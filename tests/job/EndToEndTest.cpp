@@ -88,10 +88,7 @@ TEST(PullAlphaEndToEnd, PullsAServedClipAndRendersItsMattes) {
   EXPECT_EQ("10.000000", *fx.getString("clip_start"));
   ASSERT_EQ(1u, host.messages().size());
   EXPECT_EQ("Orvalis: alpha ready for 3 frames.", host.messages()[0].text);
-  EXPECT_EQ(3u, backend.requests("PUT", session + "/frames/0").size() + backend.requests("PUT", session + "/frames/1").size() +
-                    backend.requests("PUT", session + "/frames/2").size());
-  EXPECT_EQ(R"({"anchor_frame":1,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
-            backend.requests("POST", session + "/start").at(0).body);
+  // The request sequence and bodies are the worker tests' concern; here: the shipped root holds the mattes.
   EXPECT_EQ(0700, modeOf(cleanup.path));
   EXPECT_EQ((std::vector<std::string>{"000000.png", "000001.png", "000002.png"}), folderEntries(cleanup.path));
 

@@ -57,10 +57,7 @@ TEST(SpoolSize, LongerSideIsAtMost1920AndNothingGrows) {
 }
 
 TEST(SpoolPixels, FloatsAreClampedAndRoundedBytesPassUnchanged) {
-  EXPECT_EQ(255, kesto::float_to_byte(1.5f));
-  EXPECT_EQ(0, kesto::float_to_byte(-0.2f));
-  EXPECT_EQ(128, kesto::float_to_byte(0.5f));
-  EXPECT_EQ(0, kesto::float_to_byte(std::nanf("")));
+  // 1.5, -0.2, 0.5 and NaN: see FloatFramesAreConvertedPerComponent.
   EXPECT_EQ(255, kesto::float_to_byte(INFINITY));
   EXPECT_EQ(0, kesto::float_to_byte(-INFINITY));
   // A byte divided by 255 and converted back is the byte itself: the byte path may copy.
