@@ -4,15 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "RunTool.h"
+#include "tests/support/ToolRun.h"
 
 namespace {
 
-const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
+using kesto::testing::runTrevane;
+using kesto::testing::ToolResult;
+
 const std::string kBundle = std::string(" --bundle ") + TREVANE_BUNDLE_DIR;
 
 TEST(DescribeCommand, JsonListsTheDeclaredEffect) {
-  const ToolRun run = runTool(kTool + " describe --json" + kBundle);
+  const ToolResult run = runTrevane("describe --json" + kBundle);
   ASSERT_EQ(0, run.exitCode) << run.err;
   const auto doc = nlohmann::json::parse(run.out, nullptr, false);
   ASSERT_TRUE(doc.is_object()) << run.out;
@@ -46,22 +48,22 @@ TEST(DescribeCommand, JsonListsTheDeclaredEffect) {
 }
 
 TEST(DescribeCommand, TextAndErrors) {
-  const ToolRun text = runTool(kTool + " describe" + kBundle);
+  const ToolResult text = runTrevane("describe" + kBundle);
   ASSERT_EQ(0, text.exitCode) << text.err;
   EXPECT_NE(std::string::npos, text.out.find("effect (11 properties)"));
   EXPECT_NE(std::string::npos, text.out.find("parameters (16)"));
 
-  const ToolRun missing = runTool(kTool + " describe --bundle /nonexistent/Nothing.ofx.bundle");
+  const ToolResult missing = runTrevane("describe --bundle /nonexistent/Nothing.ofx.bundle");
   EXPECT_EQ(2, missing.exitCode);
   EXPECT_TRUE(missing.out.empty());
   EXPECT_NE(std::string::npos, missing.err.find("cannot load"));
   EXPECT_EQ(1, std::count(missing.err.begin(), missing.err.end(), '\n')) << missing.err;
 
-  const ToolRun unknown = runTool(kTool + " describe --bogus");
+  const ToolResult unknown = runTrevane("describe --bogus");
   EXPECT_EQ(2, unknown.exitCode);
   EXPECT_NE(std::string::npos, unknown.err.find("--bogus"));
 
-  const ToolRun help = runTool(kTool + " describe --help");
+  const ToolResult help = runTrevane("describe --help");
   EXPECT_EQ(0, help.exitCode);
   EXPECT_NE(std::string::npos, help.out.find("usage: trevane describe"));
 }

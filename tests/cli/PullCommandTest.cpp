@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "RunTool.h"
+#include "tests/support/ToolRun.h"
 #include "image/RgbaFile.h"
 #include "tests/support/FakeBackend.h"
 
 namespace {
 
+using kesto::testing::runTrevane;
+using kesto::testing::ToolResult;
+
 namespace fs = std::filesystem;
 using kesto::test::FakeBackend;
 
-const std::string kTool = std::string(TREVANE_BINARY_DIR) + "/cli/trevane";
 
 constexpr int kW = 32;
 constexpr int kH = 16;
@@ -74,7 +76,7 @@ TEST_F(PullCommandTest, ScriptedBackendGivesTheCutOut) {
   fb.onPattern("GET", "/api/matte/sessions/[^/]+").reply(200, R"({"status":"COMPLETED"})");
   fb.onPattern("GET", "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png").reply(200, mattePng(), "image/png");
 
-  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() + " --box 0,0,0.5,1 --backend " +
+  const ToolResult run = runTrevane("pull --input " + in() + " --output " + out() + " --box 0,0,0.5,1 --backend " +
                               fb.url() + " --anchor 1 --quality fast --softness 0.5 --mode rgba");
   ASSERT_EQ(0, run.exitCode) << run.err << run.out;
   EXPECT_NE(std::string::npos, run.out.find("ready: 3 frames matted"));
@@ -110,7 +112,7 @@ TEST_F(PullCommandTest, ScriptedBackendGivesTheCutOut) {
 TEST_F(PullCommandTest, FailedJobExitsWithItsStatusText) {
   FakeBackend fb;
   fb.on("POST", "/api/matte/sessions").reply(500, "down");
-  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() + " --hint 'a bright square'" +
+  const ToolResult run = runTrevane("pull --input " + in() + " --output " + out() + " --hint 'a bright square'" +
                               " --backend " + fb.url());
   EXPECT_EQ(1, run.exitCode);
   EXPECT_NE(std::string::npos, run.err.find("failed: cannot reach backend")) << run.err;
@@ -118,7 +120,7 @@ TEST_F(PullCommandTest, FailedJobExitsWithItsStatusText) {
 }
 
 TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
-  const std::string base = kTool + " pull --input " + in() + " --output " + out() + " --backend http://127.0.0.1:9";
+  const std::string base = "pull --input " + in() + " --output " + out() + " --backend http://127.0.0.1:9";
   const struct {
     std::string args;
     std::string says;
@@ -134,12 +136,12 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
       {" --hint x --engine trivial", "--engine applies to the embedded backend"},
   };
   for (const auto &c : cases) {
-    const ToolRun run = runTool(base + c.args);
+    const ToolResult run = runTrevane(base + c.args);
     EXPECT_EQ(2, run.exitCode) << c.args;
     EXPECT_NE(std::string::npos, run.err.find(c.says)) << c.args << " -> " << run.err;
     EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
   }
-  const ToolRun noInput = runTool(kTool + " pull --input " + (dir_ / "none").string() + " --output " + out() +
+  const ToolResult noInput = runTrevane("pull --input " + (dir_ / "none").string() + " --output " + out() +
                                   " --hint x --backend http://127.0.0.1:9");
   EXPECT_EQ(2, noInput.exitCode);
   EXPECT_FALSE(fs::exists(out()));
@@ -147,7 +149,7 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
   // An output that names the input frames is refused before any frame is read or sent.
   const std::string firstFrame = (dir_ / "in" / "000000.png").string();
   const std::vector<std::uint8_t> before = kesto::load_rgba(firstFrame, nullptr, nullptr);
-  const ToolRun overInput = runTool(kTool + " pull --input " + in() + " --output " + in() +
+  const ToolResult overInput = runTrevane("pull --input " + in() + " --output " + in() +
                                     "/%06d.png --hint x --backend http://127.0.0.1:9");
   EXPECT_EQ(2, overInput.exitCode);
   EXPECT_NE(std::string::npos, overInput.err.find("refusing to overwrite")) << overInput.err;
@@ -156,7 +158,7 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
 
 #ifdef TREVANE_HAVE_BACKEND
 TEST_F(PullCommandTest, StartsTheReferenceBackendItself) {
-  const ToolRun run = runTool(kTool + " pull --input " + in() + " --output " + out() +
+  const ToolResult run = runTrevane("pull --input " + in() + " --output " + out() +
                               " --box 0,0,0.5,1 --engine trivial --mode matte --contact-sheet " +
                               (dir_ / "sheet.png").string());
   ASSERT_EQ(0, run.exitCode) << run.err << run.out;

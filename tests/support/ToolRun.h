@@ -56,4 +56,20 @@ class ToolRun {
   std::string dir_;
 };
 
+// One run's outcome, for tests that need nothing else from the scratch folder.
+struct ToolResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+inline ToolResult runTrevane(const std::string &arguments) {
+  const ToolRun tool("trevane-cli-test");
+  ToolResult result;
+  result.exitCode = tool.run(arguments);
+  result.out = tool.out();
+  result.err = tool.err();
+  return result;
+}
+
 }  // namespace kesto::testing
