@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/ScratchFolder.h"
+
 namespace jobtest {
 
 using Texts = std::vector<std::string>;
@@ -21,23 +23,11 @@ using Texts = std::vector<std::string>;
 // A folder under /tmp of the test's own (mode 0755), removed with everything in it. path() ends in '/'.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/trevane-job-XXXXXX";
-    const char *made = ::mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    ::chmod(made, 0755);
-    path_ = std::string(made) + "/";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
   const std::string &path() const { return path_; }
 
  private:
-  std::string path_;
+  kesto::testing::ScratchFolder folder_{"trevane-job"};
+  std::string path_ = folder_.path() + "/";
 };
 
 // Names in a folder, sorted; empty when it does not exist.

@@ -3,37 +3,25 @@
 // it at destruction), with the tool's standard output and error kept in files of that folder.
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
 #include <string>
-#include <system_error>
+
+#include "tests/support/ScratchFolder.h"
 
 namespace kesto::testing {
 
 class ToolRun {
  public:
-  explicit ToolRun(const std::string &prefix) {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch folder");
-    dir_ = pattern;
-  }
-  ~ToolRun() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  ToolRun(const ToolRun &) = delete;
-  ToolRun &operator=(const ToolRun &) = delete;
+  explicit ToolRun(const std::string &prefix) : folder_(prefix) {}
 
-  const std::string &dir() const { return dir_; }
+  const std::string &dir() const { return folder_.path(); }
 
   // Runs `trevane <arguments>` (already quoted for the shell); the exit status, or -1 when it did not exit.
   int run(const std::string &arguments) const {
     const std::string command = "'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments + " >'" +
-                                dir_ + "/out.txt' 2>'" + dir_ + "/err.txt'";
+                                dir() + "/out.txt' 2>'" + dir() + "/err.txt'";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -44,7 +32,7 @@ class ToolRun {
  private:
   std::string text(const char *file) const {
     std::string content;
-    if (FILE *f = std::fopen((dir_ + "/" + file).c_str(), "rb")) {
+    if (FILE *f = std::fopen((dir() + "/" + file).c_str(), "rb")) {
       char buffer[512];
       std::size_t n;
       while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
@@ -53,7 +41,7 @@ class ToolRun {
     return content;
   }
 
-  std::string dir_;
+  ScratchFolder folder_;
 };
 
 // One run's outcome, for tests that need nothing else from the scratch folder.
