@@ -3,25 +3,25 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tests/cli/RunTool.h"
+#include "tests/support/ScratchFolder.h"
+#include "tests/support/ToolRun.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kesto::testing::runCommandLine;
+using kesto::testing::ToolResult;
 
 constexpr int kVideoFrames = 12;
 constexpr double kVideoFps = 10.0;
@@ -29,24 +29,6 @@ constexpr int kVideoWidth = 64;
 constexpr int kVideoHeight = 48;
 constexpr int kGrayStep = 20;      // frame k is a flat gray of k * kGrayStep
 constexpr double kJpegSlack = 6.0;  // MJPEG keeps a flat gray within a few levels
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "trevane-frames-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder &) = delete;
-  TempFolder &operator=(const TempFolder &) = delete;
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::string quoted(const fs::path &p) { return "'" + p.string() + "'"; }
 
@@ -66,19 +48,19 @@ bool writeVideo(const fs::path &path) {
 class FramesTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(folder_.path().empty());
-    video_ = folder_.path() / "clip.avi";
+    video_ = folder() / "clip.avi";
     ASSERT_TRUE(writeVideo(video_));
-    out_ = folder_.path() / "frames";
+    out_ = folder() / "frames";
   }
-  TempFolder folder_;
+  fs::path folder() const { return scratch_.path(); }
+  kesto::testing::ScratchFolder scratch_{"trevane-frames-test"};
   fs::path video_;
   fs::path out_;
 };
 
 TEST_F(FramesTool, WritesTheChosenStretchScaledInOrder) {
   // From 0.2 s (frame 2) every second frame, three of them: frames 2, 4 and 6, at half the width.
-  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
+  const ToolResult run = runCommandLine(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
                               " --start 0.2 --count 3 --step 2 --width 32");
   ASSERT_EQ(0, run.exitCode) << run.err;
   EXPECT_NE(std::string::npos, run.out.find("wrote 3 frame(s) of 32x24")) << run.out;
@@ -96,7 +78,7 @@ TEST_F(FramesTool, WritesTheChosenStretchScaledInOrder) {
 }
 
 TEST_F(FramesTool, KeepsTheDecodedSizeWithoutWidth) {
-  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) + " --count 1");
+  const ToolResult run = runCommandLine(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) + " --count 1");
   ASSERT_EQ(0, run.exitCode) << run.err;
   const cv::Mat frame = cv::imread((out_ / "000000.png").string(), cv::IMREAD_GRAYSCALE);
   ASSERT_FALSE(frame.empty());
@@ -106,14 +88,14 @@ TEST_F(FramesTool, KeepsTheDecodedSizeWithoutWidth) {
 }
 
 TEST_F(FramesTool, AVideoThatEndsEarlyFailsWithStatus1) {
-  const ToolRun run = runTool(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
+  const ToolResult run = runCommandLine(tool() + " --input " + quoted(video_) + " --output " + quoted(out_) +
                               " --start 1.0 --count 5");
   EXPECT_EQ(1, run.exitCode);
   EXPECT_NE(std::string::npos, run.err.find("ended after 2 of 5 frames")) << run.err;
 
-  const fs::path notVideo = folder_.path() / "not-a-video.avi";
+  const fs::path notVideo = folder() / "not-a-video.avi";
   { std::ofstream(notVideo) << "plain text"; }
-  const ToolRun unreadable = runTool(tool() + " --input " + quoted(notVideo) + " --output " + quoted(out_));
+  const ToolResult unreadable = runCommandLine(tool() + " --input " + quoted(notVideo) + " --output " + quoted(out_));
   EXPECT_EQ(1, unreadable.exitCode) << unreadable.err;
   EXPECT_EQ(0, unreadable.err.rfind("trevane-frames: cannot open the video", 0)) << unreadable.err;
   EXPECT_EQ(1, std::count(unreadable.err.begin(), unreadable.err.end(), '\n')) << unreadable.err;
@@ -122,7 +104,7 @@ TEST_F(FramesTool, AVideoThatEndsEarlyFailsWithStatus1) {
 // Each run of the tool loads OpenCV, which takes a few tenths of a second: the usage cases come in two groups.
 void expectUsageErrors(const std::vector<std::string> &argumentLists, const fs::path &out) {
   for (const std::string &args : argumentLists) {
-    const ToolRun run = runTool(tool() + args);
+    const ToolResult run = runCommandLine(tool() + args);
     EXPECT_EQ(2, run.exitCode) << args;
     EXPECT_EQ(0, run.err.rfind("trevane-frames: ", 0)) << args << ": " << run.err;
     EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << args << ": " << run.err;
@@ -133,8 +115,8 @@ void expectUsageErrors(const std::vector<std::string> &argumentLists, const fs::
 TEST_F(FramesTool, MissingPiecesFailWithStatus2AndOneLine) {
   const std::string in = " --input " + quoted(video_);
   const std::string out = " --output " + quoted(out_);
-  expectUsageErrors({out, in, in + out + " --count", " --input " + quoted(folder_.path() / "missing.avi") + out}, out_);
-  const ToolRun help = runTool(tool() + " --help");
+  expectUsageErrors({out, in, in + out + " --count", " --input " + quoted(folder() / "missing.avi") + out}, out_);
+  const ToolResult help = runCommandLine(tool() + " --help");
   EXPECT_EQ(0, help.exitCode);
   EXPECT_EQ(0, help.out.rfind("usage: trevane-frames", 0));
 }

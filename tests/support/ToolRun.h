@@ -20,8 +20,12 @@ class ToolRun {
 
   // Runs `trevane <arguments>` (already quoted for the shell); the exit status, or -1 when it did not exit.
   int run(const std::string &arguments) const {
-    const std::string command = "'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments + " >'" +
-                                dir() + "/out.txt' 2>'" + dir() + "/err.txt'";
+    return runCommand("'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments);
+  }
+
+  // Runs any command line through the shell, its output kept as for run().
+  int runCommand(const std::string &commandLine) const {
+    const std::string command = commandLine + " >'" + dir() + "/out.txt' 2>'" + dir() + "/err.txt'";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -51,13 +55,17 @@ struct ToolResult {
   std::string err;
 };
 
-inline ToolResult runTrevane(const std::string &arguments) {
-  const ToolRun tool("trevane-cli-test");
+inline ToolResult runCommandLine(const std::string &commandLine) {
+  const ToolRun tool("trevane-tool-test");
   ToolResult result;
-  result.exitCode = tool.run(arguments);
+  result.exitCode = tool.runCommand(commandLine);
   result.out = tool.out();
   result.err = tool.err();
   return result;
+}
+
+inline ToolResult runTrevane(const std::string &arguments) {
+  return runCommandLine("'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments);
 }
 
 }  // namespace kesto::testing
