@@ -20,3 +20,18 @@ endif()
 function(trevane_warnings target)
   target_compile_options(${target} PRIVATE ${TREVANE_WARNINGS})
 endfunction()
+
+# trevane_add_ofx_module(target SOURCE file EXPORTS map OUTPUT_DIR dir): an OpenFX module holding the whole
+# plug-in library, exporting only what the version script names, written as <dir>/<target>.ofx. The shipped
+# module and the test probe are built by this one recipe, so the tests load a module linked like the product.
+function(trevane_add_ofx_module target)
+  cmake_parse_arguments(ARG "" "SOURCE;EXPORTS;OUTPUT_DIR" "" ${ARGN})
+  add_library(${target} MODULE ${ARG_SOURCE})
+  trevane_warnings(${target})
+  target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,kesto_plugin>" OpenGL::GL)
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${ARG_EXPORTS}" -Wl,--no-undefined -Wl,-z,defs)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "" SUFFIX ".ofx"
+    LINK_DEPENDS "${ARG_EXPORTS}"
+    LIBRARY_OUTPUT_DIRECTORY "${ARG_OUTPUT_DIR}")
+endfunction()
