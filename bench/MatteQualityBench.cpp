@@ -28,7 +28,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "BackendServer.h"
+#include "backend/service/BackendServer.h"
 #include "CompositeClip.h"
 
 namespace {

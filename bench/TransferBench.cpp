@@ -24,7 +24,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "BackendServer.h"
+#include "backend/service/BackendServer.h"
 #include "net/HttpClient.h"
 
 namespace {

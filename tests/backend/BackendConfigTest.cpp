@@ -1,4 +1,4 @@
-#include "BackendConfig.h"
+#include "backend/service/BackendConfig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The backend's protocol over real HTTP on 127.0.0.1 and an OS-chosen port, with the trivial engine and tiny
 // frames: every route, every validation error, the limits, expiry and concurrent sessions.
 
-#include "BackendServer.h"
+#include "backend/service/BackendServer.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "BackendTestSupport.h"
-#include "SessionStore.h"
+#include "backend/service/SessionStore.h"
 
 namespace kesto::backend {
 namespace {

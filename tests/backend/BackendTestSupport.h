@@ -12,7 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "MattingEngine.h"
+#include "backend/matting/MattingEngine.h"
 
 namespace kesto::backend::test {
 

@@ -1,4 +1,4 @@
-#include "CharacterFinder.h"
+#include "backend/matting/CharacterFinder.h"
 
 #include <gtest/gtest.h>
 

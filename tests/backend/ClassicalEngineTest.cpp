@@ -1,13 +1,13 @@
 // Focused runs of the classical engine on small synthetic clips: a coloured disc moving over a textured
 // background, checked against the true mask by intersection over union.
 
-#include "ClassicalEngine.h"
+#include "backend/matting/ClassicalEngine.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "AnchorSegmenter.h"
+#include "backend/matting/AnchorSegmenter.h"
 #include "BackendTestSupport.h"
 
 namespace kesto::backend {

@@ -1,4 +1,4 @@
-#include "EdgeRefiner.h"
+#include "backend/matting/EdgeRefiner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ImageProbe.h"
+#include "backend/service/ImageProbe.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "JobRunner.h"
+#include "backend/service/JobRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "BackendTestSupport.h"
-#include "ImageProbe.h"
-#include "SessionStore.h"
+#include "backend/service/ImageProbe.h"
+#include "backend/service/SessionStore.h"
 
 namespace kesto::backend {
 namespace {

@@ -2,11 +2,11 @@
 // dark background, checked against the true mask; keyframes that repair what propagation cannot follow; a
 // model that fails mid-job; and the engine factory that loads the model once.
 
-#include "NeuralEngine.h"
+#include "backend/matting/NeuralEngine.h"
 
 #include <gtest/gtest.h>
 
-#include "EngineFactory.h"
+#include "backend/matting/EngineFactory.h"
 #include "NeuralTestSupport.h"
 
 namespace kesto::backend {
@@ -184,11 +184,8 @@ TEST_F(NeuralEngineTest, StopsWhenCancelled) {
 }
 
 TEST_F(NeuralEngineTest, FactoryLoadsTheModelOnceOrRefusesWithTheReason) {
-  BackendConfig config;
-  config.engine = "neural";
-  config.neural = TestModels::get().options("threshold");
   std::string error;
-  const EngineFactory factory = engine_factory(config, error);
+  const EngineFactory factory = engine_factory("neural", TestModels::get().options("threshold"), error);
   ASSERT_TRUE(factory) << error;
   const auto first = factory();
   const auto second = factory();
@@ -196,14 +193,12 @@ TEST_F(NeuralEngineTest, FactoryLoadsTheModelOnceOrRefusesWithTheReason) {
   EXPECT_EQ(first->name(), "neural");
   EXPECT_NE(first.get(), second.get());
 
-  config.neural = TestModels::get().options("three_channels");
-  EXPECT_FALSE(engine_factory(config, error));
+  const NeuralOptions unusable = TestModels::get().options("three_channels");
+  EXPECT_FALSE(engine_factory("neural", unusable, error));
   EXPECT_NE(error.find("three_channels.onnx"), std::string::npos) << error;
-  config.engine = "magic";
-  EXPECT_FALSE(engine_factory(config, error));
+  EXPECT_FALSE(engine_factory("magic", unusable, error));
   EXPECT_NE(error.find("unknown engine"), std::string::npos) << error;
-  config.engine = "classical";
-  EXPECT_TRUE(engine_factory(config, error));
+  EXPECT_TRUE(engine_factory("classical", unusable, error));
 }
 
 }  // namespace

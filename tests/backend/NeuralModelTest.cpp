@@ -1,7 +1,7 @@
 // The neural model wrapper on tiny generated ONNX models: loading, pre- and post-processing, the choice of
 // output, the error paths of unusable files, and concurrent use.
 
-#include "NeuralModel.h"
+#include "backend/matting/NeuralModel.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // (which marks whatever is brighter than mid-grey): padding, crop and paste-back, the choice of region, dabs,
 // keyframe guidance and the keyframe schedule.
 
-#include "NeuralSegmenter.h"
+#include "backend/matting/NeuralSegmenter.h"
 
 #include <gtest/gtest.h>
 

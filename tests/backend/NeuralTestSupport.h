@@ -15,7 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "BackendTestSupport.h"
-#include "NeuralOptions.h"
+#include "backend/matting/NeuralOptions.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "Routes.h"
+#include "backend/service/Routes.h"
 
 #include <gtest/gtest.h>
 

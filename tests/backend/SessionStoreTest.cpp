@@ -1,12 +1,12 @@
-#include "SessionStore.h"
+#include "backend/service/SessionStore.h"
 
 #include <gtest/gtest.h>
 #include <fstream>
 #include <optional>
 
 #include "BackendTestSupport.h"
-#include "ImageProbe.h"
-#include "Validation.h"
+#include "backend/service/ImageProbe.h"
+#include "backend/service/Validation.h"
 
 namespace kesto::backend {
 namespace {

@@ -1,4 +1,4 @@
-#include "Validation.h"
+#include "backend/service/Validation.h"
 
 #include <gtest/gtest.h>
 

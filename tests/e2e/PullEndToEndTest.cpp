@@ -21,7 +21,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "BackendServer.h"
+#include "backend/service/BackendServer.h"
 #include "CompositeClip.h"
 #include "host/Host.h"
 

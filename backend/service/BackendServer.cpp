@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "ApiHandlers.h"
-#include "EngineFactory.h"
+#include "backend/matting/EngineFactory.h"
 #include "FileUtil.h"
 #include "JobRunner.h"
 #include "Routes.h"
@@ -85,7 +85,7 @@ Result<int> BackendServer::Impl::start() {
   if (started) return ApiError{500, "server already started"};
   if (config.engine == "neural") log.info("loading " + config.neural.model_path + " and checking it with one inference");
   std::string engine_error;
-  const EngineFactory factory = engine_factory(config, engine_error);
+  const EngineFactory factory = engine_factory(config.engine, config.neural, engine_error);
   if (!factory) return ApiError{500, engine_error};
 
   std::error_code ec;

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "ImageIO.h"
-#include "MattingEngine.h"
+#include "backend/matting/MattingEngine.h"
 #include "Session.h"
 
 namespace kesto::backend {

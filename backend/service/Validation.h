@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "JobRequest.h"
+#include "backend/matting/JobRequest.h"
 #include "Result.h"
+#include "ServiceRequests.h"
 
 namespace kesto::backend {
 

@@ -12,7 +12,6 @@
 #include "AnchorSegmenter.h"
 #include "CharacterFinder.h"
 #include "EdgeRefiner.h"
-#include "ImageIO.h"
 #include "MaskPropagator.h"
 #include "ParallelFrames.h"
 #include "RefinePipeline.h"

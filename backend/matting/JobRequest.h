@@ -1,5 +1,5 @@
 #pragma once
-// The parsed, validated requests the plug-in sends. Coordinates are normalised to the frame: x from 0 (left)
+// The job the plug-in asks for, parsed and validated: what an engine works from. Coordinates are normalised to the frame: x from 0 (left)
 // to 1 (right), y from 0 (top) to 1 (bottom); frames arrive upright, top row first.
 
 #include <optional>
@@ -35,18 +35,6 @@ struct JobRequest {
   std::string text_prompt;
 
   bool has_drawing() const { return bbox.has_value() || !strokes.empty(); }
-};
-
-struct CreateSessionRequest {
-  double fps = 0.0;
-  std::string source;
-};
-
-struct BeaconReport {
-  std::string plugin_version;
-  std::string host;
-  std::string os;
-  std::string arch;
 };
 
 }  // namespace kesto::backend

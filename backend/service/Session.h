@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "ImageProbe.h"
-#include "JobRequest.h"
+#include "backend/matting/JobRequest.h"
 #include "Result.h"
+#include "ServiceRequests.h"
 
 namespace kesto::backend {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "EngineFactory.h"
+#include "backend/matting/EngineFactory.h"
 #include "Log.h"
 
 namespace kesto::backend {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Log.h"
-#include "NeuralOptions.h"
+#include "backend/matting/NeuralOptions.h"
 
 namespace kesto::backend {
 
