@@ -129,11 +129,20 @@ OfxPlugin gPlugin = {
 
 }  // namespace
 
+// The standard's ofxCore.h makes OfxExport a plain `extern` on Linux, which the build's hidden default
+// visibility turns into two local symbols that no host can find. Whichever header built the module, the two
+// entry points are visible.
+#if defined(_WIN32) || defined(_WIN64)
+#define KESTO_ENTRY_POINT OfxExport
+#else
+#define KESTO_ENTRY_POINT OfxExport __attribute__((visibility("default")))
+#endif
+
 extern "C" {
 
-OfxExport int OfxGetNumberOfPlugins(void) { return 1; }
+KESTO_ENTRY_POINT int OfxGetNumberOfPlugins(void) { return 1; }
 
 // There is one effect in the module: every index yields it.
-OfxExport OfxPlugin *OfxGetPlugin(int /*nth*/) { return &gPlugin; }
+KESTO_ENTRY_POINT OfxPlugin *OfxGetPlugin(int /*nth*/) { return &gPlugin; }
 
 }  // extern "C"
