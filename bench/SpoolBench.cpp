@@ -1,10 +1,16 @@
 // Spool speed: a 3840 x 2160 float clip spooled as the launch does it (each frame resampled to 1920 x 1080
-// on the calling thread, then JPEG-encoded and written), on one thread and with two encoder threads.
+// on the calling thread, then JPEG-encoded and written), on one thread and with two encoder threads, against
+// a floor measured in the same run: the same resample and encode of the same frames in memory, no files and
+// no overlap, each of the same number of threads taking every n-th frame.
 //
 // The host's own fetch is not in the loop: the frame is served from memory, as a host hands out a pointer
-// to its image. Figures:
+// to its image. The repetitions of the four runs are interleaved in random order, so a change in the
+// machine's load touches spool and floor alike. Figures:
 //   spool.frames_per_s.1thread / .2threads  20-frame clip, median of the repetitions
 //   spool.speedup                            2threads / 1thread
+//   spool.floor_frames_per_s.1thread / .2threads   the floor, median of the repetitions
+//   spool.vs_floor.1thread / spool.vs_floor  spool time over floor time, one thread / two threads
+//   spool.resample_ms_per_frame / spool.encode_ms_per_frame   the 1-thread floor's two steps, median
 //   spool.peak_rss_mb.20 / .200              peak resident memory of a child process that spools a 20-frame
 //                                            and a 200-frame clip with two encoder threads (getrusage of the
 //                                            child via wait4), so the clip length is the only difference
@@ -35,8 +41,10 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
+#include "image/JpegEncoder.h"
 #include "plugin/SpoolImage.h"
 #include "plugin/Spooler.h"
 
@@ -46,7 +54,7 @@ constexpr int kWidth = 3840;
 constexpr int kHeight = 2160;
 constexpr int kShortClip = 20;
 constexpr int kLongClip = 200;
-constexpr int kRepetitions = 3;
+constexpr int kRepetitions = 5;
 constexpr const char *kChildFlag = "--spool-child=";
 
 // A UHD float frame that looks like footage to the encoder: smooth gradients, a soft disc, mild noise.
@@ -161,37 +169,101 @@ void BM_SpoolClip(benchmark::State &state) {
 BENCHMARK(BM_SpoolClip)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(kRepetitions)
     ->UseRealTime();
 
+struct StepSeconds {
+  double resample = 0.0;
+  double encode = 0.0;
+};
+
+// The floor's share of one thread: frames first, first + threads, ... resampled and encoded in memory.
+bool floorFrames(int first, int threads, StepSeconds &steps) {
+  const kesto::SourceImage source = sourceImage();
+  kesto::JpegEncoder encoder;
+  for (int i = first; i < kShortClip; i += threads) {
+    const double before = threadCpuSeconds();
+    const kesto::RgbaFrame picture = kesto::resample_upright(source);
+    const double resampled = threadCpuSeconds();
+    const std::vector<std::uint8_t> jpeg =
+        encoder.encode(picture.pixels.data(), picture.width, picture.height, kesto::kSpoolJpegQuality);
+    steps.resample += resampled - before;
+    steps.encode += threadCpuSeconds() - resampled;
+    if (jpeg.empty()) return false;
+  }
+  return true;
+}
+
+bool floorClip(int threads, StepSeconds &steps) {
+  if (threads <= 1) return floorFrames(0, 1, steps);
+  std::vector<StepSeconds> perThread(static_cast<std::size_t>(threads));
+  std::vector<char> ok(static_cast<std::size_t>(threads), 0);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] { ok[static_cast<std::size_t>(t)] = floorFrames(t, threads, perThread[static_cast<std::size_t>(t)]); });
+  }
+  for (std::thread &thread : pool) thread.join();
+  for (const StepSeconds &share : perThread) {
+    steps.resample += share.resample;
+    steps.encode += share.encode;
+  }
+  return std::all_of(ok.begin(), ok.end(), [](char done) { return done != 0; });
+}
+
+void BM_Floor(benchmark::State &state) {
+  const int threads = static_cast<int>(state.range(0));
+  frame();  // made before timing
+  double cpuSeconds = 0.0;
+  double wallSeconds = 0.0;
+  StepSeconds steps;
+  for (auto _ : state) {
+    const double cpuBefore = processCpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    if (!floorClip(threads, steps)) {
+      state.SkipWithError("encoding failed");
+      return;
+    }
+    cpuSeconds += processCpuSeconds() - cpuBefore;
+    wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+  }
+  const double frames = static_cast<double>(kShortClip) * static_cast<double>(state.iterations());
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(kShortClip), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["cpu_per_wall"] = wallSeconds > 0.0 ? cpuSeconds / wallSeconds : 0.0;
+  state.counters["resample_ms"] = steps.resample * 1000.0 / frames;
+  state.counters["encode_ms"] = steps.encode * 1000.0 / frames;
+}
+
+BENCHMARK(BM_Floor)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(kRepetitions)
+    ->UseRealTime();
+
+// Keeps the median real time and counters of every benchmark, by name: "BM_SpoolClip/2", "BM_Floor/1".
 class MedianKeeper : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medianMs_[run.run_name.args] = run.GetAdjustedRealTime();
-        const auto cpu = run.counters.find("cpu_per_wall");
-        if (cpu != run.counters.end()) cpuPerWall_[run.run_name.args] = cpu->second.value;
-        const auto bound = run.counters.find("speedup_bound");
-        if (bound != run.counters.end()) speedupBound_[run.run_name.args] = bound->second.value;
+        Median &median = medians_[run.run_name.function_name + "/" + run.run_name.args];
+        median.ms = run.GetAdjustedRealTime();
+        for (const auto &counter : run.counters) median.counters[counter.first] = counter.second.value;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  double medianMs(const std::string &args) const {
-    const auto it = medianMs_.find(args);
-    return it == medianMs_.end() ? 0.0 : it->second;
+  double medianMs(const std::string &name) const {
+    const auto it = medians_.find(name);
+    return it == medians_.end() ? 0.0 : it->second.ms;
   }
-  double cpuPerWall(const std::string &args) const {
-    const auto it = cpuPerWall_.find(args);
-    return it == cpuPerWall_.end() ? 0.0 : it->second;
-  }
-  double speedupBound(const std::string &args) const {
-    const auto it = speedupBound_.find(args);
-    return it == speedupBound_.end() ? 0.0 : it->second;
+  double counter(const std::string &name, const std::string &counterName) const {
+    const auto it = medians_.find(name);
+    if (it == medians_.end()) return 0.0;
+    const auto value = it->second.counters.find(counterName);
+    return value == it->second.counters.end() ? 0.0 : value->second;
   }
 
  private:
-  std::map<std::string, double> medianMs_;
-  std::map<std::string, double> cpuPerWall_;
-  std::map<std::string, double> speedupBound_;
+  struct Median {
+    double ms = 0.0;
+    std::map<std::string, double> counters;
+  };
+  std::map<std::string, Median> medians_;
 };
 
 // The child: spools `frames` frames with two encoder threads and prints the seconds it took.
@@ -246,24 +318,39 @@ int main(int argc, char **argv) {
   if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0) {
     return runChild(std::atoi(argv[1] + std::strlen(kChildFlag)));
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Interleaved repetitions by default; a flag on the command line still wins, coming later.
+  std::vector<char *> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   MedianKeeper reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const double oneMs = reporter.medianMs("1");
-  const double twoMs = reporter.medianMs("2");
+  const double oneMs = reporter.medianMs("BM_SpoolClip/1");
+  const double twoMs = reporter.medianMs("BM_SpoolClip/2");
+  const double floorOneMs = reporter.medianMs("BM_Floor/1");
+  const double floorTwoMs = reporter.medianMs("BM_Floor/2");
   const ChildFigures shortClip = measureChild(kShortClip);
   const ChildFigures longClip = measureChild(kLongClip);
-  if (oneMs > 0.0) std::printf("spool.frames_per_s.1thread: %.2f\n", kShortClip * 1000.0 / oneMs);
-  if (twoMs > 0.0) std::printf("spool.frames_per_s.2threads: %.2f\n", kShortClip * 1000.0 / twoMs);
+  const auto rate = [](double ms) { return kShortClip * 1000.0 / ms; };
+  if (oneMs > 0.0) std::printf("spool.frames_per_s.1thread: %.2f\n", rate(oneMs));
+  if (twoMs > 0.0) std::printf("spool.frames_per_s.2threads: %.2f\n", rate(twoMs));
   if (oneMs > 0.0 && twoMs > 0.0) std::printf("spool.speedup: %.3f\n", oneMs / twoMs);
+  if (floorOneMs > 0.0) std::printf("spool.floor_frames_per_s.1thread: %.2f\n", rate(floorOneMs));
+  if (floorTwoMs > 0.0) std::printf("spool.floor_frames_per_s.2threads: %.2f\n", rate(floorTwoMs));
+  if (oneMs > 0.0 && floorOneMs > 0.0) std::printf("spool.vs_floor.1thread: %.3f\n", oneMs / floorOneMs);
+  if (twoMs > 0.0 && floorTwoMs > 0.0) std::printf("spool.vs_floor: %.3f\n", twoMs / floorTwoMs);
+  std::printf("spool.resample_ms_per_frame: %.2f\nspool.encode_ms_per_frame: %.2f\n",
+              reporter.counter("BM_Floor/1", "resample_ms"), reporter.counter("BM_Floor/1", "encode_ms"));
   std::printf("spool.peak_rss_mb.%d: %.1f\n", kShortClip, shortClip.peakRssMb);
   std::printf("spool.peak_rss_mb.%d: %.1f\n", kLongClip, longClip.peakRssMb);
-  std::printf("spool.cpu_per_wall.1thread: %.2f\nspool.cpu_per_wall.2threads: %.2f\n", reporter.cpuPerWall("1"),
-              reporter.cpuPerWall("2"));
-  std::printf("spool.speedup_bound.2cores: %.3f\n", reporter.speedupBound("2"));
+  std::printf("spool.cpu_per_wall.1thread: %.2f\nspool.cpu_per_wall.2threads: %.2f\n",
+              reporter.counter("BM_SpoolClip/1", "cpu_per_wall"), reporter.counter("BM_SpoolClip/2", "cpu_per_wall"));
+  std::printf("spool.floor_cpu_per_wall.2threads: %.2f\n", reporter.counter("BM_Floor/2", "cpu_per_wall"));
+  std::printf("spool.speedup_bound.2cores: %.3f\n", reporter.counter("BM_SpoolClip/2", "speedup_bound"));
   if (longClip.seconds > 0.0) {
     std::printf("spool.frames_per_s.2threads.%d: %.2f\n", kLongClip, kLongClip / longClip.seconds);
   }

@@ -1,40 +1,16 @@
 #include "image/ImageEncode.h"
 
 #include "image/Base64.h"
+#include "image/JpegEncoder.h"
 #include "image/StbCodec.h"
 
-#include <algorithm>
 #include <climits>
-#include <new>
 
 namespace kesto {
 namespace {
 
 constexpr int kRgbaChannels = 4;
 constexpr int kGrayChannels = 1;
-constexpr int kMinJpegQuality = 1;
-constexpr int kMaxJpegQuality = 100;
-
-// Where the JPEG writer's pieces go. A failed append is remembered instead of thrown, so no exception
-// unwinds through the codec's C frames.
-struct JpegSink {
-    std::vector<std::uint8_t>* bytes = nullptr;
-    bool out_of_memory = false;
-};
-
-void write_cb(void* context, void* data, int size)
-{
-    auto* sink = static_cast<JpegSink*>(context);
-    if (sink->out_of_memory || size <= 0 || data == nullptr) {
-        return;
-    }
-    const auto* first = static_cast<const std::uint8_t*>(data);
-    try {
-        sink->bytes->insert(sink->bytes->end(), first, first + size);
-    } catch (const std::bad_alloc&) {
-        sink->out_of_memory = true;
-    }
-}
 
 // Sizes the PNG writer can handle: its row offsets (stride * row) and its filtered copy
 // ((width * channels + 1) * height) are computed in int.
@@ -74,23 +50,7 @@ std::string png_data_url(const std::uint8_t* pixels, int width, int height, int 
 
 std::vector<std::uint8_t> rgba_to_jpeg(const std::uint8_t* rgba, int width, int height, int quality)
 {
-    if (rgba == nullptr || width <= 0 || height <= 0 || width > kMaxJpegSidePixels || height > kMaxJpegSidePixels ||
-        std::int64_t{width} * height * kRgbaChannels > kMaxEncodeRawBytes) {
-        return {};
-    }
-    // The codec would read 0 as "its default", not as the lowest quality.
-    const int clamped_quality = std::clamp(quality, kMinJpegQuality, kMaxJpegQuality);
-
-    std::vector<std::uint8_t> jpeg;
-    JpegSink sink{&jpeg, false};
-    const bool encoded = detail::stb_write_jpg(write_cb, &sink, width, height, kRgbaChannels, rgba, clamped_quality);
-    if (sink.out_of_memory) {
-        throw std::bad_alloc();
-    }
-    if (!encoded) {
-        return {};
-    }
-    return jpeg;
+    return JpegEncoder().encode(rgba, width, height, quality);
 }
 
 std::string rgba_to_png_data_url(const std::uint8_t* rgba, int width, int height, int stride_bytes)

@@ -1,5 +1,5 @@
 #pragma once
-// Encoding of 8-bit pixel buffers as JPEG files and PNG data URLs.
+// Encoding of 8-bit pixel buffers as JPEG files (libjpeg-turbo) and PNG data URLs (stb).
 //
 // Pixel layout shared by every function here: 8 bits per channel; RGBA pixels are 4 bytes in the order
 // R, G, B, A; gray pixels are 1 byte. The first row in memory is the top row of the picture: nothing is ever
@@ -20,10 +20,11 @@ inline constexpr int kMaxJpegSidePixels = 65535;
 // Largest raw image the encoders take, in bytes (pixels x channels, plus one filter byte per row for PNG).
 inline constexpr std::int64_t kMaxEncodeRawBytes = std::int64_t{1} << 29;
 
-// Baseline JFIF JPEG of `width` x `height` tightly packed RGBA pixels (stride = width * 4), top row first.
-// The alpha byte is ignored: the file has 3 colour components. `quality` is clamped to 1..100.
-// Returns the complete file (FF D8 ... FF D9). Returns an empty vector when `rgba` is null, a side is not
-// 1..kMaxJpegSidePixels, or width * height * 4 exceeds kMaxEncodeRawBytes.
+// Baseline JFIF JPEG of `width` x `height` tightly packed RGBA pixels (stride = width * 4), top row first,
+// encoded by libjpeg-turbo with full-resolution (4:4:4) chroma. The alpha byte is ignored: the file has
+// 3 colour components. `quality` is clamped to 1..100. Returns the complete file (FF D8 ... FF D9). Returns an
+// empty vector when `rgba` is null, a side is not 1..kMaxJpegSidePixels, width * height * 4 exceeds
+// kMaxEncodeRawBytes, or the codec fails. A caller that encodes many images keeps a JpegEncoder instead.
 std::vector<std::uint8_t> rgba_to_jpeg(const std::uint8_t* rgba, int width, int height, int quality);
 
 // "data:image/png;base64," followed by the Base64 of an RGBA (4-channel, 8-bit) PNG of the pixels.

@@ -40,14 +40,6 @@ StbPixels stb_load_from_file(std::FILE* file, int channels, StbHeader& header);
 std::size_t stb_decoder_peak_request_bytes() noexcept;
 void stb_reset_decoder_peak_request() noexcept;
 
-// The writer's sink: called with consecutive pieces of the encoded file.
-using StbWriteSink = void(void* context, void* data, int size);
-
-// Baseline JFIF JPEG of `width` x `height` pixels of `channels` bytes each, tightly packed, top row first.
-// Returns false when the writer refuses its arguments.
-bool stb_write_jpg(StbWriteSink* sink, void* context, int width, int height, int channels, const void* pixels,
-                   int quality);
-
 // PNG file in memory; rows start at pixels + y * stride_bytes. Null on failure, else `size_bytes` is set.
 StbEncoded stb_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int width, int height, int channels,
                                 int& size_bytes);

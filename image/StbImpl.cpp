@@ -210,12 +210,6 @@ std::size_t stb_decoder_peak_request_bytes() noexcept { return gDecoderPeakReque
 
 void stb_reset_decoder_peak_request() noexcept { gDecoderPeakRequestBytes = 0; }
 
-bool stb_write_jpg(StbWriteSink* sink, void* context, int width, int height, int channels, const void* pixels,
-                   int quality)
-{
-    return stbi_write_jpg_to_func(sink, context, width, height, channels, pixels, quality) != 0;
-}
-
 StbEncoded stb_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int width, int height, int channels,
                                 int& size_bytes)
 {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "image/ImageEncode.h"
+#include "image/JpegEncoder.h"
 #include "image/WriteFile.h"
 
 namespace kesto {
@@ -18,19 +18,20 @@ namespace {
 // Pictures the pool may hold: the calling thread holds one more while it fetches.
 constexpr std::size_t kPoolPictures = kMaxFramesInFlight - 1;
 
-std::optional<SpoolFailure> encode_and_write(const RgbaFrame &frame, std::int32_t index, const std::string &spoolDir) {
-  const std::vector<std::uint8_t> jpeg = rgba_to_jpeg(frame.pixels.data(), frame.width, frame.height,
-                                                      kSpoolJpegQuality);
+std::optional<SpoolFailure> encode_and_write(JpegEncoder &encoder, const RgbaFrame &frame, std::int32_t index,
+                                             const std::string &spoolDir) {
+  const std::vector<std::uint8_t> jpeg =
+      encoder.encode(frame.pixels.data(), frame.width, frame.height, kSpoolJpegQuality);
   if (jpeg.empty()) return SpoolFailure{SpoolFailure::Kind::Encode, index};
   if (!write_file(spool_file_path(spoolDir, index), jpeg)) return SpoolFailure{SpoolFailure::Kind::Write, index};
   return std::nullopt;
 }
 
 // Encoding in any thread may fail by running out of memory; that is this frame's failure, nothing more.
-std::optional<SpoolFailure> encode_and_write_caught(const RgbaFrame &frame, std::int32_t index,
+std::optional<SpoolFailure> encode_and_write_caught(JpegEncoder &encoder, const RgbaFrame &frame, std::int32_t index,
                                                     const std::string &spoolDir) noexcept {
   try {
-    return encode_and_write(frame, index, spoolDir);
+    return encode_and_write(encoder, frame, index, spoolDir);
   } catch (...) {
     return SpoolFailure{SpoolFailure::Kind::Encode, index};
   }
@@ -38,10 +39,11 @@ std::optional<SpoolFailure> encode_and_write_caught(const RgbaFrame &frame, std:
 
 std::optional<SpoolFailure> spool_sequentially(std::int32_t frameCount, const FrameFetch &fetch,
                                                const std::string &spoolDir) {
+  JpegEncoder encoder;
   for (std::int32_t i = 0; i < frameCount; ++i) {
     std::optional<RgbaFrame> frame = fetch(i);
     if (!frame) return SpoolFailure{SpoolFailure::Kind::Read, i};
-    if (auto failure = encode_and_write_caught(*frame, i, spoolDir)) return failure;
+    if (auto failure = encode_and_write_caught(encoder, *frame, i, spoolDir)) return failure;
   }
   return std::nullopt;
 }
@@ -123,6 +125,7 @@ class EncodePool {
   }
 
   void encodeQueued(std::int32_t &current) {
+    JpegEncoder encoder;  // this thread's, kept from frame to frame
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       workReady_.wait(lock, [this] { return closed_ || !queue_.empty(); });
@@ -136,7 +139,8 @@ class EncodePool {
       }
       ++encoding_;
       lock.unlock();
-      const std::optional<SpoolFailure> failure = encode_and_write_caught(item.second, item.first, spoolDir_);
+      const std::optional<SpoolFailure> failure =
+          encode_and_write_caught(encoder, item.second, item.first, spoolDir_);
       item.second = RgbaFrame{};  // free the picture before taking the lock
       lock.lock();
       --encoding_;

@@ -1,4 +1,5 @@
 #include "image/ImageEncode.h"
+#include "image/JpegEncoder.h"
 
 #include "ImageTestSupport.h"
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kesto {
@@ -62,17 +64,69 @@ const std::uint8_t* pixel(const test::DecodedImage& image, int x, int y, int cha
                                   static_cast<std::size_t>(x)) * static_cast<std::size_t>(channels);
 }
 
-// A complete file (start and end markers) without alpha, even below the size of one coding block.
-TEST(RgbaToJpeg, ProducesACompleteJpegFile)
+// The marker segments before the image data: marker byte and payload (after the length), in file order.
+std::vector<std::pair<std::uint8_t, Bytes>> jpeg_segments(const Bytes& jpeg)
+{
+    std::vector<std::pair<std::uint8_t, Bytes>> segments;
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF;) {
+        const std::size_t length = std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3];
+        if (length < 2 || at + 2 + length > jpeg.size()) {
+            break;
+        }
+        segments.emplace_back(jpeg[at + 1], Bytes(jpeg.begin() + at + 4, jpeg.begin() + at + 2 + length));
+        if (jpeg[at + 1] == 0xDA) {
+            break; // start of scan: entropy-coded data follows
+        }
+        at += 2 + length;
+    }
+    return segments;
+}
+
+// A complete baseline JFIF file (start and end markers) without alpha, with full-resolution chroma, even below
+// the size of one coding block.
+TEST(RgbaToJpeg, ProducesACompleteBaselineJfifFileWithFullChroma)
 {
     const Bytes pixels = gradient_rgba(2, 2);
     const Bytes jpeg = rgba_to_jpeg(pixels.data(), 2, 2, kQuality);
     ASSERT_GE(jpeg.size(), 4u);
     EXPECT_EQ((Bytes{jpeg[0], jpeg[1], jpeg[jpeg.size() - 2], jpeg[jpeg.size() - 1]}), (Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
+    const auto segments = jpeg_segments(jpeg);
+    ASSERT_FALSE(segments.empty());
+    EXPECT_EQ(segments.front().first, 0xE0) << "JFIF header first";
+    EXPECT_EQ(Bytes(segments.front().second.begin(), segments.front().second.begin() + 5), (Bytes{'J', 'F', 'I', 'F', 0}));
+    int frames = 0;
+    for (const auto& [marker, payload] : segments) {
+        EXPECT_TRUE(marker < 0xC1 || marker > 0xCF || marker == 0xC4 || marker == 0xCC) << "not baseline: FF " << +marker;
+        if (marker != 0xC0) {
+            continue;
+        }
+        ++frames;
+        // Precision, height, width, component count, then id, sampling factors and table per component.
+        ASSERT_EQ(payload.size(), 6u + 3u * 3u);
+        EXPECT_EQ(payload[0], 8);
+        EXPECT_EQ(payload[5], 3) << "alpha is not stored";
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(payload[static_cast<std::size_t>(7 + 3 * c)], 0x11) << "component " << c << " is subsampled";
+        }
+    }
+    EXPECT_EQ(frames, 1);
     const test::DecodedImage image = test::decode_image(jpeg, 0);
     EXPECT_EQ(image.width, 2);
     EXPECT_EQ(image.height, 2);
-    EXPECT_EQ(image.channels_in_file, 3) << "alpha is not stored";
+    EXPECT_EQ(image.channels_in_file, 3);
+}
+
+// Its handle and buffer carry over, whatever the sizes that come one after another and a refusal between them.
+TEST(RgbaToJpeg, AKeptEncoderGivesWhatAFreshOneGives)
+{
+    JpegEncoder encoder;
+    const int sizes[][2] = {{40, 30}, {300, 200}, {7, 3}, {0, 5}, {301, 199}, {40, 30}};
+    for (const auto& size : sizes) {
+        const Bytes pixels = gradient_rgba(std::max(size[0], 1), size[1]);
+        EXPECT_EQ(encoder.encode(pixels.data(), size[0], size[1], kQuality),
+                  rgba_to_jpeg(pixels.data(), size[0], size[1], kQuality))
+            << size[0] << " x " << size[1];
+    }
 }
 
 TEST(RgbaToJpeg, FirstRowInMemoryIsTheTopRow)

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "plugin/SpoolImage.h"
@@ -86,35 +88,73 @@ TEST(SpoolResample, TopRowOfThePictureComesFirstWhateverTheRowOrder) {
 }
 
 TEST(SpoolResample, FloatFramesAreConvertedPerComponent) {
-  std::vector<float> pixels = {1.5f, -0.2f, 0.5f, std::nanf(""), 0.0f, 1.0f, 0.25f, 0.75f};
+  // 1.5, -0.2, 0.5 and NaN first; then values on and next to every rounding edge, across whole pixels and a
+  // partial one, each converted as float_to_byte converts one component.
+  std::vector<float> values = {1.5f, -0.2f, 0.5f, std::nanf(""), INFINITY, -INFINITY, -0.0f, 1.0f};
+  for (int step = 0; step < 256; step += 5) {
+    const float edge = (static_cast<float>(step) + 0.5f) / 255.0f;
+    values.insert(values.end(), {std::nextafter(edge, 0.0f), edge, std::nextafter(edge, 2.0f)});
+  }
+  while (values.size() % 4 != 0) values.push_back(0.25f);
+  const int width = static_cast<int>(values.size() / 4);
   SourceImage image;
-  image.bottomRow = pixels.data();
-  image.width = 2;
+  image.bottomRow = values.data();
+  image.width = width;
   image.height = 1;
-  image.rowBytes = 2 * 16;
+  image.rowBytes = width * 16;
   image.isFloat = true;
   const kesto::RgbaFrame frame = kesto::resample_upright(image);
-  ASSERT_EQ(2, frame.width);
+  ASSERT_EQ(width, frame.width);
   ASSERT_EQ(2, frame.height);  // a side below 2 becomes 2
-  const std::vector<std::uint8_t> row = {255, 0, 128, 0, 0, 255, 64, 191};
-  EXPECT_EQ(row, std::vector<std::uint8_t>(frame.pixels.begin(), frame.pixels.begin() + 8));
-  EXPECT_EQ(row, std::vector<std::uint8_t>(frame.pixels.begin() + 8, frame.pixels.end()));
+  EXPECT_EQ((std::vector<std::uint8_t>{255, 0, 128, 0}), std::vector<std::uint8_t>(frame.pixels.begin(), frame.pixels.begin() + 4));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(kesto::float_to_byte(values[i]), frame.pixels[i]) << "component " << i << ": " << values[i];
+    EXPECT_EQ(frame.pixels[i], frame.pixels[values.size() + i]) << "second row, component " << i;
+  }
 }
 
 TEST(SpoolResample, NearestNeighbourPicksTheDocumentedSourcePixels) {
-  // 3840 wide: scale 0.5, output column x reads source column 2x; row y reads source row 2y from the top.
-  const int w = 3840;
-  const int h = 4;
-  const auto b = byteImage(w, h, [](int x, int y, int c) {
-    return static_cast<std::uint8_t>(c == 0 ? x % 251 : c == 1 ? y : 0);
-  });
-  const kesto::RgbaFrame frame = kesto::resample_upright(b.image);
-  ASSERT_EQ(1920, frame.width);
-  ASSERT_EQ(2, frame.height);
-  for (int x = 0; x < 1920; x += 97) {
-    EXPECT_EQ((2 * x) % 251, frame.pixels[static_cast<std::size_t>(x * 4)]);
-    EXPECT_EQ(h - 1, frame.pixels[static_cast<std::size_t>(x * 4 + 1)]);                     // top row
-    EXPECT_EQ(h - 1 - 2, frame.pixels[static_cast<std::size_t>((1920 + x) * 4 + 1)]);        // source row 2
+  // Output column x reads source column min(x / scale, w - 1) truncated, row y source row min(y / scale, h - 1)
+  // from the top; scale 0.5 and a scale that is no simple fraction, at both depths.
+  const std::int64_t sizes[][2] = {{3840, 4}, {2500, 7}};
+  for (const auto &wh : sizes) {
+    for (bool isFloat : {false, true}) {
+      const std::int64_t w = wh[0];
+      const std::int64_t h = wh[1];
+      SCOPED_TRACE(std::to_string(w) + (isFloat ? " floats" : " bytes"));
+      // Pixel (x, y from the bottom): R = x % 251, G = y, B = x / 251, A = 255.
+      const auto component = [](std::int64_t x, std::int64_t y, int c) {
+        return static_cast<std::uint8_t>(c == 0 ? x % 251 : c == 1 ? y : c == 2 ? x / 251 : 255);
+      };
+      std::vector<std::uint8_t> bytes;
+      std::vector<float> floats;
+      for (std::int64_t y = 0; y < h; ++y) {
+        for (std::int64_t x = 0; x < w; ++x) {
+          for (int c = 0; c < 4; ++c) {
+            bytes.push_back(component(x, y, c));
+            floats.push_back(static_cast<float>(component(x, y, c)) / 255.0f);
+          }
+        }
+      }
+      SourceImage image;
+      image.bottomRow = isFloat ? static_cast<const void *>(floats.data()) : bytes.data();
+      image.width = w;
+      image.height = h;
+      image.rowBytes = static_cast<std::ptrdiff_t>(w) * (isFloat ? 16 : 4);
+      image.isFloat = isFloat;
+      const kesto::SpoolSize size = kesto::spool_size(w, h);
+      const kesto::RgbaFrame frame = kesto::resample_upright(image);
+      ASSERT_EQ(1920, frame.width);
+      ASSERT_EQ(size.height, frame.height);
+      for (int y = 0; y < frame.height; ++y) {
+        const auto sy = std::min(static_cast<std::int64_t>(y / size.scale), h - 1);
+        for (int x = 0; x < frame.width; ++x) {
+          const auto sx = std::min(static_cast<std::int64_t>(x / size.scale), w - 1);
+          const std::uint8_t *p = &frame.pixels[static_cast<std::size_t>((y * frame.width + x) * 4)];
+          for (int c = 0; c < 4; ++c) ASSERT_EQ(component(sx, h - 1 - sy, c), p[c]) << x << ", " << y << " c" << c;
+        }
+      }
+    }
   }
 }
 
