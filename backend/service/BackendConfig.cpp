@@ -119,8 +119,11 @@ void declare_options(CLI::App& app, BackendConfig& c) {
   app.add_option("--port-file", c.port_file, "write the bound port to PATH once listening")->type_name("PATH");
   app.add_option("--workdir", c.workdir, "folder for session data (default: a fresh one under /tmp, removed at exit)")
       ->type_name("DIR")->check(not_empty("a folder"));
-  app.add_option("--engine", c.engine, "classical (OpenCV), neural (your ONNX model, see --model) or trivial (tests)")
-      ->type_name("NAME")->capture_default_str()->check(CLI::IsMember({"classical", "neural", "trivial"}).description(""));
+  app.add_option("--engine", c.engine,
+                 "auto (neural with --model or a cached model, else classical), classical, neural or trivial")
+      ->type_name("NAME")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"auto", "classical", "neural", "trivial"}).description(""));
 
   app.add_option("--max-jobs", c.max_jobs, "jobs matted at the same time, 1 to 64")
       ->type_name("N")->capture_default_str()->check(within(1, 64));
@@ -158,7 +161,7 @@ void declare_options(CLI::App& app, BackendConfig& c) {
       ->type_name("LEVEL")->default_str("info");
 
   const std::string neural = "Neural engine (a salient-object segmentation network in ONNX form: IS-Net, U2-Net, BiRefNet, ...)";
-  app.add_option("--model", c.neural.model_path, "the network, for --engine neural; checked at start with one inference")
+  app.add_option("--model", c.neural.model_path, "the network for the neural engine; checked at start with one inference")
       ->group(neural)->type_name("FILE")->check(not_empty("a file"));
   add_parsed(app, "--model-size", "must be N or WxH, each 8 to 8192",
              [&c](const std::string& v) { return parse_size(v, c.neural.input_width, c.neural.input_height); },
@@ -215,12 +218,9 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
     return out;
   }
   const BackendConfig& c = out.config;
-  if (c.engine == "neural" && c.neural.model_path.empty()) {
+  if (c.engine != "auto" && c.engine != "neural" && !c.neural.model_path.empty()) {
     out.action = ParsedArgs::Action::Error;
-    out.message = "--engine neural needs --model FILE";
-  } else if (c.engine != "neural" && !c.neural.model_path.empty()) {
-    out.action = ParsedArgs::Action::Error;
-    out.message = "--model is used only with --engine neural";
+    out.message = "--model is used only with --engine auto or neural";
   }
   return out;
 }
