@@ -93,7 +93,8 @@ ApiResponse ApiHandlers::handle(const ApiRequest& request) {
 }
 
 ApiResponse ApiHandlers::health() const {
-  return json_response(200, json{{"status", "ok"}, {"engine", config_.engine}, {"sessions", store_.size()}});
+  const json model = config_.engine == "neural" ? json(config_.neural.model_path) : json(nullptr);
+  return json_response(200, json{{"status", "ok"}, {"engine", config_.engine}, {"model", model}, {"sessions", store_.size()}});
 }
 
 ApiResponse ApiHandlers::beacon(const ApiRequest& request) {

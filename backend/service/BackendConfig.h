@@ -16,7 +16,7 @@ struct BackendConfig {
   std::string host = "127.0.0.1";
   int port = 8765;                    // 0: the operating system picks a free port
   std::string workdir;                // empty: a fresh folder under /tmp, removed at exit
-  std::string engine = "classical";   // "classical", "neural" (needs neural.model_path) or "trivial"
+  std::string engine = "auto";        // "auto", "classical", "neural" or "trivial" (see ModelCache.h for auto)
   std::string port_file;              // when set, the bound port is written there once listening
   int max_jobs = 2;                   // jobs matted at the same time; more wait in a queue
   int http_threads = 8;               // connections served at the same time

@@ -14,6 +14,7 @@
 
 #include "ApiHandlers.h"
 #include "backend/matting/EngineFactory.h"
+#include "backend/matting/ModelCache.h"
 #include "FileUtil.h"
 #include "JobRunner.h"
 #include "Routes.h"
@@ -83,10 +84,21 @@ struct BackendServer::Impl {
 
 Result<int> BackendServer::Impl::start() {
   if (started) return ApiError{500, "server already started"};
+  const EngineChoice choice = choose_engine(config.engine, config.neural, cached_model_path());
+  if (choice.engine == "neural" && choice.neural.model_path.empty()) {
+    return ApiError{500, "the neural engine needs --model FILE, or a model fetched by scripts/fetch-model"};
+  }
+  config.engine = choice.engine;
+  config.neural = choice.neural;
   if (config.engine == "neural") log.info("loading " + config.neural.model_path + " and checking it with one inference");
   std::string engine_error;
   const EngineFactory factory = engine_factory(config.engine, config.neural, engine_error);
-  if (!factory) return ApiError{500, engine_error};
+  if (!factory) {
+    if (choice.model_from_cache) {
+      engine_error += " (the cached model: run scripts/fetch-model again, or start with --engine classical)";
+    }
+    return ApiError{500, engine_error};
+  }
 
   std::error_code ec;
   if (config.workdir.empty()) {
@@ -135,6 +147,7 @@ Result<int> BackendServer::Impl::start() {
   sweeper = std::thread([this] { sweep_loop(); });
   started = true;
   log.info("listening on " + config.host + ":" + std::to_string(port) + ", engine " + config.engine +
+           (config.engine == "neural" ? " (model " + config.neural.model_path + ")" : std::string()) +
            ", working folder " + workdir.string());
   return port;
 }

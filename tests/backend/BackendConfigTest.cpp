@@ -1,15 +1,22 @@
 #include "backend/service/BackendConfig.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include <gtest/gtest.h>
+
+#include "backend/matting/ModelCache.h"
 
 namespace kesto::backend {
 namespace {
 
-TEST(BackendConfig, DefaultsBindToLoopbackWithTheClassicalEngine) {
+TEST(BackendConfig, DefaultsBindToLoopbackAndChooseTheEngineAutomatically) {
   const ParsedArgs parsed = parse_args({});
   ASSERT_EQ(parsed.action, ParsedArgs::Action::Run);
   EXPECT_EQ(parsed.config.host, "127.0.0.1");
-  EXPECT_EQ(parsed.config.engine, "classical");
+  EXPECT_EQ(parsed.config.engine, "auto");
   EXPECT_TRUE(parsed.config.workdir.empty());
   EXPECT_GT(parsed.config.max_frames, 0);
 }
@@ -38,7 +45,7 @@ TEST(BackendConfig, ReadsEveryOption) {
 
 TEST(BackendConfig, RefusesBadValuesWithAReason) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--port", "70000"}, {"--port", "-1"},        {"--port", "12x"},         {"--engine", "neural"},
+      {"--port", "70000"}, {"--port", "-1"},        {"--port", "12x"},         {"--engine", "magic"}, 
       {"--max-jobs", "0"}, {"--max-frames", ""},    {"--session-ttl", "0"},    {"--log", "loud"},
       {"--port"},          {"--bogus", "1"},        {"stray"},                 {"--max-frame-mb", "99999"},
   };
@@ -94,12 +101,37 @@ TEST(BackendConfig, RefusesBadNeuralOptionsWithAReason) {
     EXPECT_EQ(parsed.action, ParsedArgs::Action::Error) << args[0] << " " << args[1];
     EXPECT_NE(parsed.message.find(args[0]), std::string::npos) << parsed.message;
   }
-  const ParsedArgs no_model = parse_args({"--engine", "neural"});
-  EXPECT_EQ(no_model.action, ParsedArgs::Action::Error);
-  EXPECT_NE(no_model.message.find("--model"), std::string::npos);
-  const ParsedArgs unused_model = parse_args({"--model", "m.onnx"});
+  EXPECT_EQ(parse_args({"--model", "m.onnx"}).action, ParsedArgs::Action::Run);
+  const ParsedArgs unused_model = parse_args({"--engine", "classical", "--model", "m.onnx"});
   EXPECT_EQ(unused_model.action, ParsedArgs::Action::Error);
-  EXPECT_NE(unused_model.message.find("--engine neural"), std::string::npos);
+  EXPECT_NE(unused_model.message.find("--engine auto or neural"), std::string::npos);
+}
+
+TEST(BackendConfig, AutoTakesTheGivenModelThenTheCachedOneThenTheClassicalEngine) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("trevane-cache-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path cached = dir / kCachedModelName;
+  std::ofstream(cached) << "model";
+  NeuralOptions given;
+  given.model_path = "/m/given.onnx";
+  struct Row {
+    std::string engine;
+    bool with_model;
+    std::filesystem::path cache;
+    std::string want_engine;
+    std::string want_model;
+  };
+  const std::vector<Row> rows = {
+      {"auto", true, cached, "neural", "/m/given.onnx"},     {"auto", false, cached, "neural", cached.string()},
+      {"auto", false, dir / "absent.onnx", "classical", ""}, {"neural", false, cached, "neural", cached.string()},
+      {"neural", false, "", "neural", ""},                   {"trivial", false, cached, "trivial", ""},
+  };
+  for (const Row& row : rows) {
+    const EngineChoice choice = choose_engine(row.engine, row.with_model ? given : NeuralOptions{}, row.cache);
+    EXPECT_EQ(choice.engine, row.want_engine) << row.engine << " " << row.cache;
+    EXPECT_EQ(choice.neural.model_path, row.want_model) << row.engine << " " << row.cache;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(BackendConfig, HelpListsOptionsAndDefaults) {

@@ -73,7 +73,7 @@ TEST(BackendExecutable, HelpAndUsageErrors) {
   EXPECT_EQ(wait_exit(pid), 0);
   EXPECT_NE(read_text(dir.path() / "stdout").find("--max-frame-mb"), std::string::npos);
 
-  pid = spawn_backend({"--engine", "neural"}, dir.path());
+  pid = spawn_backend({"--engine", "magic"}, dir.path());
   ASSERT_GT(pid, 0);
   EXPECT_EQ(wait_exit(pid), 2);
   EXPECT_NE(read_text(dir.path() / "stderr").find("--engine"), std::string::npos);
