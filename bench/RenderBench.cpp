@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bench/InterleavedRun.h"
 #include "image/RgbaFile.h"
 #include "plugin/MatteComposite.h"
 #include "plugin/MatteStore.h"
@@ -184,17 +185,9 @@ void printMatteMix() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  // Repetitions of the four benchmarks are interleaved at random, so a change in the machine's load during
-  // the run weighs on the render and on the copy alike. Flags given on the command line come later and win.
-  std::vector<char *> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  // The render and the copy under the same load: repetitions interleaved.
   MedianKeeper reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  if (const int status = runInterleaved(argc, argv, reporter)) return status;
 
   printMatteMix();
   std::printf("memcpy.byte.ms: %.3f\nrender.byte.ms: %.3f\n", reporter.medianMs("BM_CopyByte"),

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/InterleavedRun.h"
 #include "image/JpegEncoder.h"
 #include "plugin/SpoolImage.h"
 #include "plugin/Spooler.h"
@@ -318,16 +319,8 @@ int main(int argc, char **argv) {
   if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0) {
     return runChild(std::atoi(argv[1] + std::strlen(kChildFlag)));
   }
-  // Interleaved repetitions by default; a flag on the command line still wins, coming later.
-  std::vector<char *> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   MedianKeeper reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  if (const int status = runInterleaved(argc, argv, reporter)) return status;
 
   const double oneMs = reporter.medianMs("BM_SpoolClip/1");
   const double twoMs = reporter.medianMs("BM_SpoolClip/2");
