@@ -72,6 +72,7 @@ bool writePixels(const void *topRow, OIIO::stride_t rowStride, TypeDesc type, in
   if (metadata.framesPerSecond > 0.0) {
     const std::array<int, 2> rate = rateFraction(metadata.framesPerSecond);
     spec.attribute("FramesPerSecond", OIIO::TypeRational, rate.data());
+    spec.attribute("dpx:FrameRate", static_cast<float>(metadata.framesPerSecond));  // DPX has a field of its own
   }
   if (metadata.timecode) spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, metadata.timecode->data());
   if (format->compression != nullptr) spec.attribute("compression", format->compression);

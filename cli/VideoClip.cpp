@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <deque>
+#include <map>
 #include <mutex>
 
 #include <opencv2/core.hpp>
@@ -18,6 +20,8 @@
 
 namespace trevane::cli {
 namespace {
+
+constexpr std::size_t kKeptBytes = std::size_t{512} << 20;
 
 // FFmpeg's own messages would follow the tool's one-line error; OpenCV passes this level on when it first
 // loads FFmpeg (AV_LOG_QUIET). A level the user set is left alone.
@@ -66,7 +70,7 @@ class VideoClip final : public ClipSource {
   std::shared_ptr<const host::Image> read(long long number) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (frames_.empty() || number < frames_.front().number || number > frames_.back().number) return nullptr;
-    if (last_ && lastNumber_ == number) return last_;
+    if (const auto kept = kept_.find(number); kept != kept_.end()) return kept->second;
     if (number < next_) {
       open();
       next_ = 0;
@@ -80,8 +84,7 @@ class VideoClip final : public ClipSource {
     if (FrameSize{bgr.cols, bgr.rows} != fileSize_) {
       throw UsageError("frame " + std::to_string(number) + " of '" + videoPath_ + "' changes the picture's size");
     }
-    keep(number, bgr);
-    return last_;
+    return keep(number, bgr);
   }
 
  private:
@@ -97,13 +100,29 @@ class VideoClip final : public ClipSource {
     return UsageError("the video '" + videoPath_ + "' ended before frame " + std::to_string(next_));
   }
 
-  void keep(long long number, const cv::Mat &bgr) {
+  std::shared_ptr<const host::Image> keep(long long number, const cv::Mat &bgr) {
+    // A proxy is scaled here, by OpenCV's area averaging (the same as clipFrame's box, several times faster
+    // on 8-bit frames), before the colour conversion works on the smaller frame.
+    cv::Mat scaled = bgr;
+    if (size_ != fileSize_) cv::resize(bgr, scaled, cv::Size(size_.width, size_.height), 0, 0, cv::INTER_AREA);
     cv::Mat rgb;
-    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    cv::cvtColor(scaled, rgb, cv::COLOR_BGR2RGB);
     const OIIO::ImageBuf decoded(OIIO::ImageSpec(rgb.cols, rgb.rows, 3, OIIO::TypeDesc::UINT8), rgb.data,
                                  OIIO::AutoStride, static_cast<OIIO::stride_t>(rgb.step));
-    last_ = std::make_shared<const host::Image>(clipFrame(decoded, -1, size_, depth_));
-    lastNumber_ = number;
+    auto frame = std::make_shared<const host::Image>(clipFrame(decoded, -1, size_, depth_));
+    const auto sizeOf = [](const host::Image &i) {
+      return static_cast<std::size_t>(i.height()) * static_cast<std::size_t>(i.rowBytes());
+    };
+    const std::size_t bytes = sizeOf(*frame);
+    while (!order_.empty() && keptBytes_ + bytes > kKeptBytes) {
+      keptBytes_ -= sizeOf(*kept_.at(order_.front()));
+      kept_.erase(order_.front());
+      order_.pop_front();
+    }
+    kept_[number] = frame;
+    order_.push_back(number);
+    keptBytes_ += bytes;
+    return frame;
   }
 
   host::PixelDepth depth_;
@@ -111,8 +130,11 @@ class VideoClip final : public ClipSource {
   std::mutex mutex_;
   cv::VideoCapture capture_;
   long long next_ = 0;  // the number of the frame the capture decodes next
-  std::shared_ptr<const host::Image> last_;
-  long long lastNumber_ = -1;
+  // Decoded frames, the oldest dropped first: the host asks for every frame twice (once to send it to the
+  // backend, once to render it), and a clip that fits is decoded once.
+  std::map<long long, std::shared_ptr<const host::Image>> kept_;
+  std::deque<long long> order_;
+  std::size_t keptBytes_ = 0;
 };
 
 }  // namespace
