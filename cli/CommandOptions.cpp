@@ -37,8 +37,8 @@ void addClipOptions(CLI::App &app, ClipOptions &o) {
       ->required();
   app.add_option("--output", o.output,
                  "a pattern such as out/a.%04d.exr whose extension names the format (.exr, .png, .tif, .dpx, "
-                 ".jpg), or a folder: the input's file names there, in the input's format (PNG for a video, six-digit "
-                 "names). Frames keep the input's numbers. Never one of the input files")
+                 ".jpg), or a folder: the input's file names there, in the input's format if it keeps alpha, else PNG "
+                 "(a video: six-digit names). Frames keep the input's numbers. Never one of the input files")
       ->type_name("SEQUENCE")
       ->required();
   app.add_option("--first", o.request.first,

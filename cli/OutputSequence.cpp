@@ -33,7 +33,9 @@ OutputSequence planOutput(const std::string &output, const ClipSource &clip, con
   const OutputFormat *format = nullptr;
   if (isFolderOutput(output)) {
     plan.folder = output;
+    // The input's format, unless it would lose the matte.
     const OutputFormat *same = outputFormatNamed(clip.fileFormat());
+    if (same != nullptr && !keepsAlpha(*same)) same = nullptr;
     format = same != nullptr ? same : outputFormatFor("frame.png");
     for (const ClipFrame &f : clip.frames()) {
       const fs::path name = f.path.empty() ? fs::path(NumberedName{"", kVideoFrameDigits, ""}.format(f.number))
