@@ -18,13 +18,15 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <OpenImageIO/imageio.h>
+
 #include "bench/InterleavedRun.h"
-#include "image/RgbaFile.h"
 #include "plugin/MatteComposite.h"
 #include "plugin/MatteStore.h"
 
@@ -59,6 +61,14 @@ std::vector<std::uint8_t> blobMatte() {
   return gray;
 }
 
+bool writeGrayPng(const std::string &path, const std::vector<std::uint8_t> &gray) {
+  std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("png");
+  const OIIO::ImageSpec spec(kMatteWidth, kMatteHeight, 1, OIIO::TypeDesc::UINT8);
+  if (!out || !out->open(path, spec)) return false;
+  const bool written = out->write_image(OIIO::TypeDesc::UINT8, gray.data());
+  return out->close() && written;
+}
+
 // The matte file in a folder of its own, fetched once so that it sits in the cache; removed at exit.
 struct CachedMatte {
   std::string folder;
@@ -69,7 +79,7 @@ struct CachedMatte {
     std::filesystem::create_directories(folder);
     path = kesto::matte_path(folder.substr(std::strlen(kesto::kMatteRoot)), 0);
     const std::vector<std::uint8_t> gray = blobMatte();
-    if (kesto::write_png_file(path, gray.data(), kMatteWidth, kMatteHeight, 1)) matte = kesto::fetch_matte(path);
+    if (writeGrayPng(path, gray)) matte = kesto::fetch_matte(path);
   }
   ~CachedMatte() {
     std::error_code ignored;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "image/RgbaFile.h"
+#include "cli/FrameOutput.h"
 
 namespace trevane::cli {
 namespace {
@@ -49,7 +49,9 @@ void drawCell(std::vector<std::uint8_t> &sheet, int sheetW, int x0, int y0, int 
 
 }  // namespace
 
-bool writeContactSheet(const std::string &path, const std::vector<ContactRow> &rows, int cellWidth) {
+bool writeContactSheet(const std::string &path, const std::vector<ContactRow> &rows, int cellWidth,
+                       std::string *error) {
+  *error = "no frames to show";
   if (rows.empty() || cellWidth < 1) return false;
   for (const ContactRow &r : rows) {
     if (r.source.width < 1 || r.cutout.width < 1 || r.source.pixels.empty() || r.cutout.pixels.empty()) return false;
@@ -69,7 +71,7 @@ bool writeContactSheet(const std::string &path, const std::vector<ContactRow> &r
                kinds[col]);
     }
   }
-  return kesto::write_png_file(path, sheet.data(), sheetW, sheetH, kChannels);
+  return writePicture(sheet.data(), sheetW, sheetH, path, error);
 }
 
 }  // namespace trevane::cli

@@ -20,8 +20,9 @@ struct ContactRow {
   RgbaPicture cutout;  // the render in "Character (RGBA)" mode: colour times matte, matte as alpha
 };
 
-// Lays the rows out and writes the sheet as PNG; false when there is nothing to lay out or the file cannot
-// be written.
-bool writeContactSheet(const std::string &path, const std::vector<ContactRow> &rows, int cellWidth);
+// Lays the rows out and writes the sheet in the format of the path's extension; false, with *error set, when
+// there is nothing to lay out or the file cannot be written.
+bool writeContactSheet(const std::string &path, const std::vector<ContactRow> &rows, int cellWidth,
+                       std::string *error);
 
 }  // namespace trevane::cli

@@ -2,12 +2,16 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/Cli.h"
+#include "cli/CommandOptions.h"
 #include "host/Host.h"
 
 namespace trevane::cli {
@@ -90,13 +94,7 @@ void printText(const ordered_json &doc) {
   }
 }
 
-}  // namespace
-
-int runDescribe(Args &args) {
-  const bool json = args.flag("json");
-  const std::string bundle = args.value("bundle").value_or(defaultBundlePath());
-  args.finish();
-
+int describe(bool json, const std::string &bundle) {
   th::Host host;
   th::LoadResult loaded = host.load(bundle);
   if (!loaded.ok()) {
@@ -110,6 +108,24 @@ int runDescribe(Args &args) {
     printText(doc);
   }
   return kExitOk;
+}
+
+}  // namespace
+
+CommandRun declareDescribe(CLI::App &command) {
+  struct Options {
+    bool json = false;
+    std::string bundle;
+  };
+  auto o = std::make_shared<Options>();
+  command.description(
+      "Prints what the plug-in declares to a host.\n"
+      "Loads the plug-in and prints its record, the effect's properties, the clips and the parameters with every "
+      "property the plug-in set, in the order it set them.");
+  command.add_flag("--json", o->json, "print one JSON document instead of text");
+  addBundleOption(command, o->bundle);
+  command.footer("Exit status: 0 when the plug-in loaded, 2 when it cannot be loaded or for bad usage.");
+  return [o] { return describe(o->json, o->bundle); };
 }
 
 }  // namespace trevane::cli

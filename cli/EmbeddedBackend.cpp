@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 constexpr const char *kExecutableName = "trevane-backend";
-constexpr milliseconds kStartTimeout{15000};
+// A neural engine checks its model with one inference before it listens: several seconds, more on a busy
+// machine.
+constexpr std::chrono::seconds kStartTimeout{180};
 constexpr milliseconds kStopGrace{3000};
 constexpr milliseconds kPollInterval{20};
 
@@ -83,7 +85,7 @@ int readPort(const std::string &path) {
 
 }  // namespace
 
-EmbeddedBackend::EmbeddedBackend(const std::string &executable, const std::string &engine) {
+EmbeddedBackend::EmbeddedBackend(const std::string &executable, const std::string &engine, const std::string &model) {
   const std::string exe = findExecutable(executable);
   folder_ = makeFolder();
   const std::string portFile = folder_ + "/port";
@@ -91,6 +93,7 @@ EmbeddedBackend::EmbeddedBackend(const std::string &executable, const std::strin
   std::vector<std::string> args = {exe,       "--host",    "127.0.0.1", "--port", "0",     "--port-file",
                                    portFile,  "--workdir", workdir,     "--engine", engine, "--log",
                                    "quiet"};
+  if (!model.empty()) args.insert(args.end(), {"--model", model});
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -127,7 +130,8 @@ EmbeddedBackend::EmbeddedBackend(const std::string &executable, const std::strin
     std::this_thread::sleep_for(kPollInterval);
   }
   stop();
-  throw std::runtime_error("the backend did not start listening within 15 s");
+  throw std::runtime_error("the backend did not start listening within " + std::to_string(kStartTimeout.count()) +
+                           " s");
 }
 
 EmbeddedBackend::~EmbeddedBackend() { stop(); }

@@ -10,9 +10,9 @@ namespace trevane::cli {
 class EmbeddedBackend {
  public:
   // Finds the executable (`executable` if given, else beside this tool, in the build tree's backend folder,
-  // then on PATH), starts it with the given engine and waits until it listens. Throws std::runtime_error with
-  // a one-line reason when it cannot.
-  EmbeddedBackend(const std::string &executable, const std::string &engine);
+  // then on PATH), starts it with the given engine (and model, unless empty) and waits until it listens.
+  // Throws std::runtime_error with a one-line reason when it cannot.
+  EmbeddedBackend(const std::string &executable, const std::string &engine, const std::string &model);
   ~EmbeddedBackend();
   EmbeddedBackend(const EmbeddedBackend &) = delete;
   EmbeddedBackend &operator=(const EmbeddedBackend &) = delete;

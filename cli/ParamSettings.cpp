@@ -1,5 +1,9 @@
 #include "cli/ParamSettings.h"
 
+#include <cmath>
+
+#include <CLI/CLI.hpp>
+
 #include "cli/Cli.h"
 
 namespace trevane::cli {
@@ -20,18 +24,26 @@ void applyParamSetting(host::Plugin &plugin, host::Instance &fx, const ParamSett
     if (p.name == setting.name) type = p.type;
   }
   if (type.empty()) throw UsageError("--set: the plug-in has no parameter '" + setting.name + "'");
-  const std::string option = "set " + setting.name;
+  const std::string option = "--set " + setting.name;
   host::Expected<OfxStatus> result = host::Error{"unsupported parameter type"};
   if (type == kOfxParamTypeString) {
     result = fx.setString(setting.name, setting.value);
   } else if (type == kOfxParamTypeInteger || type == kOfxParamTypeBoolean || type == kOfxParamTypeChoice) {
-    result = fx.setInt(setting.name, parseInt(option, setting.value));
+    int value = 0;
+    if (!CLI::detail::lexical_cast(setting.value, value)) {
+      throw UsageError(option + ": '" + setting.value + "' is not an integer");
+    }
+    result = fx.setInt(setting.name, value);
   } else if (type == kOfxParamTypeDouble) {
-    result = fx.setDouble(setting.name, parseDouble(option, setting.value));
+    double value = 0.0;
+    if (!CLI::detail::lexical_cast(setting.value, value) || !std::isfinite(value)) {
+      throw UsageError(option + ": '" + setting.value + "' is not a number");
+    }
+    result = fx.setDouble(setting.name, value);
   } else {
     throw UsageError("--set: '" + setting.name + "' (" + type + ") holds no value");
   }
-  if (!result.ok()) throw UsageError("--" + option + ": " + result.error());
+  if (!result.ok()) throw UsageError(option + ": " + result.error());
 }
 
 }  // namespace trevane::cli

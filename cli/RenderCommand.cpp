@@ -1,81 +1,39 @@
-// trevane render: renders an image sequence through the plug-in, with parameter values given on the command
-// line, into a PNG sequence.
+// trevane render: renders a clip through the plug-in, with parameter values given on the command line, into
+// an image sequence.
 //
 // Frame number N of the input is served to the plug-in at time N and written as frame N of the output.
-// Frames are decoded a batch at a time (one frame per render thread), so memory stays bounded for long
-// sequences.
+// Frames are decoded a batch at a time (one frame per render thread), so memory stays bounded for long clips.
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/Cli.h"
-#include "cli/FrameSequence.h"
+#include "cli/ClipSource.h"
+#include "cli/CommandOptions.h"
+#include "cli/FrameOutput.h"
+#include "cli/OutputSequence.h"
 #include "cli/ParamSettings.h"
 #include "cli/PluginInstance.h"
-#include "cli/SequenceOptions.h"
-#include "cli/SequenceOutput.h"
 #include "host/Host.h"
-#include "image/RgbaFile.h"
+#include "options/CommandLine.h"
 
 namespace trevane::cli {
 namespace {
 
-
 constexpr int kMaxThreads = 64;
 
-struct RenderOptionsCli {
-  std::string input;
-  std::string output;
-  host::PixelDepth depth = host::PixelDepth::Byte;
-  std::optional<long long> first;
-  std::optional<long long> last;
-  double rateFps = kDefaultRateFps;
+struct RenderOptions {
+  ClipOptions clip;
   int threads = 1;
   std::vector<ParamSetting> settings;
   std::string bundle;
 };
-
-long long parseFrameNumber(const std::string &option, const std::string &text) {
-  const int value = parseInt(option, text);
-  if (value < 0) throw UsageError("--" + option + ": frame numbers start at 0");
-  return value;
-}
-
-RenderOptionsCli readOptions(Args &args) {
-  RenderOptionsCli o;
-  const std::optional<std::string> input = args.value("input");
-  const std::optional<std::string> output = args.value("output");
-  const std::optional<std::string> depth = args.value("depth");
-  const std::optional<std::string> first = args.value("first");
-  const std::optional<std::string> last = args.value("last");
-  const std::optional<std::string> rate = args.value("rate");
-  const std::optional<std::string> threads = args.value("threads");
-  o.settings = parseParamSettings(args.values("set"));
-  o.bundle = args.value("bundle").value_or(defaultBundlePath());
-  args.finish();
-
-  o.input = requiredValue(input, "--input SEQUENCE");
-  o.output = requiredValue(output, "--output SEQUENCE");
-  if (depth) {
-    const std::optional<host::PixelDepth> named = pixelDepthNamed(*depth);
-    if (!named) throw UsageError("--depth: '" + *depth + "' is neither byte nor float");
-    o.depth = *named;
-  }
-  if (first) o.first = parseFrameNumber("first", *first);
-  if (last) o.last = parseFrameNumber("last", *last);
-  if (rate) o.rateFps = parseRateFps(*rate);
-  if (threads) {
-    o.threads = parseInt("threads", *threads);
-    if (o.threads < 1 || o.threads > kMaxThreads) {
-      throw UsageError("--threads: between 1 and " + std::to_string(kMaxThreads));
-    }
-  }
-  return o;
-}
 
 class Progress {
  public:
@@ -105,33 +63,22 @@ class Progress {
   bool bar_;
 };
 
-}  // namespace
-
-int runRender(Args &args) {
-  const RenderOptionsCli o = readOptions(args);
-
-  std::string error;
-  const std::vector<SequenceFrame> frames = findSequence(o.input, o.first, o.last, &error);
-  if (frames.empty()) throw UsageError("--input: " + error);
-  const std::vector<std::string> outputs = outputPathsFor(o.output, frames);
-  // The output folder is made when missing, like the folder a pattern names.
-  makeOutputFolder(o.output, outputs.front());
-
-  // The project takes the first frame's size.
-  int width = 0;
-  int height = 0;
-  if (kesto::load_rgba(frames.front().path, &width, &height).empty()) {
-    throw UsageError("cannot read the frame '" + frames.front().path + "' (not a readable PNG of a usable size)");
-  }
+int render(const RenderOptions &o) {
+  const std::unique_ptr<ClipSource> clip = openClip(o.clip.request);
+  const std::vector<ClipFrame> &frames = clip->frames();
+  const OutputSequence outputs = planOutput(o.clip.output, *clip, "render");
+  const double rateFps = o.clip.rateFor(*clip);
 
   host::Host host;
-  const std::optional<PluginInstance> made =
-      loadPluginInstance(host, o.bundle, sequenceInstanceOptions(o.depth, width, height, o.rateFps), "render");
+  const std::optional<PluginInstance> made = loadPluginInstance(
+      host, o.bundle, clipInstanceOptions(o.clip.request.depth, clip->size(), rateFps), "render");
   if (!made) return kExitJobFailed;
   host::Instance &fx = *made->instance;
   fx.setSourceFrameRange(static_cast<double>(frames.front().number), static_cast<double>(frames.back().number));
-  fx.setSourceFrameRate(o.rateFps);
+  fx.setSourceFrameRate(rateFps);
   for (const ParamSetting &s : o.settings) applyParamSetting(*made->plugin, fx, s);
+  // The output folder is made when missing, once the input and the settings are known to be good.
+  outputs.makeFolder();
 
   Progress progress(frames.size());
   const std::size_t batch = static_cast<std::size_t>(o.threads);
@@ -140,15 +87,15 @@ int runRender(Args &args) {
     std::vector<double> times;
     fx.clearSourceFrames();
     for (std::size_t i = start; i < end; ++i) {
-      int w = 0;
-      int h = 0;
-      const std::vector<std::uint8_t> rgba = kesto::load_rgba(frames[i].path, &w, &h);
-      if (rgba.empty()) {
+      std::shared_ptr<const host::Image> image;
+      try {
+        image = clip->read(frames[i].number);
+      } catch (const UsageError &) {
         progress.interrupt();
-        throw UsageError("cannot read the frame '" + frames[i].path + "' (not a readable PNG of a usable size)");
+        throw;
       }
       const double time = static_cast<double>(frames[i].number);
-      fx.setSourceFrame(time, host::Image::fromRgba8TopDown(w, h, rgba.data(), o.depth));
+      fx.setSourceFrame(time, *image);
       times.push_back(time);
     }
     auto rendered = fx.renderMany(times, o.threads);
@@ -159,17 +106,18 @@ int runRender(Args &args) {
     }
     for (std::size_t k = 0; k < rendered->size(); ++k) {
       const host::RenderResult &r = (*rendered)[k];
-      const SequenceFrame &frame = frames[start + k];
+      const ClipFrame &frame = frames[start + k];
       if (r.status != kOfxStatOK) {
         progress.interrupt();
         std::fprintf(stderr, "trevane render: the plug-in failed to render frame %lld (status %d)%s%s\n", frame.number,
                      r.status, r.error.empty() ? "" : ": ", r.error.c_str());
         return kExitJobFailed;
       }
-      const std::string &path = outputs[start + k];
-      if (!writeFramePng(r.output, path)) {
+      const std::string &path = outputs.paths[start + k];
+      std::string error;
+      if (!writeFrame(r.output, path, {rateFps, clip->pixelAspect(), frame.timecode}, o.clip.exrFloat, &error)) {
         progress.interrupt();
-        std::fprintf(stderr, "trevane render: cannot write '%s'\n", path.c_str());
+        std::fprintf(stderr, "trevane render: %s\n", error.c_str());
         return kExitJobFailed;
       }
       progress.frameWritten(path);
@@ -177,13 +125,39 @@ int runRender(Args &args) {
   }
   fx.clearSourceFrames();
   std::printf("rendered %zu frame(s), %lld to %lld, into %s\n", frames.size(), frames.front().number,
-              frames.back().number, o.output.c_str());
+              frames.back().number, o.clip.output.c_str());
   if (fx.unreleasedImages() != 0 || fx.leakedImages() != 0) {
     std::fprintf(stderr, "trevane render: the plug-in kept %d image(s) it fetched\n",
                  fx.unreleasedImages() + fx.leakedImages());
     return kExitJobFailed;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+CommandRun declareRender(CLI::App &command) {
+  auto o = std::make_shared<RenderOptions>();
+  command.description(
+      "Renders a clip through the plug-in into an image sequence.\n"
+      "Loads the plug-in, sets the parameters, and renders every frame of the clip through it. Frame number N of "
+      "the input is given to the plug-in at time N and written as frame N.");
+  addClipOptions(command, o->clip);
+  addSetOption(command, o->settings);
+  command.add_option("--threads", o->threads, "frames rendered at once, on as many threads")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(kesto::options::within(1, kMaxThreads));
+  addBundleOption(command, o->bundle);
+  command.footer(
+      "To apply a pulled matte: --set session_id=SESSION --set clip_start=FIRST --set output_mode=0, where "
+      "session_id names /tmp/orvalis/SESSION/ holding one gray PNG per frame (000000.png for the frame at time "
+      "clip_start); output_mode 0 = character (RGBA, colour premultiplied by the matte), 1 = matte only, 2 = source "
+      "(bypass).\n"
+      "Prints each file written (a progress bar on a terminal).\n"
+      "Exit status: 0 when every frame was written, 1 when the plug-in failed to render a frame or a file could "
+      "not be written, 2 for bad usage or an unreadable or missing input frame.");
+  return [o] { return render(*o); };
 }
 
 }  // namespace trevane::cli

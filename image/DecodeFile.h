@@ -1,6 +1,5 @@
 #pragma once
-// Folder-private: the one path from an image file to a caller-owned pixel buffer, shared by the gray and the
-// RGBA loaders.
+// Folder-private: the one path from an image file to a caller-owned pixel buffer, behind the gray loader.
 
 #include <cstdint>
 #include <string>

@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "options/CommandLine.h"
+
 namespace kesto::backend {
 
 namespace {
@@ -95,11 +97,8 @@ CLI::Option* add_parsed(CLI::App& app, const std::string& name, const std::strin
       description);
 }
 
-// The checks print their reason on refusal but stay out of the option's column in the help.
-CLI::Validator within(long long lo, long long hi) { return CLI::Range(lo, hi).description(""); }
-CLI::Validator not_empty(const std::string& what) {
-  return CLI::Validator([what](const std::string& v) { return v.empty() ? "needs " + what : std::string(); }, "");
-}
+using kesto::options::within;
+CLI::Validator not_empty(const std::string& what) { return kesto::options::notEmpty(what); }
 
 // Every option, declared once: the parser and the help text both come from here. Values land in `c`.
 void declare_options(CLI::App& app, BackendConfig& c) {
@@ -207,8 +206,7 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
   CLI::App app{"", "trevane-backend"};
   declare_options(app, out.config);
   try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
-    app.parse(reversed);
+    kesto::options::parse(app, args);
   } catch (const CLI::CallForHelp&) {
     out.action = ParsedArgs::Action::Help;
     return out;

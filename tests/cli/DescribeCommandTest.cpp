@@ -65,7 +65,7 @@ TEST(DescribeCommand, TextAndErrors) {
 
   const ToolResult help = runTrevane("describe --help");
   EXPECT_EQ(0, help.exitCode);
-  EXPECT_NE(std::string::npos, help.out.find("usage: trevane describe"));
+  EXPECT_NE(std::string::npos, help.out.find("Usage: trevane describe"));
 }
 
 }  // namespace

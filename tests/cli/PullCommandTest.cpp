@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/ToolRun.h"
-#include "image/RgbaFile.h"
+#include "tests/support/ImageFiles.h"
 #include "tests/support/FakeBackend.h"
 
 namespace {
@@ -46,7 +46,7 @@ class PullCommandTest : public ::testing::Test {
       }
       char name[32];
       std::snprintf(name, sizeof name, "%06d.png", f);
-      ASSERT_TRUE(kesto::write_png_file((dir_ / "in" / name).string(), rgba.data(), kW, kH, 4));
+      ASSERT_TRUE(kesto::testing::write_png_file((dir_ / "in" / name).string(), rgba.data(), kW, kH, 4));
     }
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -60,7 +60,7 @@ class PullCommandTest : public ::testing::Test {
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) gray[y * kW + x] = x < kW / 2 ? 255 : 0;
     const std::string path = (dir_ / "matte.png").string();
-    EXPECT_TRUE(kesto::write_png_file(path, gray.data(), kW, kH, 1));
+    EXPECT_TRUE(kesto::testing::write_png_file(path, gray.data(), kW, kH, 1));
     std::ifstream f(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
@@ -96,7 +96,7 @@ TEST_F(PullCommandTest, ScriptedBackendGivesTheCutOut) {
     std::snprintf(name, sizeof name, "%06d.png", f);
     int w = 0;
     int h = 0;
-    const auto rgba = kesto::load_rgba(out() + name, &w, &h);
+    const auto rgba = kesto::testing::load_rgba(out() + name, &w, &h);
     ASSERT_EQ(kW, w);
     ASSERT_EQ(kH, h);
     const std::uint8_t *left = &rgba[(kH / 2 * kW + 2) * 4];
@@ -131,9 +131,11 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
       {" --box 0.1,0.1,0.2,x", "not a number"},
       {" --dab 0.5,0.5,0", "--dab"},
       {" --hint x --anchor 7", "outside the clip"},
-      {" --hint x --quality best", "--quality"},
-      {" --hint x --softness 2", "--softness"},
-      {" --hint x --engine trivial", "--engine applies to the embedded backend"},
+      {" --hint x --quality best", "--quality: 'best' is not one of fine|fast"},
+      {" --hint x --softness 2", "--softness: '2' is not from 0 to 1"},
+      {" --hint x --engine trivial", "--backend excludes --engine"},
+      {" --hint x --frobnicate", "--frobnicate"},
+      {" --hint x --contact-sheet s.gif", "--contact-sheet"},
   };
   for (const auto &c : cases) {
     const ToolResult run = runTrevane(base + c.args);
@@ -148,12 +150,12 @@ TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
 
   // An output that names the input frames is refused before any frame is read or sent.
   const std::string firstFrame = (dir_ / "in" / "000000.png").string();
-  const std::vector<std::uint8_t> before = kesto::load_rgba(firstFrame, nullptr, nullptr);
+  const std::vector<std::uint8_t> before = kesto::testing::load_rgba(firstFrame, nullptr, nullptr);
   const ToolResult overInput = runTrevane("pull --input " + in() + " --output " + in() +
                                     "/%06d.png --hint x --backend http://127.0.0.1:9");
   EXPECT_EQ(2, overInput.exitCode);
   EXPECT_NE(std::string::npos, overInput.err.find("refusing to overwrite")) << overInput.err;
-  EXPECT_EQ(before, kesto::load_rgba(firstFrame, nullptr, nullptr));
+  EXPECT_EQ(before, kesto::testing::load_rgba(firstFrame, nullptr, nullptr));
 }
 
 #ifdef TREVANE_HAVE_BACKEND
@@ -164,7 +166,7 @@ TEST_F(PullCommandTest, StartsTheReferenceBackendItself) {
   ASSERT_EQ(0, run.exitCode) << run.err << run.out;
   int w = 0;
   int h = 0;
-  const auto rgba = kesto::load_rgba(out() + "000002.png", &w, &h);
+  const auto rgba = kesto::testing::load_rgba(out() + "000002.png", &w, &h);
   ASSERT_EQ(kW, w);
   // The trivial engine thresholds luminance: the bright half is the character.
   EXPECT_EQ(255, rgba[(kH / 2 * kW + 2) * 4]);

@@ -6,14 +6,14 @@
 #include <atomic>
 #include <thread>
 
-#include "image/RgbaFile.h"
+#include "tests/support/ImageFiles.h"
 
 namespace jobtest {
 
 std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height) {
   const TempDir dir;
   const std::string path = dir.path() + "matte.png";
-  if (!kesto::write_png_file(path, gray.data(), width, height, 1)) return {};
+  if (!kesto::testing::write_png_file(path, gray.data(), width, height, 1)) return {};
   return readFile(path);
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "image/RgbaFile.h"
+#include "tests/support/ImageFiles.h"
 #include "tests/job/JobFixture.h"
 
 namespace jobtest {
@@ -43,7 +43,7 @@ class JobLaunch : public JobTest {
   std::vector<std::uint8_t> decodeSpooled(int index, int *width, int *height) {
     char name[16];
     std::snprintf(name, sizeof name, "%06d.jpg", index);
-    return kesto::load_rgba(spoolDir() + name, width, height);
+    return kesto::testing::load_rgba(spoolDir() + name, width, height);
   }
 };
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image/RgbaFile.h"
+#include "tests/support/ImageFiles.h"
 #include "tests/support/ToolRun.h"
 
 namespace {
@@ -25,7 +25,7 @@ class OverlayCommand : public ::testing::Test {
       frame_[i + 2] = 80;
       frame_[i + 3] = 255;
     }
-    ASSERT_TRUE(kesto::write_png_file(dir_ + "/frame.png", frame_.data(), kWidth, kHeight, 4));
+    ASSERT_TRUE(kesto::testing::write_png_file(dir_ + "/frame.png", frame_.data(), kWidth, kHeight, 4));
   }
 
   int run(const std::string &arguments) { return tool_.run("overlay " + arguments); }
@@ -50,7 +50,7 @@ TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrame) {
       << tool_.err();
   EXPECT_NE(tool_.out().find("1 box outline(s), 2 dab(s)"), std::string::npos) << tool_.out();
   int width = 0, height = 0;
-  const std::vector<std::uint8_t> out = kesto::load_rgba(dir_ + "/overlay.png", &width, &height);
+  const std::vector<std::uint8_t> out = kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height);
   ASSERT_EQ(width, kWidth);
   ASSERT_EQ(height, kHeight);
 
@@ -80,7 +80,7 @@ TEST_F(OverlayCommand, OverlaySwitchedOffLeavesTheFrame) {
   ASSERT_EQ(run(io() + " --set draw_mask=0 --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'"), 0)
       << tool_.err();
   int width = 0, height = 0;
-  EXPECT_EQ(kesto::load_rgba(dir_ + "/overlay.png", &width, &height), frame_);
+  EXPECT_EQ(kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height), frame_);
 }
 
 TEST_F(OverlayCommand, BadUsageAndInputExitWith2) {

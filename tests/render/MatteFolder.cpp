@@ -8,7 +8,7 @@
 #include <random>
 #include <system_error>
 
-#include "image/RgbaFile.h"
+#include "tests/support/ImageFiles.h"
 #include "image/WriteFile.h"
 
 namespace kesto::testing {
