@@ -126,7 +126,7 @@ void declare_options(CLI::App& app, BackendConfig& c) {
 
   app.add_option("--max-jobs", c.max_jobs, "jobs matted at the same time, 1 to 64")
       ->type_name("N")->capture_default_str()->check(within(1, 64));
-  app.add_option("--http-threads", c.http_threads, "connections served at the same time, 2 to 256")
+  app.add_option("--http-threads", c.http_threads, "requests handled at the same time, 2 to 256 (idle or slow connections hold none)")
       ->type_name("N")->capture_default_str()->check(within(2, 256));
   app.add_option("--max-sessions", c.max_sessions, "sessions kept at once")
       ->type_name("N")->capture_default_str()->check(within(1, 100000));
