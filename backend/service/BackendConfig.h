@@ -18,6 +18,7 @@ struct BackendConfig {
   std::string workdir;                // empty: a fresh folder under /tmp, removed at exit
   std::string engine = "auto";        // "auto", "classical", "neural" or "trivial" (see ModelCache.h for auto)
   std::string port_file;              // when set, the bound port is written there once listening
+  std::string node;                   // when set, every new session id begins with "NODE-" (several backends)
   int max_jobs = 2;                   // jobs matted at the same time; more wait in a queue
   int http_threads = 8;               // requests handled at the same time (connections are not limited by it)
   int max_sessions = 64;

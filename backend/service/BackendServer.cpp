@@ -91,7 +91,7 @@ Result<int> BackendServer::Impl::start() {
 
   store = std::make_unique<SessionStore>(
       workdir, StoreLimits{config.max_sessions, std::chrono::duration_cast<SteadyClock::duration>(config.session_ttl)},
-      budget);
+      budget, config.node);
   runner = std::make_unique<JobRunner>(config.max_jobs, factory, log);
   api = std::make_unique<ApiHandlers>(config, *store, *runner, log);
   http = make_carrier();

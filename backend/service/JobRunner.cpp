@@ -125,6 +125,11 @@ void JobRunner::stop() {
   queue_.clear();
 }
 
+JobCounts JobRunner::counts() {
+  const std::lock_guard<std::mutex> lock(mu_);
+  return JobCounts{running_.size(), queue_.size()};
+}
+
 void JobRunner::worker_loop() {
   for (;;) {
     std::shared_ptr<Session> session;

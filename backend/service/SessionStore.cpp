@@ -9,8 +9,8 @@ namespace kesto::backend {
 
 namespace fs = std::filesystem;
 
-SessionStore::SessionStore(fs::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget)
-    : root_(std::move(root)), limits_(limits), budget_(std::move(budget)) {}
+SessionStore::SessionStore(fs::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget, std::string node)
+    : root_(std::move(root)), limits_(limits), node_(std::move(node)), budget_(std::move(budget)) {}
 
 Result<std::shared_ptr<Session>> SessionStore::create(const CreateSessionRequest& info, SteadyClock::time_point now) {
   std::shared_ptr<Session> session;
@@ -19,8 +19,8 @@ Result<std::shared_ptr<Session>> SessionStore::create(const CreateSessionRequest
     if (sessions_.size() >= static_cast<std::size_t>(limits_.max_sessions)) {
       return ApiError{429, "too many sessions (limit " + std::to_string(limits_.max_sessions) + "); try again later"};
     }
-    std::string id = random_session_id();
-    while (sessions_.count(id) != 0) id = random_session_id();
+    std::string id = random_session_id(node_);
+    while (sessions_.count(id) != 0) id = random_session_id(node_);
     session = std::make_shared<Session>(id, root_ / id, budget_, info, now);
     sessions_.emplace(id, session);
   }

@@ -21,7 +21,9 @@ struct StoreLimits {
 
 class SessionStore {
  public:
-  SessionStore(std::filesystem::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget);
+  // New ids begin with "NODE-" when `node` is not empty.
+  SessionStore(std::filesystem::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget,
+               std::string node = std::string());
 
   // A new session with a fresh random id and its folder. 429 when the session limit is reached.
   Result<std::shared_ptr<Session>> create(const CreateSessionRequest& info, SteadyClock::time_point now);
@@ -41,6 +43,7 @@ class SessionStore {
  private:
   const std::filesystem::path root_;
   const StoreLimits limits_;
+  const std::string node_;
   const std::shared_ptr<DiskBudget> budget_;
   mutable std::mutex mu_;
   std::map<std::string, std::shared_ptr<Session>, std::less<>> sessions_;

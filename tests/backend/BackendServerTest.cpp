@@ -143,6 +143,7 @@ TEST(BackendServer, HealthAndBeacon) {
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 200);
   EXPECT_EQ(body_of(health)["status"], "ok");
+  EXPECT_TRUE(body_of(health)["node"].is_null());
   auto beacon = client.Post("/api/beacon", R"({"arch":"x86_64","host":"resolve","os":"macos","plugin_version":"1.1.0"})",
                             "application/json");
   ASSERT_TRUE(beacon);
@@ -153,6 +154,27 @@ TEST(BackendServer, HealthAndBeacon) {
             200);
   EXPECT_EQ(client.Post("/api/beacon", R"({"arch":"a"})", "application/json")->status, 400);
   EXPECT_EQ(backend.server.beacons_received(), 2u);
+}
+
+TEST(BackendServer, ANamedNodeNamesItsSessionsAndItsLoad) {
+  Backend backend([](BackendConfig& c) { c.node = "b7"; });
+  httplib::Client& client = *backend.client;
+  const std::string id = session_with_a_frame(client);
+  ASSERT_EQ(id.rfind("b7-", 0), 0u) << id;
+  EXPECT_EQ(id.size(), 3u + 32u);
+  const json health = body_of(client.Get("/api/health"));
+  EXPECT_EQ(health["node"], "b7");
+  EXPECT_EQ(health["sessions"], 1);
+  EXPECT_EQ(health["jobs_running"], 0);
+  EXPECT_EQ(health["jobs_queued"], 0);
+  // An id of another node, as a misconfigured proxy would send it: the reply names both nodes.
+  auto elsewhere = client.Get(session_path("c-" + id.substr(3)));
+  ASSERT_TRUE(elsewhere);
+  EXPECT_EQ(elsewhere->status, 404);
+  EXPECT_NE(body_of(elsewhere).value("error", "").find("names node c, this is node b7"), std::string::npos)
+      << elsewhere->body;
+  ASSERT_EQ(client.Post(session_path(id) + "/start", kJobBox, "application/json")->status, 202);
+  EXPECT_EQ(wait_until_done(client, id)["status"], "COMPLETED");
 }
 
 struct BadCase {
