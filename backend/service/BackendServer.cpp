@@ -85,13 +85,19 @@ Result<int> BackendServer::Impl::start() {
     workdir = fs::absolute(config.workdir, ec);
     fs::create_directories(workdir, ec);
     if (ec || !fs::is_directory(workdir)) return ApiError{500, "cannot use working folder " + config.workdir};
-    const std::size_t stale = SessionStore::remove_stale_folders(workdir);
-    if (stale > 0) log.info("removed " + std::to_string(stale) + " session folders left by an earlier run");
   }
 
   store = std::make_unique<SessionStore>(
       workdir, StoreLimits{config.max_sessions, std::chrono::duration_cast<SteadyClock::duration>(config.session_ttl)},
       budget, config.node);
+  if (!own_workdir) {
+    const Recovered found = store->recover(SteadyClock::now());
+    if (found.completed + found.failed + found.discarded > 0) {
+      log.info("an earlier run left " + std::to_string(found.completed) + " finished sessions (served again), " +
+               std::to_string(found.failed) + " failed or cut short by the restart, and " +
+               std::to_string(found.discarded) + " unusable session folders (removed)");
+    }
+  }
   runner = std::make_unique<JobRunner>(config.max_jobs, factory, log);
   api = std::make_unique<ApiHandlers>(config, *store, *runner, log);
   http = make_carrier();

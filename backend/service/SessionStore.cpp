@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "FileUtil.h"
 #include "RandomId.h"
 #include "Validation.h"
 
@@ -83,18 +84,29 @@ std::size_t SessionStore::size() const {
   return sessions_.size();
 }
 
-std::size_t SessionStore::remove_stale_folders(const fs::path& root) {
-  std::size_t removed = 0;
+Recovered SessionStore::recover(SteadyClock::time_point now) {
+  Recovered found;
   std::error_code ec;
-  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path& dir = it->path();
-    if (!it->is_directory(ec) || !is_valid_session_id(dir.filename().string())) continue;
-    if (!fs::exists(dir / ".trevane-session", ec)) continue;
-    std::error_code remove_ec;
-    fs::remove_all(dir, remove_ec);
-    if (!remove_ec) ++removed;
+    const std::string id = dir.filename().string();
+    if (!it->is_directory(ec) || !is_valid_session_id(id)) continue;
+    const auto text = read_whole_file(dir / kSessionRecordFile);
+    if (!text) continue;  // not a session's folder
+    const auto record = decode_session_record(*text);
+    auto session = std::make_shared<Session>(id, dir, budget_, CreateSessionRequest{record ? record->fps : 0.0,
+                                                                                     record ? record->source : ""},
+                                             now);
+    // A session dropped here takes its folder with it.
+    if (!record || !session->restore(*record, now).empty()) {
+      ++found.discarded;
+      continue;
+    }
+    ++(session->snapshot(now).state == SessionState::Completed ? found.completed : found.failed);
+    const std::lock_guard<std::mutex> lock(mu_);
+    sessions_.emplace(id, std::move(session));
   }
-  return removed;
+  return found;
 }
 
 }  // namespace kesto::backend
