@@ -10,12 +10,28 @@
 
 #include "BackendServer.h"
 #include "FileUtil.h"
+#include "backend/matting/ModelCache.h"
+#include "backend/matting/NeuralModel.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+// --check-model: the same load and check as at start, for scripts that install a model.
+int check_model(kesto::backend::NeuralOptions options) {
+  if (options.model_path.empty()) options.model_path = kesto::backend::cached_model_path().string();
+  std::string error;
+  const auto model = kesto::backend::NeuralModel::load(options, error);
+  if (!model) {
+    std::cerr << "trevane-backend: " << error << "\n";
+    return kExitFailure;
+  }
+  std::cout << "model " << options.model_path << ": ok (input " << options.input_width << "x" << options.input_height
+            << ", output \"" << model->output_name() << "\")\n";
+  return kExitOk;
+}
 
 int run(int argc, char** argv) {
   using kesto::backend::ParsedArgs;
@@ -29,6 +45,7 @@ int run(int argc, char** argv) {
     std::cerr << "trevane-backend: " << parsed.message << " (see --help)\n";
     return kExitUsage;
   }
+  if (parsed.action == ParsedArgs::Action::CheckModel) return check_model(parsed.config.neural);
 
   // Signals are taken synchronously by this thread only: block them before any other thread exists, so
   // every thread the server starts inherits the mask.
