@@ -42,12 +42,13 @@ package="$scratch/pkg/model-package.tgz"
 half_size="$(stat -c %s "$scratch/onnx/half.onnx")"
 half_sha="$(sha256sum "$scratch/onnx/half.onnx" | cut -d' ' -f1)"
 
-# run EXPECTED_STATUS ARGS...: runs fetch-model, keeps stderr in $err.
+# run EXPECTED_STATUS ARGS...: runs fetch-model with the settings in run_env, keeps stderr in $err.
+run_env=()
 run() {
   local want="$1"
   shift
   local status=0
-  "$src/scripts/fetch-model" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+  env "${run_env[@]}" "$src/scripts/fetch-model" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
   err="$(cat "$scratch/err")"
   [ "$status" = "$want" ] || fail "exit status $status, expected $want; stderr: $err"
 }
@@ -61,11 +62,12 @@ expect_installed() {
   "$backend" --check-model --model "$models/isnet-general-use.onnx" >/dev/null 2>&1 || fail "the installed model does not load"
   [ ! -e "$HOME/.npm" ] || fail "npm's cache was kept in $HOME/.npm"
 }
-unreachable=(env npm_config_registry=http://127.0.0.1:9/ npm_config_fetch_retries=0)
+unreachable=(npm_config_registry=http://127.0.0.1:9/ npm_config_fetch_retries=0)
 
 case "$case" in
   unreachable)
-    run 1 "${unreachable[@]}"
+    run_env=("${unreachable[@]}")
+    run 1
     [[ "$err" == *"cannot fetch"*"127.0.0.1:9"* ]] || fail "unclear error: $err"
     expect_nothing_installed ;;
   wrong-hash)
@@ -78,7 +80,7 @@ case "$case" in
     grep -q "licence as MIT" "$models/isnet-general-use.txt" || fail "no licence statement in the notes"
     grep -q "$half_sha" "$models/isnet-general-use.txt" || fail "no hash in the notes"
     # Installed: a second run does nothing and says nothing, whatever the network.
-    "${unreachable[@]}" "$src/scripts/fetch-model" >"$scratch/out" 2>&1 || fail "second run failed: $(cat "$scratch/out")"
+    env "${unreachable[@]}" "$src/scripts/fetch-model" >"$scratch/out" 2>&1 || fail "second run failed: $(cat "$scratch/out")"
     [ ! -s "$scratch/out" ] || fail "second run said: $(cat "$scratch/out")" ;;
   from)
     echo "not a model" >"$scratch/broken.onnx"
