@@ -180,7 +180,7 @@ TEST_F(HttpClientTest, RequestsCarryTheirBodiesAndHeaders) {
     EXPECT_EQ(seen[i].method, expected[i].method);
     EXPECT_EQ(seen[i].body, expected[i].body);
     EXPECT_EQ(seen[i].headerCount("Content-Type"), expected[i].type != nullptr ? 1u : 0u);
-    if (expected[i].type != nullptr) EXPECT_EQ(seen[i].header("Content-Type"), expected[i].type);
+    EXPECT_EQ(seen[i].header("Content-Type"), expected[i].type != nullptr ? expected[i].type : "");
     EXPECT_EQ(seen[i].header("Accept"), expected[i].accept);
     EXPECT_EQ(seen[i].header("User-Agent"), "OrvalisTrevane-OFX/1.1");
     EXPECT_EQ(seen[i].remote_port, seen[0].remote_port);
