@@ -112,7 +112,7 @@ CLI::Validator node_name() {
 }
 
 // Every option, declared once: the parser and the help text both come from here. Values land in `c`.
-void declare_options(CLI::App& app, BackendConfig& c) {
+void declare_options(CLI::App& app, BackendConfig& c, bool& check_model) {
   const BackendConfig d;
   app.description(
       "The reference matting backend of Orvalis Trevane: an HTTP server that takes a clip's frames and a\n"
@@ -176,6 +176,9 @@ void declare_options(CLI::App& app, BackendConfig& c) {
   const std::string neural = "Neural engine (a salient-object segmentation network in ONNX form: IS-Net, U2-Net, BiRefNet, ...)";
   app.add_option("--model", c.neural.model_path, "the network for the neural engine; checked at start with one inference")
       ->group(neural)->type_name("FILE")->check(not_empty("a file"));
+  app.add_flag("--check-model", check_model,
+               "load the model (--model, else the cached one), check it with one inference, say so and exit")
+      ->group(neural);
   add_parsed(app, "--model-size", "must be N or WxH, each 8 to 8192",
              [&c](const std::string& v) { return parse_size(v, c.neural.input_width, c.neural.input_height); },
              "input size in pixels")
@@ -210,15 +213,17 @@ void declare_options(CLI::App& app, BackendConfig& c) {
 
 std::string help_text() {
   BackendConfig scratch;
+  bool check_model = false;
   CLI::App app{"", "trevane-backend"};
-  declare_options(app, scratch);
+  declare_options(app, scratch, check_model);
   return app.help();
 }
 
 ParsedArgs parse_args(const std::vector<std::string>& args) {
   ParsedArgs out;
+  bool check_model = false;
   CLI::App app{"", "trevane-backend"};
-  declare_options(app, out.config);
+  declare_options(app, out.config, check_model);
   try {
     kesto::options::parse(app, args);
   } catch (const CLI::CallForHelp&) {
@@ -233,6 +238,8 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
   if (c.engine != "auto" && c.engine != "neural" && !c.neural.model_path.empty()) {
     out.action = ParsedArgs::Action::Error;
     out.message = "--model is used only with --engine auto or neural";
+  } else if (check_model) {
+    out.action = ParsedArgs::Action::CheckModel;
   }
   return out;
 }

@@ -34,7 +34,8 @@ struct BackendConfig {
 };
 
 struct ParsedArgs {
-  enum class Action { Run, Help, Error } action = Action::Run;
+  // CheckModel: load the model (--model, else the cached one), check it, report and exit.
+  enum class Action { Run, Help, Error, CheckModel } action = Action::Run;
   BackendConfig config;
   std::string message;  // the error for Action::Error
 };

@@ -11,6 +11,8 @@
 
 #include "BackendServer.h"
 #include "FileUtil.h"
+#include "backend/matting/ModelCache.h"
+#include "backend/matting/NeuralModel.h"
 
 namespace {
 
@@ -27,6 +29,20 @@ void raise_open_file_limit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// --check-model: the same load and check as at start, for scripts that install a model.
+int check_model(kesto::backend::NeuralOptions options) {
+  if (options.model_path.empty()) options.model_path = kesto::backend::cached_model_path().string();
+  std::string error;
+  const auto model = kesto::backend::NeuralModel::load(options, error);
+  if (!model) {
+    std::cerr << "trevane-backend: " << error << "\n";
+    return kExitFailure;
+  }
+  std::cout << "model " << options.model_path << ": ok (input " << options.input_width << "x" << options.input_height
+            << ", output \"" << model->output_name() << "\")\n";
+  return kExitOk;
+}
+
 int run(int argc, char** argv) {
   using kesto::backend::ParsedArgs;
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -39,6 +55,7 @@ int run(int argc, char** argv) {
     std::cerr << "trevane-backend: " << parsed.message << " (see --help)\n";
     return kExitUsage;
   }
+  if (parsed.action == ParsedArgs::Action::CheckModel) return check_model(parsed.config.neural);
 
   // Signals are taken synchronously by this thread only: block them before any other thread exists, so
   // every thread the server starts inherits the mask.
