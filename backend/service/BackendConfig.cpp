@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "options/CommandLine.h"
+#include "Validation.h"
 
 namespace kesto::backend {
 
@@ -100,6 +101,16 @@ CLI::Option* add_parsed(CLI::App& app, const std::string& name, const std::strin
 using kesto::options::within;
 CLI::Validator not_empty(const std::string& what) { return kesto::options::notEmpty(what); }
 
+CLI::Validator node_name() {
+  return CLI::Validator(
+      [](const std::string& v) {
+        return is_valid_node_name(v) ? std::string()
+                                     : "'" + v + "' must be 1 to " + std::to_string(kMaxNodeNameBytes) +
+                                           " lower-case letters and digits";
+      },
+      "");
+}
+
 // Every option, declared once: the parser and the help text both come from here. Values land in `c`.
 void declare_options(CLI::App& app, BackendConfig& c, bool& check_model) {
   const BackendConfig d;
@@ -118,6 +129,9 @@ void declare_options(CLI::App& app, BackendConfig& c, bool& check_model) {
   app.add_option("--port-file", c.port_file, "write the bound port to PATH once listening")->type_name("PATH");
   app.add_option("--workdir", c.workdir, "folder for session data (default: a fresh one under /tmp, removed at exit)")
       ->type_name("DIR")->check(not_empty("a folder"));
+  app.add_option("--node", c.node,
+                 "this backend's name among several behind one proxy; session ids begin with \"NAME-\"")
+      ->type_name("NAME")->check(node_name());
   app.add_option("--engine", c.engine,
                  "auto (neural with --model or a cached model, else classical), classical, neural or trivial")
       ->type_name("NAME")
@@ -126,7 +140,7 @@ void declare_options(CLI::App& app, BackendConfig& c, bool& check_model) {
 
   app.add_option("--max-jobs", c.max_jobs, "jobs matted at the same time, 1 to 64")
       ->type_name("N")->capture_default_str()->check(within(1, 64));
-  app.add_option("--http-threads", c.http_threads, "connections served at the same time, 2 to 256")
+  app.add_option("--http-threads", c.http_threads, "requests handled at the same time, 2 to 256 (idle or slow connections hold none)")
       ->type_name("N")->capture_default_str()->check(within(2, 256));
   app.add_option("--max-sessions", c.max_sessions, "sessions kept at once")
       ->type_name("N")->capture_default_str()->check(within(1, 100000));

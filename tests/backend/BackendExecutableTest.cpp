@@ -14,6 +14,8 @@
 
 #include "BackendTestSupport.h"
 #include "NeuralTestSupport.h"
+#include "ServedBackend.h"
+#include "backend/service/Session.h"
 
 extern char** environ;
 
@@ -111,6 +113,43 @@ TEST(BackendExecutable, ServesOnAnAnnouncedPortAndStopsOnSigterm) {
   EXPECT_EQ(wait_exit(pid), 0);
   EXPECT_TRUE(std::filesystem::exists(workdir));  // given by the user: kept
   EXPECT_FALSE(std::filesystem::exists(workdir / id));
+}
+
+TEST(BackendExecutable, AfterAKillFinishedSessionsAreServedAgainAndCutShortOnesFail) {
+  test::TempDir dir;
+  const auto port_file = dir.path() / "port";
+  const std::vector<std::string> args = {"--port", "0", "--port-file", port_file.string(), "--engine", "trivial",
+                                         "--workdir", (dir.path() / "work").string(), "--log", "quiet", "--node", "a"};
+  pid_t pid = spawn_backend(args, dir.path());
+  ASSERT_GT(pid, 0);
+  httplib::Client before("127.0.0.1", announced_port(port_file));
+  const std::string finished = served::session_with_a_frame(before);
+  ASSERT_EQ(before.Post(served::session_path(finished) + "/start", served::kJobBox, "application/json")->status, 202);
+  ASSERT_EQ(served::wait_until_done(before, finished)["status"], "COMPLETED");
+  const auto matte = before.Get(served::session_path(finished) + "/alpha/0.png");
+  ASSERT_TRUE(matte);
+  const std::string uploading = served::session_with_a_frame(before);
+  ASSERT_FALSE(uploading.empty());
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+
+  std::filesystem::remove(port_file);
+  pid = spawn_backend(args, dir.path());
+  ASSERT_GT(pid, 0);
+  httplib::Client after("127.0.0.1", announced_port(port_file));
+  after.set_read_timeout(10, 0);
+  EXPECT_EQ(served::body_of(after.Get(served::session_path(finished)))["status"], "COMPLETED");
+  const auto again = after.Get(served::session_path(finished) + "/alpha/0.png");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+  EXPECT_EQ(again->body, matte->body);
+  const nlohmann::json cut = served::body_of(after.Get(served::session_path(uploading)));
+  EXPECT_EQ(cut["status"], "FAILED");
+  EXPECT_EQ(cut["error"], kRestartedError);
+  EXPECT_EQ(after.Put(served::session_path(uploading) + "/frames/1", served::tiny_jpeg(), "image/jpeg")->status, 409);
+  EXPECT_EQ(served::body_of(after.Get("/api/health"))["sessions"], 2);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 0);
 }
 
 TEST(BackendExecutable, NeuralEngineStartsOnlyWithAUsableModel) {
