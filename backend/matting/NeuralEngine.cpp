@@ -23,7 +23,11 @@ NeuralEngine::NeuralEngine(std::shared_ptr<const NeuralModel> model, int keyfram
 
 EngineOutcome NeuralEngine::run(const EngineJob& job) {
   if (!model_) return std::string("no model loaded");
-  const ClassicalParams params = classical_params(job.request.quality);
+  ClassicalParams params = classical_params(job.request.quality);
+  // The network corrects the propagated mask on keyframes and every edge is refined at the job's quality:
+  // between keyframes the fast flow and one GrabCut pass per frame do as well as the fine ones, at less cost.
+  params.fine_flow = false;
+  params.track_iterations = 1;
   cv::Mat anchor_frame;
   std::string error;
   if (!read_anchor_frame(job, anchor_frame, error)) return error;

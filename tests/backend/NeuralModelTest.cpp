@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <thread>
+#include <vector>
 
 #include "NeuralTestSupport.h"
 
@@ -79,6 +81,45 @@ TEST_F(NeuralModelTest, FeedsRgbNormalisedAndClampsTheOutputToZeroOne) {
   EXPECT_FLOAT_EQ(model->predict(cv::Mat(8, 8, CV_8UC3, cv::Scalar(255, 255, 0)), error).at<float>(4, 4), 0.0f);
   // Not a colour picture: refused, not guessed at.
   EXPECT_TRUE(model->predict(cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), error).empty());
+}
+
+// A model configured for a large input that runs at any size is given an input sized to the picture; one
+// bound to its size, or configured small, gets its own size. Either way the map lands on the picture.
+TEST_F(NeuralModelTest, InputIsSizedToThePictureWhenTheModelTakesAnySize) {
+  struct Row {
+    const char* model;
+    int side;
+    cv::Size picture;
+    bool free;
+    cv::Size input;
+  };
+  const std::vector<Row> rows = {
+      {"threshold", 1024, {705, 540}, true, {768, 640}},   // own detail, sides rounded up to steps of 128
+      {"threshold", 512, {1920, 1080}, true, {512, 384}},  // shrunk to the configured size
+      {"threshold", 1024, {100, 50}, true, {512, 256}},    // grown to the smallest input that keeps context
+      {"fixed_size", 512, {705, 540}, false, {512, 512}},
+      {"threshold", 64, {705, 540}, false, {64, 64}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.model) + " at " + std::to_string(row.side));
+    NeuralOptions options = models().options(row.model);
+    options.input_width = options.input_height = row.side;
+    std::string error;
+    const auto model = NeuralModel::load(options, error);
+    ASSERT_NE(model, nullptr) << error;
+    EXPECT_EQ(model->free_input_size(), row.free);
+    EXPECT_EQ(model->input_size_for(row.picture), row.input);
+
+    cv::Mat picture = test::dark_background(row.picture.width, row.picture.height);
+    cv::Mat truth = cv::Mat::zeros(row.picture, CV_8UC1);
+    const int radius = std::min(row.picture.width, row.picture.height) / 3;
+    test::draw_bright_disc(picture, {row.picture.width / 3, row.picture.height / 2}, radius, &truth);
+    const cv::Mat map = model->predict(picture, error);
+    ASSERT_EQ(map.size(), row.picture) << error;
+    const cv::Mat found = map > 0.5f;
+    const double iou = static_cast<double>(cv::countNonZero(found & truth)) / cv::countNonZero(found | truth);
+    EXPECT_GT(iou, 0.9);
+  }
 }
 
 TEST(NeuralPreprocessing, BlobHasTheInputSizeChannelsInRgbOrderAndNormalisedValues) {

@@ -16,6 +16,7 @@ unless a test sets other options.
   nan.onnx            NaN everywhere
   nan_if_bright.onnx  finite on grey pictures, NaN where the picture is bright
   half.onnx           threshold-like, but computing in half precision (which OpenCV 4.6 cannot read)
+  fixed_size.onnx     threshold.onnx whose map is reshaped to 1x1x256x256: runs on a 512x512 input only
 """
 
 import os
@@ -116,6 +117,11 @@ def main():
           helper.make_node("Cast", ["luminance16"], ["luminance"], to=TensorProto.FLOAT),
           helper.make_node("Sigmoid", ["luminance"], ["output"])],
          [numpy_helper.from_array(LUMA.astype(np.float16), "luma16")], ["output"])
+
+    nodes, inits = threshold_nodes("map")
+    nodes.append(helper.make_node("Reshape", ["map", "fixed_shape"], ["output"]))
+    fixed_shape = numpy_helper.from_array(np.array([1, 1, 256, 256], dtype=np.int64), "fixed_shape")
+    save(folder, "fixed_size", nodes, [luma, fixed_shape] + inits, ["output"])
     return 0
 
 
