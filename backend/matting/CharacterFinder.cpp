@@ -40,6 +40,7 @@ constexpr double kMinColourRegionStandout = 0.5;
 constexpr double kGroupGapFraction = 0.06;
 // The weights of the score: the prior (size, counting more as the region moves or stands out), each place
 // word, each colour word, the kind word.
+constexpr double kPriorWeight = 1.0;
 constexpr double kPriorSize = 0.5;
 constexpr double kPriorMotion = 0.3;
 constexpr double kPriorSalience = 0.3;
@@ -165,19 +166,38 @@ cv::Rect grow_to_character(const cv::Mat& image, cv::Rect box) {
 
 }  // namespace
 
-double score_candidate(const CharacterCandidate& c, const HintWords& words) {
-  double score = c.area * (kPriorSize + std::max(c.motion, c.salience)) + kPriorMotion * c.motion +
-                 kPriorSalience * c.salience;
+CandidateSpan span_of(const std::vector<CharacterCandidate>& candidates) {
+  CandidateSpan span;
+  if (candidates.empty()) return span;
+  span = {1.0, 0.0, 1.0, 0.0, 1e300, 0.0};
+  for (const CharacterCandidate& c : candidates) {
+    span.x_lo = std::min(span.x_lo, c.x);
+    span.x_hi = std::max(span.x_hi, c.x);
+    span.y_lo = std::min(span.y_lo, c.y);
+    span.y_hi = std::max(span.y_hi, c.y);
+    span.area_lo = std::min(span.area_lo, c.area);
+    span.area_hi = std::max(span.area_hi, c.area);
+  }
+  return span;
+}
+
+double score_candidate(const CharacterCandidate& c, const HintWords& words, const CandidateSpan& span) {
+  // Across and down the frame, and the size among the candidates' sizes.
+  const double across = c.x;
+  const double down = c.y;
+  const double size = span.area_hi - span.area_lo < 1e-9 ? 1.0 : (c.area - span.area_lo) / (span.area_hi - span.area_lo);
+  double score = kPriorWeight * (c.area * (kPriorSize + std::max(c.motion, c.salience)) + kPriorMotion * c.motion +
+                                 kPriorSalience * c.salience);
   for (const Place place : words.places) {
     double match = 0.0;
     switch (place) {
-      case Place::Left: match = 1.0 - c.x; break;
-      case Place::Right: match = c.x; break;
+      case Place::Left: match = 1.0 - across; break;
+      case Place::Right: match = across; break;
       case Place::Middle: match = 1.0 - 2.0 * std::fabs(c.x - 0.5); break;
-      case Place::Top: match = 1.0 - c.y; break;
-      case Place::Bottom: match = c.y; break;
-      case Place::Front: match = c.area; break;
-      case Place::Back: match = 1.0 - c.area; break;
+      case Place::Top: match = 1.0 - down; break;
+      case Place::Bottom: match = down; break;
+      case Place::Front: match = size; break;
+      case Place::Back: match = 1.0 - size; break;
     }
     score += kPlaceWeight * match;
   }
@@ -200,9 +220,14 @@ bool fits(const CharacterCandidate& c, const HintWords& words) {
 std::optional<std::size_t> best_candidate(const std::vector<CharacterCandidate>& candidates, const HintWords& words) {
   std::optional<std::size_t> best;
   double best_score = 0.0;
+  std::vector<CharacterCandidate> fitting;
+  for (const CharacterCandidate& c : candidates) {
+    if (fits(c, words)) fitting.push_back(c);
+  }
+  const CandidateSpan span = span_of(fitting);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (!fits(candidates[i], words)) continue;
-    const double score = score_candidate(candidates[i], words);
+    const double score = score_candidate(candidates[i], words, span);
     if (!best || score > best_score) {
       best = i;
       best_score = score;

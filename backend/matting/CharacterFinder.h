@@ -33,8 +33,16 @@ struct CharacterCandidate {
   std::vector<double> colour_shares;  // per colour word of the hint, the fraction of the box in that colour
 };
 
-// How well `c` matches the hint; higher is better.
-double score_candidate(const CharacterCandidate& c, const HintWords& words);
+// How the candidates range: "big" and "small" compare a candidate's size with the others'.
+struct CandidateSpan {
+  double x_lo = 0.0, x_hi = 1.0;
+  double y_lo = 0.0, y_hi = 1.0;
+  double area_lo = 0.0, area_hi = 1.0;
+};
+CandidateSpan span_of(const std::vector<CharacterCandidate>& candidates);
+
+// How well `c` matches the hint among candidates spanning `span`; higher is better.
+double score_candidate(const CharacterCandidate& c, const HintWords& words, const CandidateSpan& span);
 
 // False when `c` cannot be what the hint describes: it shows too little of a colour the hint names.
 bool fits(const CharacterCandidate& c, const HintWords& words);
