@@ -80,6 +80,8 @@ class FrameFeed {
 
 int pull(const PullOptions &o) {
   checkPullOptions(o);
+  std::optional<kesto::backend::EngineChoice> engine;
+  if (!o.backend) engine = embeddedEngine(o, kesto::backend::cached_model_path());
   const std::unique_ptr<ClipSource> clip = openClip(o.clip.request);
   const std::vector<ClipFrame> &frames = clip->frames();
   const long long first = frames.front().number;
@@ -97,7 +99,7 @@ int pull(const PullOptions &o) {
   if (o.backend) {
     backendUrl = *o.backend;
   } else {
-    embedded = std::make_unique<EmbeddedBackend>(o.backendExe, o.engine, o.model);
+    embedded = std::make_unique<EmbeddedBackend>(o.backendExe, engine->engine, engine->neural.model_path);
     backendUrl = embedded->url();
   }
 

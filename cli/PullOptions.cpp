@@ -133,4 +133,14 @@ void checkPullOptions(const PullOptions &o) {
   }
 }
 
+kesto::backend::EngineChoice embeddedEngine(const PullOptions &o, const std::filesystem::path &cachedModel) {
+  kesto::backend::NeuralOptions neural;
+  neural.model_path = o.model;
+  kesto::backend::EngineChoice choice = kesto::backend::choose_engine(o.engine, neural, cachedModel);
+  if (choice.engine == "neural" && choice.neural.model_path.empty()) {
+    throw UsageError("--engine neural needs --model FILE, or a model fetched by scripts/fetch-model");
+  }
+  return choice;
+}
+
 }  // namespace trevane::cli

@@ -1,12 +1,14 @@
 #pragma once
 // The options of `trevane pull`, declared once: the parser and the help text both come from here.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "backend/matting/ModelCache.h"
 #include "cli/CommandOptions.h"
 
 namespace trevane::cli {
@@ -35,5 +37,10 @@ void declarePullOptions(CLI::App &command, PullOptions &o);
 // The checks no single option can make: something marks the character, --model fits --engine. Fails with
 // UsageError.
 void checkPullOptions(const PullOptions &o);
+
+// The embedded backend's engine and model, chosen by the backend's own rule for --engine auto (the cached model
+// in `cachedModel` counts as given). UsageError when the neural engine would have no model, before anything
+// is read or started.
+kesto::backend::EngineChoice embeddedEngine(const PullOptions &o, const std::filesystem::path &cachedModel);
 
 }  // namespace trevane::cli

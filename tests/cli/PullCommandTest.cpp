@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -120,28 +121,41 @@ TEST_F(PullCommandTest, FailedJobExitsWithItsStatusText) {
 }
 
 TEST_F(PullCommandTest, BadUsageIsRefusedBeforeAnythingRuns) {
-  const std::string base = "pull --input " + in() + " --output " + out() + " --backend http://127.0.0.1:9";
+  // No cached model: --engine auto and neural see only what --model gives.
+  const std::string cache = (dir_ / "cache").string();
+  fs::create_directories(cache);
+  const std::string base = "XDG_CACHE_HOME='" + cache + "' '" + std::string(TREVANE_BINARY_DIR) +
+                           "/cli/trevane' pull --input " + in() + " --output " + out();
+  const std::string backend = " --backend http://127.0.0.1:9";
+  const std::string model = " --model " + in() + "/000000.png";
   const struct {
     std::string args;
     std::string says;
   } cases[] = {
-      {"", "mark the character"},
-      {" --box 0.1,0.2,0.3", "needs 4 numbers"},
-      {" --box 0.8,0,0.5,1", "--box"},
-      {" --box 0.1,0.1,0.2,x", "not a number"},
-      {" --dab 0.5,0.5,0", "--dab"},
-      {" --hint x --anchor 7", "outside the clip"},
-      {" --hint x --quality best", "--quality: 'best' is not one of fine|fast"},
-      {" --hint x --softness 2", "--softness: '2' is not from 0 to 1"},
-      {" --hint x --engine trivial", "--backend excludes --engine"},
-      {" --hint x --frobnicate", "--frobnicate"},
-      {" --hint x --contact-sheet s.gif", "--contact-sheet"},
+      {backend, "mark the character"},
+      {backend + " --box 0.1,0.2,0.3", "needs 4 numbers"},
+      {backend + " --box 0.8,0,0.5,1", "--box"},
+      {backend + " --box 0.1,0.1,0.2,x", "not a number"},
+      {backend + " --dab 0.5,0.5,0", "--dab"},
+      {backend + " --hint x --anchor 7", "outside the clip"},
+      {backend + " --hint x --quality best", "--quality: 'best' is not one of fine|fast"},
+      {backend + " --hint x --softness 2", "--softness: '2' is not from 0 to 1"},
+      {backend + " --hint x --frobnicate", "--frobnicate"},
+      {backend + " --hint x --contact-sheet s.gif", "--contact-sheet"},
+      // The engine options choose the engine of the backend pull starts; a given backend has its own.
+      {backend + " --hint x --engine trivial", "--backend excludes --engine"},
+      {backend + " --hint x" + model, "--backend excludes --model"},
+      {" --hint x --engine magic", "--engine"},
+      {" --hint x --engine classical" + model, "--model goes with --engine auto or neural"},
+      {" --hint x --engine neural", "--engine neural needs --model FILE"},
+      {" --hint x --model " + in() + "/none.onnx", "--model"},
   };
   for (const auto &c : cases) {
-    const ToolResult run = runTrevane(base + c.args);
+    const ToolResult run = kesto::testing::runCommandLine(base + c.args);
     EXPECT_EQ(2, run.exitCode) << c.args;
     EXPECT_NE(std::string::npos, run.err.find(c.says)) << c.args << " -> " << run.err;
     EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    EXPECT_FALSE(fs::exists(out())) << c.args;
   }
   const ToolResult noInput = runTrevane("pull --input " + (dir_ / "none").string() + " --output " + out() +
                                   " --hint x --backend http://127.0.0.1:9");
