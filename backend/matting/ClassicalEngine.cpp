@@ -22,6 +22,8 @@ namespace {
 
 // Frames waiting for refinement; with the frames the threads hold, this bounds memory to a few frames.
 constexpr std::size_t kRefineQueueFrames = 4;
+// The hint finder compares the anchor with the frames this far before and after it, to see what moves.
+constexpr int kHintNeighbourDistance = 2;
 
 cv::Mat to_work(const cv::Mat& frame, double scale) {
   if (scale >= 1.0) return frame;
@@ -107,7 +109,7 @@ ClassicalParams classical_params(Quality quality) {
 }
 
 std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anchor_frame, cv::Size image_size,
-                                        std::string& error) {
+                                        const NeuralModel* model, std::string& error) {
   AnchorSeeds seeds;
   seeds.dabs = job.request.strokes;
   if (job.request.bbox) {
@@ -115,15 +117,25 @@ std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anc
   } else if (!job.request.has_drawing() || std::none_of(seeds.dabs.begin(), seeds.dabs.end(),
                                                         [](const BrushDab& d) { return d.adds(); })) {
     job.monitor.report_stage("finding character");
-    const auto found = find_character(anchor_frame, job.request.text_prompt);
+    std::vector<cv::Mat> neighbours;
+    const int anchor = job.request.anchor_frame;
+    for (const int index : {anchor - kHintNeighbourDistance, anchor + kHintNeighbourDistance}) {
+      const int clamped = std::clamp(index, 0, job.frames.frame_count() - 1);
+      cv::Mat frame;
+      std::string unread;
+      if (clamped != anchor && job.frames.read_frame(clamped, frame, unread)) neighbours.push_back(frame);
+    }
+    const auto found = find_character(anchor_frame, neighbours, job.request.text_prompt, model, error);
     if (!found) {
-      error = "no person or face found for the text hint; draw a box around the character";
+      if (error.empty()) error = "nothing in the anchor frame fits the text hint; draw a box around the character";
       return std::nullopt;
     }
+    job.monitor.report_stage("found: " + found->description);
     const double sx = static_cast<double>(image_size.width) / anchor_frame.cols;
     const double sy = static_cast<double>(image_size.height) / anchor_frame.rows;
-    seeds.box = cv::Rect(static_cast<int>(found->x * sx), static_cast<int>(found->y * sy),
-                         std::max(2, static_cast<int>(found->width * sx)), std::max(2, static_cast<int>(found->height * sy))) &
+    seeds.box = cv::Rect(static_cast<int>(found->box.x * sx), static_cast<int>(found->box.y * sy),
+                         std::max(2, static_cast<int>(found->box.width * sx)),
+                         std::max(2, static_cast<int>(found->box.height * sy))) &
                 cv::Rect(0, 0, image_size.width, image_size.height);
     job.monitor.report_stage("segmenting anchor");
   }
@@ -147,7 +159,7 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   if (!read_anchor_frame(job, anchor_frame, error)) return error;
   const cv::Mat anchor_image = to_work(anchor_frame, params.anchor_scale);
 
-  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), error);
+  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), nullptr, error);
   if (!seeds) return error;
   const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, error);
   if (anchor_mask.empty()) return error;

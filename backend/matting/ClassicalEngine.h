@@ -17,6 +17,8 @@
 
 namespace kesto::backend {
 
+class NeuralModel;
+
 struct ClassicalParams {
   double work_scale = 1.0;   // working resolution relative to the frame, for propagation
   double anchor_scale = 1.0; // resolution of the anchor's segmentation: done once, it sets the quality of all
@@ -33,10 +35,12 @@ ClassicalParams classical_params(Quality quality);
 bool read_anchor_frame(const EngineJob& job, cv::Mat& anchor_frame, std::string& error);
 
 // What the selection says on the anchor frame, in pixels of an image of `image_size` (the anchor frame,
-// possibly scaled): the box, or without one the dabs, or the character found from the text hint. Reports the
-// "finding character" stage when it searches. Nothing, with `error` set, when the hint finds no one.
+// possibly scaled): the box, or without one the dabs, or the character found from the text hint (with the
+// frames beside the anchor for motion, and `model`'s salient regions when a network is loaded; may be null).
+// Reports the "finding character" stage when it searches and "found: ..." with what it found. Nothing, with
+// `error` set, when nothing fits the hint or the network fails.
 std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anchor_frame, cv::Size image_size,
-                                        std::string& error);
+                                        const NeuralModel* model, std::string& error);
 
 // May replace a propagated frame's mask before it is refined and carried on: (frame index, full-size frame,
 // working-size mask). Returns a reason to fail the job. Called from both directions' threads at once.

@@ -23,7 +23,7 @@ constexpr int kMinSamples = 64;
 // own colours are there, looks like that background. A gap showing the background is about as common as the
 // background itself (1); a dark eye or the shadowed inside of an ear comes out well below even beside a dark
 // door, as long as the door is not the very background the feature is seen against.
-constexpr double kBackgroundLikeness = 0.8;
+constexpr double kBackgroundLikeness = 1.0;
 // Holes smaller than this (pixels) are specks of the segmentation and always filled.
 constexpr int kSpeckPx = 12;
 

@@ -31,7 +31,7 @@ EngineOutcome NeuralEngine::run(const EngineJob& job) {
   cv::Mat anchor_frame;
   std::string error;
   if (!read_anchor_frame(job, anchor_frame, error)) return error;
-  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_frame.size(), error);
+  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_frame.size(), model_.get(), error);
   if (!seeds) return error;
   const cv::Mat anchor_mask = neural_anchor_mask(*model_, anchor_frame, *seeds, error);
   if (anchor_mask.empty()) return error;

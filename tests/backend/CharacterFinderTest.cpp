@@ -7,15 +7,32 @@
 namespace kesto::backend {
 namespace {
 
-TEST(CharacterFinder, PicksColourWordsOutOfTheHint) {
-  EXPECT_EQ(colour_words("the man in the RED coat"), std::vector<std::string>{"red"});
-  EXPECT_EQ(colour_words("grey-haired woman, blue scarf"), (std::vector<std::string>{"grey", "blue"}));
-  EXPECT_TRUE(colour_words("the tall one").empty());
-  EXPECT_TRUE(colour_words("").empty());
-  EXPECT_TRUE(colour_words("reddish").empty());  // whole words only
+TEST(HintWords, ReadsPlacesColoursAndKindsAndIgnoresTheRest) {
+  struct Case {
+    const char* hint;
+    std::vector<Place> places;
+    std::vector<std::string> colours;
+    Kind kind;
+  };
+  const Case cases[] = {
+      {"person in the foreground on the LEFT", {Place::Front, Place::Left}, {}, Kind::Person},
+      {"grey-haired woman, blue scarf, centre", {Place::Middle}, {"grey", "blue"}, Kind::Person},
+      {"the small cat at the top right", {Place::Back, Place::Top, Place::Right}, {}, Kind::Cat},
+      {"white dog", {}, {"white"}, Kind::Thing},
+      {"the man with the dog", {}, {}, Kind::Person},  // the first kind named
+      {"reddish leftward thingamajig", {}, {}, Kind::Unknown},  // whole words only
+      {"", {}, {}, Kind::Unknown},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hint);
+    const HintWords words = parse_hint(c.hint);
+    EXPECT_EQ(words.places, c.places);
+    EXPECT_EQ(words.colours, c.colours);
+    EXPECT_EQ(words.kind, c.kind);
+  }
 }
 
-TEST(CharacterFinder, MeasuresColourShareInABox) {
+TEST(HintWords, MeasuresColourShareInABox) {
   cv::Mat image(100, 200, CV_8UC3, cv::Scalar(128, 128, 128));
   image(cv::Rect(0, 0, 100, 100)).setTo(cv::Scalar(0, 0, 220));    // red half (BGR)
   image(cv::Rect(100, 0, 100, 100)).setTo(cv::Scalar(220, 60, 0));  // blue half
@@ -25,26 +42,118 @@ TEST(CharacterFinder, MeasuresColourShareInABox) {
   EXPECT_NEAR(colour_share(image, cv::Rect(100, 0, 100, 100), "red"), 0.0, 1e-9);
   EXPECT_NEAR(colour_share(image, cv::Rect(300, 0, 10, 10), "red"), 0.0, 1e-9);  // outside
   EXPECT_NEAR(colour_share(image, cv::Rect(0, 0, 10, 10), "plaid"), 0.0, 1e-9);
+  // White is the picture's own white: a dim grey is white among darker greys.
+  cv::Mat dim(10, 20, CV_8UC3, cv::Scalar(60, 60, 60));
+  dim(cv::Rect(0, 0, 10, 10)).setTo(cv::Scalar(150, 155, 160));
+  EXPECT_NEAR(colour_share(dim, cv::Rect(0, 0, 10, 10), "white"), 1.0, 1e-9);
+  EXPECT_NEAR(colour_share(dim, cv::Rect(10, 0, 10, 10), "white"), 0.0, 1e-9);
 }
 
-TEST(CharacterFinder, RanksByColourThenBySize) {
-  std::vector<CharacterCandidate> candidates = {
-      {cv::Rect(0, 0, 10, 10), 0.60}, {cv::Rect(0, 0, 50, 50), 0.10}, {cv::Rect(0, 0, 30, 30), 0.62}};
-  auto by_size = candidates;
-  rank_candidates(by_size, false);
-  EXPECT_EQ(by_size[0].box.width, 50);
-  EXPECT_EQ(by_size[1].box.width, 30);
-  rank_candidates(candidates, true);
-  EXPECT_EQ(candidates[0].box.width, 30);  // 0.60 and 0.62 count as equal colour: the larger wins
-  EXPECT_EQ(candidates[1].box.width, 10);
-  EXPECT_EQ(candidates[2].box.width, 50);
+CharacterCandidate candidate(Source source, double area, double x, double y, double motion, double salience,
+                             std::vector<double> colour_shares = {}) {
+  CharacterCandidate c;
+  c.source = source;
+  c.area = area;
+  c.x = x;
+  c.y = y;
+  c.motion = motion;
+  c.salience = salience;
+  c.person = source == Source::People || source == Source::Face;
+  c.cat = source == Source::CatFace;
+  c.colour_shares = std::move(colour_shares);
+  return c;
+}
+
+TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
+  // The largest region, moving, on the left; a smaller pedestrian on the right; a cat face at the top in the
+  // middle; a still salient region at the bottom in the middle. Colour shares are for the one colour each hint names.
+  const auto scene = [](std::vector<double> shares) {
+    const auto share = [&](std::size_t i) { return shares.empty() ? std::vector<double>{} : std::vector<double>{shares[i]}; };
+    return std::vector<CharacterCandidate>{
+        candidate(Source::Moving, 0.6, 0.25, 0.5, 0.5, 0.3, share(0)),
+        candidate(Source::People, 0.35, 0.85, 0.55, 0.6, 0.4, share(1)),
+        candidate(Source::CatFace, 0.45, 0.5, 0.1, 0.2, 0.3, share(2)),
+        candidate(Source::Salient, 0.5, 0.55, 0.85, 0.0, 0.5, share(3)),
+    };
+  };
+  struct Case {
+    const char* hint;
+    std::vector<double> shares;
+    std::optional<std::size_t> winner;
+  };
+  const Case cases[] = {
+      {"", {}, 0},                                   // the prior: large and moving
+      {"flibbertigibbet wobble", {}, 0},             // unknown words change nothing
+      {"the one on the right", {}, 1},
+      {"the small one in the back", {}, 1},
+      {"the big one at the front", {}, 0},
+      {"at the top", {}, 2},
+      {"the cat", {}, 2},
+      {"the person on the right", {}, 1},
+      {"the thing at the bottom", {}, 3},
+      {"the red one", {0.0, 0.7, 0.01, 0.02}, 1},  // only the pedestrian shows red
+      {"the red one on the left", {0.0, 0.7, 0.01, 0.02}, 1},  // a place cannot make up for a missing colour
+      {"in green", {0.3, 0.0, 0.0, 0.35}, 0},
+      {"the purple one", {0.0, 0.01, 0.02, 0.0}, std::nullopt},  // nothing shows purple
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hint);
+    const HintWords words = parse_hint(c.hint);
+    EXPECT_EQ(best_candidate(scene(c.shares), words), c.winner);
+  }
+  EXPECT_EQ(describe(candidate(Source::Salient, 1, 0.2, 0.5, 0, 1, {0.5}), parse_hint("the big red one on the left")),
+            "the largest red salient region on the left");
+}
+
+// A textured floor with three flat shapes on it: a large blue one on the left, a small red one on the right and
+// a mid-sized yellow one at the top in the middle.
+cv::Mat three_shapes() {
+  cv::RNG rng(3);
+  cv::Mat frame(240, 320, CV_8UC3);
+  rng.fill(frame, cv::RNG::UNIFORM, cv::Scalar(110, 120, 120), cv::Scalar(140, 150, 150));
+  cv::GaussianBlur(frame, frame, cv::Size(0, 0), 1.5);
+  cv::ellipse(frame, cv::Point(70, 140), cv::Size(45, 70), 0, 0, 360, cv::Scalar(200, 60, 20), cv::FILLED);
+  cv::ellipse(frame, cv::Point(270, 170), cv::Size(16, 26), 0, 0, 360, cv::Scalar(30, 30, 220), cv::FILLED);
+  cv::ellipse(frame, cv::Point(170, 50), cv::Size(30, 24), 0, 0, 360, cv::Scalar(30, 210, 230), cv::FILLED);
+  return frame;
+}
+
+TEST(CharacterFinder, FindsTheShapeAHintDescribesOnASyntheticFrame) {
+  const cv::Mat frame = three_shapes();
+  struct Case {
+    const char* hint;
+    std::optional<cv::Point> inside;  // where the found box must lie (it must miss the other shapes' centres)
+  };
+  const Case cases[] = {
+      {"the big blue one", cv::Point(70, 140)},
+      {"the red thing", cv::Point(270, 170)},
+      {"the small one on the right", cv::Point(270, 170)},
+      {"yellow, at the top", cv::Point(170, 50)},
+      {"the purple one", std::nullopt},
+  };
+  const cv::Point centres[] = {{70, 140}, {270, 170}, {170, 50}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hint);
+    std::string error;
+    const auto found = find_character(frame, {}, c.hint, nullptr, error);
+    EXPECT_TRUE(error.empty()) << error;
+    ASSERT_EQ(found.has_value(), c.inside.has_value());
+    if (!found) continue;
+    EXPECT_TRUE(found->box.contains(*c.inside)) << found->box;
+    for (const cv::Point& other : centres) {
+      if (other != *c.inside) {
+        EXPECT_FALSE(found->box.contains(other)) << found->box << " holds " << other;
+      }
+    }
+    EXPECT_FALSE(found->description.empty());
+  }
 }
 
 TEST(CharacterFinder, FindsNothingInAnEmptyScene) {
-  cv::Mat image(240, 320, CV_8UC3, cv::Scalar(90, 120, 90));
-  cv::rectangle(image, cv::Rect(40, 40, 60, 30), cv::Scalar(20, 20, 200), cv::FILLED);
-  EXPECT_FALSE(find_character(image, "the red man").has_value());
-  EXPECT_FALSE(find_character(cv::Mat(20, 20, CV_8UC3, cv::Scalar(0, 0, 0)), "man").has_value());
+  std::string error;
+  EXPECT_FALSE(find_character(cv::Mat(240, 320, CV_8UC3, cv::Scalar(90, 120, 90)), {}, "the man", nullptr, error));
+  EXPECT_FALSE(find_character(cv::Mat(20, 20, CV_8UC3, cv::Scalar(0, 0, 0)), {}, "man", nullptr, error));
+  EXPECT_TRUE(error.empty());
 }
 
 }  // namespace

@@ -90,14 +90,31 @@ TEST(ClassicalEngine, ExcludeDabsRemovePartOfTheBox) {
   EXPECT_EQ(excluded.mattes.at(0).at<uchar>(kHeight / 2, cx), 0);
 }
 
-TEST(ClassicalEngine, TextHintWithNothingFoundAsksForABox) {
-  const auto clip = test::moving_disc_clip(2, kWidth, kHeight, nullptr);
+TEST(ClassicalEngine, TextHintAloneFindsTheCharacterOrAsksForABox) {
+  std::vector<cv::Mat> clip;
+  std::vector<cv::Mat> truth;
+  for (int i = 0; i < 6; ++i) {
+    clip.push_back(test::square_frame(kWidth, kHeight, 30 + 3 * i, 30, 30));
+    truth.push_back(cv::Mat::zeros(kHeight, kWidth, CV_8UC1));
+    truth.back()(cv::Rect(30 + 3 * i, 30, 30, 30)).setTo(255);
+  }
   JobRequest request;
-  request.text_prompt = "the woman in red";
-  const Outcome out = run_engine(request, clip);
-  ASSERT_TRUE(out.error);
-  EXPECT_NE(out.error->find("draw a box"), std::string::npos);
-  EXPECT_TRUE(out.mattes.empty());
+  request.anchor_frame = 3;
+  request.text_prompt = "the white box";
+  const Outcome found = run_engine(request, clip);
+  ASSERT_FALSE(found.error) << *found.error;
+  for (int i = 0; i < static_cast<int>(clip.size()); ++i) {
+    EXPECT_GT(test::iou(found.mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.8) << "frame " << i;
+  }
+  EXPECT_NE(std::find_if(found.stages.begin(), found.stages.end(),
+                         [](const std::string& s) { return s.rfind("found: the white ", 0) == 0; }),
+            found.stages.end());
+
+  request.text_prompt = "the woman in red";  // nothing red there
+  const Outcome missing = run_engine(request, clip);
+  ASSERT_TRUE(missing.error);
+  EXPECT_NE(missing.error->find("draw a box"), std::string::npos);
+  EXPECT_TRUE(missing.mattes.empty());
 }
 
 // A character as GrabCut leaves it: a blue figure over a pale floor with dark bars beside it, its mask open at
