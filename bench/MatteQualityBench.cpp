@@ -1,183 +1,289 @@
-// Matte quality of trevane-backend's engines, measured against a true matte. Clips are built from
-// RGBA character portraits (wesnoth-1.16-httt) moved across real street footage (vtest.avi from opencv-doc),
-// at 960 x 540, with the true alpha known for every frame. Each clip runs through an in-process backend over
-// HTTP exactly as the plug-in drives it (JPEG frames at quality 92, a box drawn on the middle frame with 4%
-// margin, the plug-in's default edge softness 0.35), once per quality of the classical engine, and once with
-// the neural engine at "fine" quality when a model is given (--model FILE; the other --model-* options and
-// --keyframe-spacing as trevane-backend takes them). No model ships with the project: without one the neural
-// figures are skipped.
+// Matte quality of trevane-backend's engines. Every job runs through an in-process backend over HTTP exactly as
+// the plug-in drives it (JPEG frames at quality 92, the plug-in's default edge softness 0.35, a selection on
+// the anchor frame and nothing else).
 //
-// Figures, means over every frame of every clip:
-//   quality.<q>.iou           intersection over union of matte > 0.5 and true alpha > 0.5
-//   quality.<q>.mad           mean absolute alpha error (alpha in 0..1)
-//   quality.<q>.ms_per_frame  job time (start accepted to COMPLETED) divided by the frame count; for the
-//                             neural engine the model's loading and check at start-up are not counted
-// where <q> is fast, fine or neural.
+// Composite clips: RGBA character portraits (wesnoth-1.16-httt) moved across real street footage (vtest.avi
+// from opencv-doc), at 960 x 540, with the true alpha known for every frame, 24 frames each, anchored on the
+// middle frame. Each runs with a box alone (drawn around the character with 4% margin) and with a hint alone
+// (one short description each, as a person would type it). --held-out swaps in other portraits, backgrounds,
+// places and hints, to check figures on clips nobody tuned for.
+//
+// The phone clip of the main job (forensics-1080p.mp4, frames 0-40 at 640x360, anchor 20): the main job's box
+// alone, and the hint "white dog" alone. No true matte there: the figures are about the matte's shape.
+//
+// Figures (means over every frame of every clip):
+//   quality.fast.iou, .mad, .ms_per_frame    box alone at "fast" quality
+//   quality.fine.iou, .mad, .ms_per_frame    box alone at "fine" quality
+//   quality.box.iou, quality.box.mad         box alone at the default quality ("fine": the same job)
+//   quality.hint.iou, quality.hint.mad       hint alone at "fine"; quality.hint.min_clip_iou is the worst clip's
+//   quality.real.holes                       phone clip, box alone: enclosed background regions inside the
+//                                            largest component of each matte at 128, each larger than 0.1% of
+//                                            that component's area, summed over the 41 frames
+//   quality.real.hint_box_iou                bounding box of the hint's matte against that of the box's matte,
+//                                            mean over the 41 frames
+// where iou is the intersection over union of matte > 0.5 and true alpha > 0.5, mad the mean absolute alpha
+// error (alpha 0..1), ms_per_frame the job time (start accepted to COMPLETED) over the frame count. The same
+// figures for the neural engine at "fine" carry the prefix quality.neural. (quality.neural.box.iou, ...,
+// quality.neural.ms_per_frame of its box jobs), when a model is given (--model FILE; the other --model-*
+// options and --keyframe-spacing as trevane-backend takes them) or scripts/fetch-model has cached one; its
+// loading and check at start-up are not counted.
 // The media comes from scripts/fetch-media; pass --media DIR to use another cache.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "backend/service/BackendServer.h"
+#include "BackendJob.h"
 #include "CompositeClip.h"
+#include "MatteShape.h"
+#include "backend/matting/ModelCache.h"
+#include "backend/service/BackendServer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using kesto::bench::JobResult;
 
 constexpr int kFrameWidth = 960;
 constexpr int kFrameHeight = 540;
 constexpr int kFramesPerClip = 24;
 constexpr double kEdgeSoftness = 0.35;
 constexpr int kJpegQuality = 92;
-const char* const kPortraits[] = {"delfador.png", "kalenz.png", "konrad-human.png", "lisar.png"};
+
+// The phone clip as the main job reads it.
+constexpr const char* kRealVideo = "forensics-1080p.mp4";
+constexpr int kRealFrames = 41;
+constexpr int kRealAnchor = 20;
+const cv::Size kRealSize(640, 360);
+const json kRealBox{{"x", 0.17}, {"y", 0.07}, {"w", 0.46}, {"h", 0.80}};
+constexpr const char* kRealHint = "white dog";
+
+struct ClipSpec {
+  const char* portrait;
+  int start_x_px;
+  int background_first;  // first frame of vtest.avi behind it
+  const char* hint;
+};
+
+// Tuned against: the box figures of earlier versions were measured on exactly these clips.
+const ClipSpec kClips[] = {
+    {"delfador.png", 60, 0, "the old wizard in purple on the left"},
+    {"kalenz.png", 200, 150, "the elf in green in front"},
+    {"konrad-human.png", 340, 300, "the man in the foreground"},
+    {"lisar.png", 60, 450, "the woman on the left"},
+};
+// Never tuned against.
+const ClipSpec kHeldOutClips[] = {
+    {"asheviere.png", 480, 75, "the queen on the right"},
+    {"moremirmu.png", 250, 225, "the man in white in the middle"},
+    {"delfador-elvish.png", 20, 375, "person on the left"},
+    {"chantal-shyde.png", 380, 600, "the big woman"},
+};
 
 struct Clip {
   std::vector<std::string> jpegs;
   std::vector<cv::Mat> truth;  // CV_32F alpha, 0..1
   int anchor = 0;
   json bbox;
+  std::string hint;
 };
 
-struct Figures {
+struct TruthFigures {
   double iou = 0.0;
   double mad = 0.0;
+  double min_clip_iou = 1.0;
   double ms_per_frame = 0.0;
+  bool ok = false;
+};
+
+struct RealFigures {
+  int holes = 0;
+  double hint_box_iou = 0.0;
   bool ok = false;
 };
 
 fs::path gMedia;
 std::vector<Clip> gClips;
-Figures gFast;
-Figures gFine;
-Figures gNeural;
-kesto::backend::BackendConfig gNeuralConfig;  // engine "neural" once --model is given
+std::vector<std::string> gRealJpegs;
+std::map<std::string, TruthFigures> gTruth;  // by figure prefix: "fast", "fine", "hint", "neural.box", ...
+std::map<std::string, RealFigures> gReal;    // "real", "neural.real"
 
-// The composited clip as the plug-in uploads it: JPEG frames, and the box drawn on the anchor frame.
-Clip encode_clip(const kesto::clips::CompositeClip& composite) {
-  Clip clip;
-  for (const cv::Mat& frame : composite.frames) {
-    std::vector<uchar> bytes;
-    cv::imencode(".jpg", frame, bytes, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
-    clip.jpegs.emplace_back(bytes.begin(), bytes.end());
-  }
-  clip.truth = composite.truth;
-  clip.anchor = composite.anchor;
-  const kesto::clips::NormalisedBox& b = composite.box;
-  clip.bbox = json{{"x", b.x}, {"y", b.y}, {"w", b.w}, {"h", b.h}};
-  return clip;
-}
-
-bool build_clips() {
+bool build_clips(bool held_out) {
   const fs::path video = gMedia / "vtest.avi";
   if (!fs::exists(video)) return false;
-  int clip_index = 0;
-  for (const char* name : kPortraits) {
-    const cv::Mat portrait = cv::imread((gMedia / "portraits" / name).string(), cv::IMREAD_UNCHANGED);
+  const auto specs = held_out ? std::vector<ClipSpec>(std::begin(kHeldOutClips), std::end(kHeldOutClips))
+                              : std::vector<ClipSpec>(std::begin(kClips), std::end(kClips));
+  for (const ClipSpec& spec : specs) {
+    const cv::Mat portrait = cv::imread((gMedia / "portraits" / spec.portrait).string(), cv::IMREAD_UNCHANGED);
     if (portrait.empty() || portrait.channels() != 4) return false;
-    const auto background =
-        kesto::clips::read_video_frames(video, 150 * clip_index, kFramesPerClip, cv::Size(kFrameWidth, kFrameHeight));
+    const auto background = kesto::clips::read_video_frames(video, spec.background_first, kFramesPerClip,
+                                                            cv::Size(kFrameWidth, kFrameHeight));
     if (static_cast<int>(background.size()) < kFramesPerClip) return false;
     kesto::clips::ClipPath path;  // the defaults: 78% of the height, 5 px a frame, a 6 px bob
-    path.start_x_px = 60 + 140 * (clip_index % 3);
-    gClips.push_back(encode_clip(kesto::clips::composite_clip(portrait, background, path)));
-    ++clip_index;
+    path.start_x_px = spec.start_x_px;
+    const kesto::clips::CompositeClip composite = kesto::clips::composite_clip(portrait, background, path);
+    Clip clip;
+    clip.jpegs = kesto::bench::encode_jpegs(composite.frames, kJpegQuality);
+    clip.truth = composite.truth;
+    clip.anchor = composite.anchor;
+    const kesto::clips::NormalisedBox& b = composite.box;
+    clip.bbox = json{{"x", b.x}, {"y", b.y}, {"w", b.w}, {"h", b.h}};
+    clip.hint = spec.hint;
+    gClips.push_back(std::move(clip));
   }
+  const auto real = kesto::clips::read_video_frames(gMedia / kRealVideo, 0, kRealFrames, kRealSize);
+  if (static_cast<int>(real.size()) < kRealFrames) return false;
+  gRealJpegs = kesto::bench::encode_jpegs(real, kJpegQuality);
   return true;
 }
 
-// Runs one clip through the backend; adds per-frame IoU and MAD sums; returns the job time in ms, or -1.
-double run_clip(httplib::Client& client, const Clip& clip, const char* quality, double& iou_sum, double& mad_sum) {
-  auto created = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
-  if (!created || created->status != 201) return -1;
-  const std::string base = "/api/matte/sessions/" + json::parse(created->body).value("session_id", "");
-  for (std::size_t i = 0; i < clip.jpegs.size(); ++i) {
-    auto r = client.Put(base + "/frames/" + std::to_string(i), clip.jpegs[i], "image/jpeg");
-    if (!r || r->status != 200) return -1;
-  }
-  const json job{{"anchor_frame", clip.anchor}, {"bbox", clip.bbox},
-                 {"edge_softness", kEdgeSoftness}, {"quality", quality}, {"strokes", json::array()},
-                 {"text_prompt", ""}};
-  const auto started = std::chrono::steady_clock::now();
-  auto start = client.Post(base + "/start", job.dump(), "application/json");
-  if (!start || start->status != 202) return -1;
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    auto r = client.Get(base);
-    if (!r || r->status != 200) continue;
-    const std::string status = json::parse(r->body).value("status", "");
-    if (status == "FAILED") {
-      std::fprintf(stderr, "job failed: %s\n", r->body.c_str());
-      return -1;
-    }
-    if (status == "COMPLETED") break;
-  }
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  for (std::size_t i = 0; i < clip.jpegs.size(); ++i) {
-    auto r = client.Get(base + "/alpha/" + std::to_string(i) + ".png");
-    if (!r || r->status != 200) return -1;
-    const std::vector<uchar> bytes(r->body.begin(), r->body.end());
-    cv::Mat matte = cv::imdecode(bytes, cv::IMREAD_GRAYSCALE);
-    if (matte.size() != clip.truth[i].size()) return -1;
-    cv::Mat alpha;
-    matte.convertTo(alpha, CV_32F, 1.0 / 255.0);
-    iou_sum += kesto::clips::matte_iou(alpha, clip.truth[i]);
-    mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
-  }
-  client.Delete(base);
-  return ms;
+json job_json(int anchor, const char* quality, const json& bbox, const std::string& hint) {
+  json job{{"anchor_frame", anchor}, {"edge_softness", kEdgeSoftness}, {"quality", quality},
+           {"strokes", json::array()}, {"text_prompt", hint}};
+  if (!bbox.is_null()) job["bbox"] = bbox;
+  return job;
 }
 
-Figures measure(const char* quality, kesto::backend::BackendConfig config) {
+// A backend of its own for one measurement, so that nothing carries over between them.
+bool with_backend(kesto::backend::BackendConfig config, const std::function<bool(httplib::Client&)>& body) {
   config.port = 0;
   config.max_jobs = 1;
   config.log_level = kesto::backend::LogLevel::Quiet;
   kesto::backend::BackendServer server(config);
-  Figures figures;
   const auto started = server.start();
   if (!started.ok()) {
     std::fprintf(stderr, "bench_matte_quality: %s\n", started.error().message.c_str());
-    return figures;
+    return false;
   }
   httplib::Client client("127.0.0.1", server.port());
-  client.set_read_timeout(60, 0);
-  double iou_sum = 0.0;
-  double mad_sum = 0.0;
-  double ms_sum = 0.0;
-  int frames = 0;
-  for (const Clip& clip : gClips) {
-    const double ms = run_clip(client, clip, quality, iou_sum, mad_sum);
-    if (ms < 0) return figures;
-    ms_sum += ms;
-    frames += static_cast<int>(clip.jpegs.size());
-  }
-  figures.iou = iou_sum / frames;
-  figures.mad = mad_sum / frames;
-  figures.ms_per_frame = ms_sum / frames;
-  figures.ok = true;
+  client.set_read_timeout(120, 0);
+  return body(client);
+}
+
+// Every composite clip with a box alone (hint empty) or a hint alone, against the true mattes.
+TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const char* quality, bool by_hint) {
+  TruthFigures figures;
+  figures.ok = with_backend(config, [&](httplib::Client& client) {
+    double iou_sum = 0.0;
+    double mad_sum = 0.0;
+    double ms_sum = 0.0;
+    int frames = 0;
+    for (const Clip& clip : gClips) {
+      const JobResult result = kesto::bench::run_job(
+          client, clip.jpegs, by_hint ? job_json(clip.anchor, quality, json(), clip.hint)
+                                      : job_json(clip.anchor, quality, clip.bbox, ""));
+      double clip_iou = 0.0;
+      if (!result.ok()) {
+        // A hint that finds nothing is a figure (no matte at all), not a broken run.
+        std::fprintf(stderr, "bench_matte_quality: %s\n", result.error.c_str());
+        if (!by_hint) return false;
+      }
+      for (std::size_t i = 0; i < clip.truth.size(); ++i) {
+        cv::Mat alpha = cv::Mat::zeros(clip.truth[i].size(), CV_32F);
+        if (result.ok()) {
+          if (result.mattes[i].size() != alpha.size()) return false;
+          result.mattes[i].convertTo(alpha, CV_32F, 1.0 / 255.0);
+        }
+        const double iou = kesto::clips::matte_iou(alpha, clip.truth[i]);
+        clip_iou += iou;
+        iou_sum += iou;
+        mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
+      }
+      if (by_hint) std::fprintf(stderr, "bench_matte_quality: \"%s\": IoU %.4f\n", clip.hint.c_str(),
+                                clip_iou / static_cast<double>(clip.truth.size()));
+      figures.min_clip_iou = std::min(figures.min_clip_iou, clip_iou / static_cast<double>(clip.truth.size()));
+      ms_sum += result.ms;
+      frames += static_cast<int>(clip.jpegs.size());
+    }
+    figures.iou = iou_sum / frames;
+    figures.mad = mad_sum / frames;
+    figures.ms_per_frame = ms_sum / frames;
+    return true;
+  });
   return figures;
 }
 
-void BM_MatteQuality(benchmark::State& state, const char* quality, const kesto::backend::BackendConfig* config,
-                     Figures* out) {
-  for (auto _ : state) {
-    *out = measure(quality, *config);
-    if (!out->ok) state.SkipWithError("a clip did not run through the backend");
+// The phone clip: holes in the box's mattes, and where the hint's mattes are against the box's.
+RealFigures measure_real(const kesto::backend::BackendConfig& config) {
+  RealFigures figures;
+  figures.ok = with_backend(config, [&](httplib::Client& client) {
+    const JobResult box = kesto::bench::run_job(client, gRealJpegs, job_json(kRealAnchor, "fine", kRealBox, ""));
+    if (!box.ok()) {
+      std::fprintf(stderr, "bench_matte_quality: %s\n", box.error.c_str());
+      return false;
+    }
+    const JobResult hint = kesto::bench::run_job(client, gRealJpegs, job_json(kRealAnchor, "fine", json(), kRealHint));
+    if (!hint.ok()) std::fprintf(stderr, "bench_matte_quality: \"%s\": %s\n", kRealHint, hint.error.c_str());
+    double iou_sum = 0.0;
+    for (std::size_t i = 0; i < box.mattes.size(); ++i) {
+      figures.holes += kesto::bench::enclosed_holes(box.mattes[i]);
+      if (hint.ok()) {
+        iou_sum += kesto::bench::box_iou(kesto::bench::matte_bounds(box.mattes[i]),
+                                         kesto::bench::matte_bounds(hint.mattes[i]));
+      }
+    }
+    figures.hint_box_iou = iou_sum / static_cast<double>(box.mattes.size());
+    return true;
+  });
+  return figures;
+}
+
+void register_truth(const std::string& prefix, const kesto::backend::BackendConfig& config, const char* quality,
+                    bool by_hint) {
+  benchmark::RegisterBenchmark(("MatteQuality/" + prefix).c_str(), [=](benchmark::State& state) {
+    TruthFigures& out = gTruth[prefix];
+    for (auto _ : state) {
+      out = measure_truth(config, quality, by_hint);
+      if (!out.ok) state.SkipWithError("a clip did not run through the backend");
+    }
+    state.counters["iou"] = out.iou;
+    state.counters["mad"] = out.mad;
+    state.counters["ms_per_frame"] = out.ms_per_frame;
+  })->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+void register_real(const std::string& prefix, const kesto::backend::BackendConfig& config) {
+  benchmark::RegisterBenchmark(("MatteQuality/" + prefix).c_str(), [=](benchmark::State& state) {
+    RealFigures& out = gReal[prefix];
+    for (auto _ : state) {
+      out = measure_real(config);
+      if (!out.ok) state.SkipWithError("the phone clip did not run through the backend");
+    }
+    state.counters["holes"] = out.holes;
+    state.counters["hint_box_iou"] = out.hint_box_iou;
+  })->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+void print_figures() {
+  std::printf("quality.frames: %d\n", static_cast<int>(gClips.size()) * kFramesPerClip);
+  for (const auto& [prefix, f] : gTruth) {
+    if (!f.ok) continue;
+    std::printf("quality.%s.iou: %.4f\n", prefix.c_str(), f.iou);
+    std::printf("quality.%s.mad: %.4f\n", prefix.c_str(), f.mad);
+    if (prefix == "fast" || prefix == "fine") std::printf("quality.%s.ms_per_frame: %.1f\n", prefix.c_str(), f.ms_per_frame);
+    if (prefix == "neural.box") std::printf("quality.neural.ms_per_frame: %.1f\n", f.ms_per_frame);
+    if (prefix.find("hint") != std::string::npos) std::printf("quality.%s.min_clip_iou: %.4f\n", prefix.c_str(), f.min_clip_iou);
   }
-  state.counters["iou"] = out->iou;
-  state.counters["mad"] = out->mad;
-  state.counters["ms_per_frame"] = out->ms_per_frame;
+  if (gTruth["fine"].ok) {
+    std::printf("quality.box.iou: %.4f\n", gTruth["fine"].iou);
+    std::printf("quality.box.mad: %.4f\n", gTruth["fine"].mad);
+  }
+  for (const auto& [prefix, f] : gReal) {
+    if (!f.ok) continue;
+    std::printf("quality.%s.holes: %d\n", prefix.c_str(), f.holes);
+    std::printf("quality.%s.hint_box_iou: %.4f\n", prefix.c_str(), f.hint_box_iou);
+  }
 }
 
 }  // namespace
@@ -186,10 +292,13 @@ int main(int argc, char** argv) {
   gMedia = TREVANE_MEDIA_DIR;
   std::vector<char*> rest;
   std::vector<std::string> neural_args;
+  bool held_out = false;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--media" && i + 1 < argc) {
       gMedia = argv[++i];
+    } else if (arg == "--held-out") {
+      held_out = true;
     } else if ((arg.rfind("--model", 0) == 0 || arg == "--keyframe-spacing") && i + 1 < argc) {
       neural_args.push_back(arg);
       neural_args.push_back(argv[++i]);
@@ -197,7 +306,14 @@ int main(int argc, char** argv) {
       rest.push_back(argv[i]);
     }
   }
-  const bool neural = !neural_args.empty();
+  const bool has_model_arg = std::find(neural_args.begin(), neural_args.end(), "--model") != neural_args.end();
+  const fs::path cached = kesto::backend::cached_model_path();
+  std::error_code ec;
+  if (!has_model_arg && !cached.empty() && fs::is_regular_file(cached, ec)) {
+    neural_args.insert(neural_args.end(), {"--model", cached.string()});
+  }
+  const bool neural = std::find(neural_args.begin(), neural_args.end(), "--model") != neural_args.end();
+  kesto::backend::BackendConfig neural_config;
   if (neural) {
     neural_args.insert(neural_args.begin(), {"--engine", "neural"});
     const kesto::backend::ParsedArgs parsed = kesto::backend::parse_args(neural_args);
@@ -205,37 +321,31 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_matte_quality: %s\n", parsed.message.c_str());
       return 2;
     }
-    gNeuralConfig = parsed.config;
+    neural_config = parsed.config;
   }
   kesto::backend::BackendConfig classical;
   classical.engine = "classical";
-  if (!build_clips()) {
+  if (!build_clips(held_out)) {
     std::fprintf(stderr, "bench_matte_quality: test media missing in %s; run scripts/fetch-media --cache %s\n",
                  gMedia.c_str(), gMedia.c_str());
     return 1;
   }
   int rest_count = static_cast<int>(rest.size());
   benchmark::Initialize(&rest_count, rest.data());
-  benchmark::RegisterBenchmark("MatteQuality/fast", BM_MatteQuality, "fast", &classical, &gFast)
-      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("MatteQuality/fine", BM_MatteQuality, "fine", &classical, &gFine)
-      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  register_truth("fast", classical, "fast", false);
+  register_truth("fine", classical, "fine", false);
+  register_truth("hint", classical, "fine", true);
+  register_real("real", classical);
   if (neural) {
-    benchmark::RegisterBenchmark("MatteQuality/neural", BM_MatteQuality, "fine", &gNeuralConfig, &gNeural)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    register_truth("neural.box", neural_config, "fine", false);
+    register_truth("neural.hint", neural_config, "fine", true);
+    register_real("neural.real", neural_config);
   } else {
-    std::fprintf(stderr, "bench_matte_quality: no --model given; the neural engine's figures are skipped\n");
+    std::fprintf(stderr, "bench_matte_quality: no model given or cached; the neural engine's figures are skipped\n");
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (!gFast.ok && !gFine.ok && !gNeural.ok) return 1;
-  std::printf("quality.frames: %d\n", static_cast<int>(gClips.size()) * kFramesPerClip);
-  for (const auto& [name, f] : {std::pair<const char*, const Figures*>{"fast", &gFast}, {"fine", &gFine},
-                                {"neural", &gNeural}}) {
-    if (!f->ok) continue;
-    std::printf("quality.%s.iou: %.4f\n", name, f->iou);
-    std::printf("quality.%s.mad: %.4f\n", name, f->mad);
-    std::printf("quality.%s.ms_per_frame: %.1f\n", name, f->ms_per_frame);
-  }
+  if (gTruth.empty() && gReal.empty()) return 1;
+  print_figures();
   return 0;
 }

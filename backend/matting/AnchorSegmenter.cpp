@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "HoleFiller.h"
+
 namespace kesto::backend {
 
 namespace {
@@ -84,6 +86,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
   const cv::Size size = bgr.size();
   cv::Mat labels(size, CV_8UC1, cv::Scalar(cv::GC_BGD));
   cv::Mat definite_fg = cv::Mat::zeros(size, CV_8UC1);
+  cv::Mat excluded = cv::Mat::zeros(size, CV_8UC1);
 
   cv::Rect area;
   if (seeds.box) {
@@ -118,6 +121,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
     const int r = pixel_radius(dab, width);
     cv::circle(labels, c, r, cv::Scalar(dab.adds() ? cv::GC_FGD : cv::GC_BGD), cv::FILLED);
     cv::circle(definite_fg, c, r, cv::Scalar(dab.adds() ? 255 : 0), cv::FILLED);
+    cv::circle(excluded, c, r, cv::Scalar(dab.adds() ? 0 : 255), cv::FILLED);
   }
   for (const BrushDab& dab : seeds.dabs) {
     if (dab.adds()) area |= grow(cv::Rect(dab_centre(dab, width, height), cv::Size(1, 1)), pixel_radius(dab, width),
@@ -150,7 +154,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
   cv::Mat mask = cv::Mat::zeros(size, CV_8UC1);
   cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
   roi_fg.copyTo(mask(roi));
-  mask = keep_largest_region(mask, definite_fg);
+  mask = fill_enclosed_holes(bgr, keep_largest_region(mask, definite_fg), excluded, cv::Mat());
   if (cv::countNonZero(mask) == 0) {
     error = "no character found inside the selection; draw a tighter box";
     return {};

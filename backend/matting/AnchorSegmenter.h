@@ -1,6 +1,7 @@
 #pragma once
 // The anchor frame's mask from the user's selection: the box seeds a GrabCut segmentation, add dabs are
-// definite foreground and exclude dabs definite background.
+// definite foreground and exclude dabs definite background. The character comes out as one solid region:
+// what it encloses is filled unless it looks like the background or an exclude dab touches it.
 
 #include <optional>
 #include <string>

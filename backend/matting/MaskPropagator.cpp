@@ -6,6 +6,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "AnchorSegmenter.h"
+#include "HoleFiller.h"
 
 namespace kesto::backend {
 
@@ -80,7 +81,9 @@ cv::Mat MaskPropagator::track(const cv::Mat& prev_gray, const cv::Mat& prev_mask
   cv::Mat mask = cv::Mat::zeros(warped.size(), CV_8UC1);
   cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
   roi_fg.copyTo(mask(roi));
-  mask = keep_largest_region(mask, inner);
+  // New holes GrabCut opened where the warped mask was solid are filled unless they look like the background;
+  // the holes the mask carried from the last frame stay open.
+  mask = fill_enclosed_holes(cur_bgr, keep_largest_region(mask, inner), cv::Mat(), warped == 0);
   const double ratio = static_cast<double>(cv::countNonZero(mask)) / warped_area;
   if (ratio < 1.0 - kMaxAreaChange || ratio > 1.0 + kMaxAreaChange) return warped;
   return mask;

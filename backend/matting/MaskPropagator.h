@@ -1,6 +1,7 @@
 #pragma once
 // Carries a mask from one frame to the next: the previous mask is warped by dense optical flow (DIS), then
-// re-segmented with GrabCut in a band around its edge, keeping the largest region. One propagator per
+// re-segmented with GrabCut in a band around its edge, keeping the largest region, solid where the warped
+// mask was. One propagator per
 // direction of travel; it is not shared between threads.
 
 #include <memory>

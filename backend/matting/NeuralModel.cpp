@@ -1,6 +1,7 @@
 #include "NeuralModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -65,7 +66,10 @@ bool choose_output(cv::dnn::Net& net, const std::string& wanted, std::string& ch
 }  // namespace
 
 cv::Mat make_input_blob(const cv::Mat& bgr, const NeuralOptions& options) {
-  const cv::Size input(options.input_width, options.input_height);
+  return make_input_blob(bgr, options, cv::Size(options.input_width, options.input_height));
+}
+
+cv::Mat make_input_blob(const cv::Mat& bgr, const NeuralOptions& options, cv::Size input) {
   cv::Mat resized;
   const bool shrinking = bgr.cols >= input.width && bgr.rows >= input.height;
   cv::resize(bgr, resized, input, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -152,26 +156,53 @@ std::shared_ptr<NeuralModel> NeuralModel::load(const NeuralOptions& options, std
   }
 
   std::shared_ptr<NeuralModel> model(new NeuralModel(options, std::move(net), output));
-  // One inference checks the input the network takes and the map it gives before any job depends on it.
-  const cv::Mat probe(options.input_height, options.input_width, CV_8UC3, cv::Scalar::all(kProbeGrey));
-  if (model->predict(probe, problem).empty()) return refuse(problem);
+  // One inference checks the input the network takes and the map it gives before any job depends on it: a
+  // small one of another shape first, which a model bound to its own size fails; then one at that size.
+  const cv::Size free_probe(kFreeInputStep * 3, kFreeInputStep * 2);
+  const cv::Size own(options.input_width, options.input_height);
+  if (std::min(own.width, own.height) >= kMinFreeInputSide) {
+    const cv::Mat probe(free_probe, CV_8UC3, cv::Scalar::all(kProbeGrey));
+    std::string ignored;
+    model->free_input_size_ = !model->predict_at(probe, free_probe, ignored).empty();
+  }
+  if (!model->free_input_size_) {
+    const cv::Mat probe(own, CV_8UC3, cv::Scalar::all(kProbeGrey));
+    if (model->predict_at(probe, own, problem).empty()) return refuse(problem);
+  }
   return model;
 }
 
+cv::Size NeuralModel::input_size_for(cv::Size picture) const {
+  const cv::Size own(options_.input_width, options_.input_height);
+  if (!free_input_size_ || picture.width <= 0 || picture.height <= 0) return own;
+  const int longer = std::max(picture.width, picture.height);
+  const int limit = std::max(own.width, own.height);
+  const double scale = static_cast<double>(std::clamp(longer, kMinFreeInputSide, limit)) / longer;
+  auto side = [scale](int px, int cap) {
+    const int scaled = static_cast<int>(std::ceil(px * scale / kFreeInputStep)) * kFreeInputStep;
+    return std::clamp(scaled, kFreeInputStep, std::max(kFreeInputStep, cap / kFreeInputStep * kFreeInputStep));
+  };
+  return cv::Size(side(picture.width, own.width), side(picture.height, own.height));
+}
+
 cv::Mat NeuralModel::predict(const cv::Mat& bgr, std::string& error) const {
+  return predict_at(bgr, input_size_for(bgr.size()), error);
+}
+
+cv::Mat NeuralModel::predict_at(const cv::Mat& bgr, cv::Size input, std::string& error) const {
   if (bgr.empty() || bgr.type() != CV_8UC3) {
     error = "the network needs an 8-bit colour image";
     return {};
   }
-  const cv::Mat blob = make_input_blob(bgr, options_);
+  const cv::Mat blob = make_input_blob(bgr, options_, input);
   cv::Mat output;
   try {
     const std::lock_guard<std::mutex> lock(mu_);
     net_.setInput(blob);
     output = net_.forward(output_).clone();  // the layer's own buffer is reused by the next inference
   } catch (const cv::Exception& e) {
-    error = "it does not run on a 1x3x" + std::to_string(options_.input_height) + "x" +
-            std::to_string(options_.input_width) + " input (see --model-size): " + opencv_reason(e);
+    error = "it does not run on a 1x3x" + std::to_string(input.height) + "x" + std::to_string(input.width) +
+            " input (see --model-size): " + opencv_reason(e);
     return {};
   }
   cv::Mat map;

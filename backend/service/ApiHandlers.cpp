@@ -94,7 +94,29 @@ ApiResponse ApiHandlers::handle(const ApiRequest& request) {
 
 ApiResponse ApiHandlers::health() const {
   const json model = config_.engine == "neural" ? json(config_.neural.model_path) : json(nullptr);
-  return json_response(200, json{{"status", "ok"}, {"engine", config_.engine}, {"model", model}, {"sessions", store_.size()}});
+  const json node = config_.node.empty() ? json(nullptr) : json(config_.node);
+  const JobCounts jobs = runner_.counts();
+  return json_response(200, json{{"status", "ok"},
+                                 {"engine", config_.engine},
+                                 {"model", model},
+                                 {"node", node},
+                                 {"sessions", store_.size()},
+                                 {"jobs_running", jobs.running},
+                                 {"jobs_queued", jobs.queued}});
+}
+
+Result<std::shared_ptr<Session>> ApiHandlers::find_session(const std::string& id) const {
+  if (!is_valid_session_id(id)) return ApiError{400, "malformed session id"};
+  auto session = store_.find(id);
+  if (session) return session;
+  const std::string_view owner = session_node(id);
+  if (owner != config_.node) {
+    // A proxy sent it to the wrong backend; say so, since the session itself may be alive elsewhere.
+    const std::string here = config_.node.empty() ? "an unnamed node" : "node " + config_.node;
+    return ApiError{404, "unknown session: its id names " +
+                             (owner.empty() ? std::string("no node") : "node " + std::string(owner)) + ", this is " + here};
+  }
+  return ApiError{404, "unknown or expired session"};
 }
 
 ApiResponse ApiHandlers::beacon(const ApiRequest& request) {
@@ -123,9 +145,9 @@ ApiResponse ApiHandlers::create_session(const ApiRequest& request) {
 }
 
 ApiResponse ApiHandlers::session_status(const std::string& id) {
-  if (!is_valid_session_id(id)) return error_response(400, "malformed session id");
-  const auto session = store_.find(id);
-  if (!session) return error_response(404, "unknown or expired session");
+  const auto found = find_session(id);
+  if (!found.ok()) return from_error(found.error());
+  const std::shared_ptr<Session>& session = found.value();
   const SessionSnapshot s = session->snapshot(SteadyClock::now());
   json body{{"session_id", id},
             {"status", wire_status(s.state)},
@@ -145,9 +167,9 @@ ApiResponse ApiHandlers::delete_session(const std::string& id) {
 
 ApiResponse ApiHandlers::upload_frame(const ApiRequest& request, const std::string& id,
                                       const std::string& index_text) {
-  if (!is_valid_session_id(id)) return error_response(400, "malformed session id");
-  const auto session = store_.find(id);
-  if (!session) return error_response(404, "unknown or expired session");
+  const auto found = find_session(id);
+  if (!found.ok()) return from_error(found.error());
+  const std::shared_ptr<Session>& session = found.value();
   auto index = parse_frame_index(index_text, config_.max_frames);
   if (!index.ok()) return from_error(index.error());
   auto info = probe_image(request.body);
@@ -166,10 +188,10 @@ ApiResponse ApiHandlers::upload_frame(const ApiRequest& request, const std::stri
 }
 
 ApiResponse ApiHandlers::start_job(const ApiRequest& request, const std::string& id) {
-  if (!is_valid_session_id(id)) return error_response(400, "malformed session id");
   if (auto bad = require_json_type(request)) return from_error(*bad);
-  const auto session = store_.find(id);
-  if (!session) return error_response(404, "unknown or expired session");
+  const auto found = find_session(id);
+  if (!found.ok()) return from_error(found.error());
+  const std::shared_ptr<Session>& session = found.value();
   auto count = session->begin_job(request.body, SteadyClock::now());
   if (!count.ok()) return from_error(count.error());
   if (!runner_.submit(session)) {
@@ -181,9 +203,9 @@ ApiResponse ApiHandlers::start_job(const ApiRequest& request, const std::string&
 }
 
 ApiResponse ApiHandlers::download_matte(const std::string& id, const std::string& index_text) {
-  if (!is_valid_session_id(id)) return error_response(400, "malformed session id");
-  const auto session = store_.find(id);
-  if (!session) return error_response(404, "unknown or expired session");
+  const auto found = find_session(id);
+  if (!found.ok()) return from_error(found.error());
+  const std::shared_ptr<Session>& session = found.value();
   auto index = parse_frame_index(index_text, config_.max_frames);
   if (!index.ok()) return index.error().http_status == 413 ? error_response(404, "no such frame") : from_error(index.error());
   auto path = session->matte_for_download(index.value(), SteadyClock::now());

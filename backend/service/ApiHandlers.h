@@ -5,16 +5,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "BackendConfig.h"
 #include "Log.h"
+#include "Result.h"
 
 namespace kesto::backend {
 
 class SessionStore;
+class Session;
 class JobRunner;
 
 struct ApiRequest {
@@ -43,6 +46,8 @@ class ApiHandlers {
 
  private:
   ApiResponse health() const;
+  // The live session `id` names: 400 for a malformed id, 404 for one this node does not hold.
+  Result<std::shared_ptr<Session>> find_session(const std::string& id) const;
   ApiResponse beacon(const ApiRequest& request);
   ApiResponse create_session(const ApiRequest& request);
   ApiResponse session_status(const std::string& id);

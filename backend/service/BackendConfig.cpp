@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "options/CommandLine.h"
+#include "Validation.h"
 
 namespace kesto::backend {
 
@@ -100,8 +101,18 @@ CLI::Option* add_parsed(CLI::App& app, const std::string& name, const std::strin
 using kesto::options::within;
 CLI::Validator not_empty(const std::string& what) { return kesto::options::notEmpty(what); }
 
+CLI::Validator node_name() {
+  return CLI::Validator(
+      [](const std::string& v) {
+        return is_valid_node_name(v) ? std::string()
+                                     : "'" + v + "' must be 1 to " + std::to_string(kMaxNodeNameBytes) +
+                                           " lower-case letters and digits";
+      },
+      "");
+}
+
 // Every option, declared once: the parser and the help text both come from here. Values land in `c`.
-void declare_options(CLI::App& app, BackendConfig& c) {
+void declare_options(CLI::App& app, BackendConfig& c, bool& check_model) {
   const BackendConfig d;
   app.description(
       "The reference matting backend of Orvalis Trevane: an HTTP server that takes a clip's frames and a\n"
@@ -118,6 +129,9 @@ void declare_options(CLI::App& app, BackendConfig& c) {
   app.add_option("--port-file", c.port_file, "write the bound port to PATH once listening")->type_name("PATH");
   app.add_option("--workdir", c.workdir, "folder for session data (default: a fresh one under /tmp, removed at exit)")
       ->type_name("DIR")->check(not_empty("a folder"));
+  app.add_option("--node", c.node,
+                 "this backend's name among several behind one proxy; session ids begin with \"NAME-\"")
+      ->type_name("NAME")->check(node_name());
   app.add_option("--engine", c.engine,
                  "auto (neural with --model or a cached model, else classical), classical, neural or trivial")
       ->type_name("NAME")
@@ -126,7 +140,7 @@ void declare_options(CLI::App& app, BackendConfig& c) {
 
   app.add_option("--max-jobs", c.max_jobs, "jobs matted at the same time, 1 to 64")
       ->type_name("N")->capture_default_str()->check(within(1, 64));
-  app.add_option("--http-threads", c.http_threads, "connections served at the same time, 2 to 256")
+  app.add_option("--http-threads", c.http_threads, "requests handled at the same time, 2 to 256 (idle or slow connections hold none)")
       ->type_name("N")->capture_default_str()->check(within(2, 256));
   app.add_option("--max-sessions", c.max_sessions, "sessions kept at once")
       ->type_name("N")->capture_default_str()->check(within(1, 100000));
@@ -162,6 +176,9 @@ void declare_options(CLI::App& app, BackendConfig& c) {
   const std::string neural = "Neural engine (a salient-object segmentation network in ONNX form: IS-Net, U2-Net, BiRefNet, ...)";
   app.add_option("--model", c.neural.model_path, "the network for the neural engine; checked at start with one inference")
       ->group(neural)->type_name("FILE")->check(not_empty("a file"));
+  app.add_flag("--check-model", check_model,
+               "load the model (--model, else the cached one), check it with one inference, say so and exit")
+      ->group(neural);
   add_parsed(app, "--model-size", "must be N or WxH, each 8 to 8192",
              [&c](const std::string& v) { return parse_size(v, c.neural.input_width, c.neural.input_height); },
              "input size in pixels")
@@ -196,15 +213,17 @@ void declare_options(CLI::App& app, BackendConfig& c) {
 
 std::string help_text() {
   BackendConfig scratch;
+  bool check_model = false;
   CLI::App app{"", "trevane-backend"};
-  declare_options(app, scratch);
+  declare_options(app, scratch, check_model);
   return app.help();
 }
 
 ParsedArgs parse_args(const std::vector<std::string>& args) {
   ParsedArgs out;
+  bool check_model = false;
   CLI::App app{"", "trevane-backend"};
-  declare_options(app, out.config);
+  declare_options(app, out.config, check_model);
   try {
     kesto::options::parse(app, args);
   } catch (const CLI::CallForHelp&) {
@@ -219,6 +238,8 @@ ParsedArgs parse_args(const std::vector<std::string>& args) {
   if (c.engine != "auto" && c.engine != "neural" && !c.neural.model_path.empty()) {
     out.action = ParsedArgs::Action::Error;
     out.message = "--model is used only with --engine auto or neural";
+  } else if (check_model) {
+    out.action = ParsedArgs::Action::CheckModel;
   }
   return out;
 }

@@ -1,8 +1,6 @@
 #include "BackendServer.h"
 
-#include <httplib.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +14,7 @@
 #include "backend/matting/EngineFactory.h"
 #include "backend/matting/ModelCache.h"
 #include "FileUtil.h"
+#include "HttpCarrier.h"
 #include "JobRunner.h"
 #include "Routes.h"
 #include "SessionStore.h"
@@ -27,30 +26,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// cpp-httplib closes a kept-alive connection after 5 requests by default; a clip is hundreds of requests.
-constexpr std::size_t kKeepAliveMaxRequests = 1000000;
-constexpr auto kKeepAliveTimeout = std::chrono::seconds(30);
-constexpr auto kSocketTimeout = std::chrono::seconds(30);
 constexpr auto kMinSweepInterval = std::chrono::milliseconds(50);
 constexpr auto kMaxSweepInterval = std::chrono::seconds(30);
-constexpr auto kListenerStartTimeout = std::chrono::seconds(10);
-constexpr auto kListenerPollInterval = std::chrono::milliseconds(1);
-
-ApiRequest to_api_request(const httplib::Request& req, std::string body) {
-  ApiRequest request;
-  request.method = req.method;
-  request.path = req.path;
-  request.content_type = req.get_header_value("Content-Type");
-  request.body = std::move(body);
-  request.peer = req.remote_addr + ":" + std::to_string(req.remote_port);
-  return request;
-}
-
-void to_httplib_response(ApiResponse response, httplib::Response& res) {
-  res.status = response.status;
-  for (auto& header : response.headers) res.set_header(header.first.c_str(), header.second);
-  res.set_content(std::move(response.body), response.content_type.c_str());
-}
 
 }  // namespace
 
@@ -60,7 +37,7 @@ struct BackendServer::Impl {
 
   Result<int> start();
   void stop();
-  void install_routes();
+  std::unique_ptr<HttpCarrier> make_carrier();
   void sweep_loop();
 
   BackendConfig config;
@@ -71,9 +48,7 @@ struct BackendServer::Impl {
   std::unique_ptr<SessionStore> store;
   std::unique_ptr<JobRunner> runner;
   std::unique_ptr<ApiHandlers> api;
-  httplib::Server http;
-  std::thread listener;
-  std::atomic<bool> listener_done{false};
+  std::unique_ptr<HttpCarrier> http;
   std::thread sweeper;
   std::mutex sweep_mu;
   std::condition_variable sweep_wake;
@@ -110,40 +85,29 @@ Result<int> BackendServer::Impl::start() {
     workdir = fs::absolute(config.workdir, ec);
     fs::create_directories(workdir, ec);
     if (ec || !fs::is_directory(workdir)) return ApiError{500, "cannot use working folder " + config.workdir};
-    const std::size_t stale = SessionStore::remove_stale_folders(workdir);
-    if (stale > 0) log.info("removed " + std::to_string(stale) + " session folders left by an earlier run");
   }
 
   store = std::make_unique<SessionStore>(
       workdir, StoreLimits{config.max_sessions, std::chrono::duration_cast<SteadyClock::duration>(config.session_ttl)},
-      budget);
+      budget, config.node);
+  if (!own_workdir) {
+    const Recovered found = store->recover(SteadyClock::now());
+    if (found.completed + found.failed + found.discarded > 0) {
+      log.info("an earlier run left " + std::to_string(found.completed) + " finished sessions (served again), " +
+               std::to_string(found.failed) + " failed or cut short by the restart, and " +
+               std::to_string(found.discarded) + " unusable session folders (removed)");
+    }
+  }
   runner = std::make_unique<JobRunner>(config.max_jobs, factory, log);
   api = std::make_unique<ApiHandlers>(config, *store, *runner, log);
-  install_routes();
-
-  if (config.port == 0) {
-    port = http.bind_to_any_port(config.host);
-  } else {
-    port = http.bind_to_port(config.host, config.port) ? config.port : -1;
-  }
-  if (port <= 0) {
+  http = make_carrier();
+  auto bound = http->start();
+  if (!bound.ok()) {
     runner->stop();
     if (own_workdir) fs::remove_all(workdir, ec);
-    return ApiError{500, "cannot listen on " + config.host + ":" + std::to_string(config.port)};
+    return bound.error();
   }
-  listener = std::thread([this] {
-    try {
-      http.listen_after_bind();
-    } catch (const std::exception& e) {
-      log.warn(std::string("listener stopped: ") + e.what());
-    } catch (...) {
-      log.warn("listener stopped");
-    }
-    listener_done.store(true);
-  });
-  // stop() can only wake the listener once it is running; until then it would block in accept() for good.
-  const auto deadline = SteadyClock::now() + kListenerStartTimeout;
-  while (!http.is_running() && SteadyClock::now() < deadline) std::this_thread::sleep_for(kListenerPollInterval);
+  port = bound.value();
   sweeper = std::thread([this] { sweep_loop(); });
   started = true;
   log.info("listening on " + config.host + ":" + std::to_string(port) + ", engine " + config.engine +
@@ -152,75 +116,23 @@ Result<int> BackendServer::Impl::start() {
   return port;
 }
 
-void BackendServer::Impl::install_routes() {
+std::unique_ptr<HttpCarrier> BackendServer::Impl::make_carrier() {
+  CarrierOptions options;
+  options.host = config.host;
+  options.port = config.port;
+  options.workers = config.http_threads;
+  options.header_timeout = config.header_timeout;
+  options.idle_timeout = config.idle_timeout;
+  options.max_body_bytes = std::max(config.max_frame_bytes, kMaxJsonBodyBytes);
   const std::size_t frame_limit = config.max_frame_bytes;
-  http.set_tcp_nodelay(true);
-  // The library's default also sets SO_REUSEPORT, which lets a second server bind the same port and silently
-  // take half the connections; only allow quick restarts.
-  http.set_socket_options([](int sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  http.set_keep_alive_max_count(kKeepAliveMaxRequests);
-  http.set_keep_alive_timeout(kKeepAliveTimeout.count());
-  http.set_read_timeout(kSocketTimeout.count());
-  http.set_write_timeout(kSocketTimeout.count());
-  // Bodies declared larger than any route takes are skipped by the library and answered with 413.
-  http.set_payload_max_length(std::max(frame_limit, kMaxJsonBodyBytes));
-  const int threads = config.http_threads;
-  http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-
-  const httplib::Server::Handler plain = [this](const httplib::Request& req, httplib::Response& res) {
-    to_httplib_response(api->handle(to_api_request(req, req.body)), res);
+  // A path no route takes may still carry a small body: it is read and answered 404 or 405, not 413.
+  BodyLimit limit = [frame_limit](std::string_view method, std::string_view path) {
+    const RouteKind kind = match_route(method, path).kind;
+    if (kind == RouteKind::NotFound || kind == RouteKind::MethodNotAllowed) return kMaxJsonBodyBytes;
+    return body_limit(kind, frame_limit);
   };
-  // Bodies are read through a receiver so a chunked upload cannot grow past the route's limit.
-  const httplib::Server::HandlerWithContentReader streamed =
-      [this, frame_limit](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-        const Route route = match_route(req.method, req.path);
-        const std::size_t limit = std::max<std::size_t>(body_limit(route.kind, frame_limit), 1);
-        std::string body;
-        const auto declared = req.get_header_value<std::uint64_t>("Content-Length");
-        if (declared > 0 && declared <= limit) body.reserve(static_cast<std::size_t>(declared));
-        bool too_large = false;
-        const bool complete = reader([&](const char* data, std::size_t length) {
-          if (body.size() + length > limit) {
-            too_large = true;
-            return false;
-          }
-          body.append(data, length);
-          return true;
-        });
-        if (too_large || res.status == 413) {
-          to_httplib_response(error_response(413, "body larger than " + std::to_string(limit) + " bytes"), res);
-          return;
-        }
-        if (!complete) {
-          to_httplib_response(error_response(400, "the request body could not be read"), res);
-          return;
-        }
-        to_httplib_response(api->handle(to_api_request(req, std::move(body))), res);
-      };
-  http.Get(".*", plain);
-  http.Delete(".*", plain);
-  http.Patch(".*", plain);
-  http.Options(".*", plain);
-  http.Post(".*", plain);
-  http.Put(".*", plain);
-  http.Post(".*", streamed);
-  http.Put(".*", streamed);
-  http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) {
-      const std::string reason = res.status == 413 ? "body too large" : "bad request";
-      to_httplib_response(error_response(res.status, reason), res);
-    }
-  });
-  http.set_exception_handler([this](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    log.warn("internal error in a request handler");
-    to_httplib_response(error_response(500, "internal error"), res);
-  });
-  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    log.debug(req.method + " " + printable(req.path, 200) + " -> " + std::to_string(res.status));
-  });
+  return std::make_unique<HttpCarrier>(options, [this](const ApiRequest& request) { return api->handle(request); },
+                                       std::move(limit), log);
 }
 
 void BackendServer::Impl::sweep_loop() {
@@ -244,9 +156,7 @@ void BackendServer::Impl::sweep_loop() {
 void BackendServer::Impl::stop() {
   if (!started) return;
   started = false;
-  while (!listener_done.load() && !http.is_running()) std::this_thread::sleep_for(kListenerPollInterval);
-  http.stop();
-  if (listener.joinable()) listener.join();
+  http->stop();
   {
     const std::lock_guard<std::mutex> lock(sweep_mu);
     stopping = true;

@@ -39,7 +39,7 @@ class SessionMattes final : public MatteSink {
   bool write_matte(int index, const cv::Mat& alpha, std::string& error) override {
     const std::size_t bytes = write_gray_png(session_.matte_file(index), alpha, error);
     if (bytes == 0) return false;
-    if (!session_.account_bytes(bytes)) {
+    if (!session_.account_matte(index, bytes)) {
       error = "the server's disk limit for sessions is reached";
       return false;
     }
@@ -123,6 +123,11 @@ void JobRunner::stop() {
   workers_.clear();
   const std::lock_guard<std::mutex> lock(mu_);
   queue_.clear();
+}
+
+JobCounts JobRunner::counts() {
+  const std::lock_guard<std::mutex> lock(mu_);
+  return JobCounts{running_.size(), queue_.size()};
 }
 
 void JobRunner::worker_loop() {

@@ -16,6 +16,11 @@ namespace kesto::backend {
 
 class Session;
 
+struct JobCounts {
+  std::size_t running = 0;
+  std::size_t queued = 0;
+};
+
 class JobRunner {
  public:
   JobRunner(int workers, EngineFactory factory, const Log& log);
@@ -27,6 +32,7 @@ class JobRunner {
   bool submit(std::shared_ptr<Session> session);
   // Cancels queued and running jobs and joins the workers. Idempotent.
   void stop();
+  JobCounts counts();
 
  private:
   void worker_loop();

@@ -34,7 +34,33 @@ Route pick(std::string_view method, std::string_view allowed_get, RouteKind get_
   return route;
 }
 
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
+
+std::optional<std::string> request_path(std::string_view target) {
+  target = target.substr(0, target.find_first_of("?#"));
+  if (target.empty() || target.front() != '/') return std::nullopt;
+  std::string path;
+  path.reserve(target.size());
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    if (target[i] != '%') {
+      path += target[i];
+      continue;
+    }
+    const int high = i + 2 < target.size() ? hex_value(target[i + 1]) : -1;
+    const int low = high >= 0 ? hex_value(target[i + 2]) : -1;
+    if (low < 0) return std::nullopt;
+    path += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return path;
+}
 
 Route match_route(std::string_view method, std::string_view path) {
   const auto parts = split_path(path);

@@ -14,6 +14,7 @@
 // Empty path segments are ignored, so a base URL with a trailing slash ("//api/...") still works.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,10 @@ struct Route {
 };
 
 Route match_route(std::string_view method, std::string_view path);
+
+// The path of a request target: the query is dropped and %XX escapes are decoded (the decoded bytes are
+// checked later, like any other segment). Nothing for a target that is not a path or has a broken escape.
+std::optional<std::string> request_path(std::string_view target);
 
 // The largest body a route accepts, checked before the body is read.
 std::size_t body_limit(RouteKind kind, std::size_t max_frame_bytes);

@@ -13,8 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kMarkerFile = ".trevane-session";
-
 std::string numbered(int index, const char* extension) {
   char name[32];
   std::snprintf(name, sizeof name, "%06d%s", index, extension);
@@ -72,14 +70,84 @@ std::string Session::prepare_folders() {
     fs::create_directories(dir_ / sub, ec);
     if (ec) return "cannot create session folder: " + ec.message();
   }
-  const char marker[] = "trevane-backend session\n";
-  return write_file_atomic(dir_ / kMarkerFile, marker, sizeof marker - 1);
+  const std::lock_guard<std::mutex> lock(mu_);
+  return write_record();
+}
+
+std::string Session::write_record() const {
+  SessionRecord record{SessionRecord::Stage::Uploading, info_.fps, info_.source, frame_count_, error_, {}};
+  switch (state_) {
+    case SessionState::Uploading:
+      break;
+    case SessionState::Queued:
+    case SessionState::Running:
+      record.stage = SessionRecord::Stage::Started;
+      break;
+    case SessionState::Completed:
+      record.stage = SessionRecord::Stage::Completed;
+      record.matte_bytes = matte_bytes_;
+      break;
+    case SessionState::Failed:
+      record.stage = SessionRecord::Stage::Failed;
+      break;
+  }
+  const std::string text = encode_session_record(record);
+  return write_file_atomic(dir_ / kSessionRecordFile, text.data(), text.size());
+}
+
+void Session::remove_unfinished_files(bool keep_mattes) const {
+  std::error_code ec;
+  fs::remove_all(dir_ / "frames", ec);
+  fs::remove_all(scratch_dir(), ec);
+  // Files a write had not renamed into place yet carry ".tmp-" (see write_file_atomic).
+  const auto unfinished = [](const fs::path& file) { return file.filename().string().find(".tmp-") != std::string::npos; };
+  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code remove_ec;
+    if (unfinished(it->path())) fs::remove(it->path(), remove_ec);
+  }
+  for (fs::directory_iterator it(dir_ / "alpha", ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code remove_ec;
+    if (!keep_mattes || unfinished(it->path())) fs::remove(it->path(), remove_ec);
+  }
+}
+
+std::string Session::restore(const SessionRecord& record, SteadyClock::time_point now) {
+  const std::lock_guard<std::mutex> lock(mu_);
+  last_activity_ = now;  // the time to live counts from the restart
+  frame_count_ = record.frame_count;
+  frames_received_ = record.frame_count;
+  state_ = SessionState::Failed;
+  stage_ = "failed";
+  if (record.stage == SessionRecord::Stage::Completed) {
+    std::uint64_t total = 0;
+    int damaged = -1;
+    for (int i = 0; i < frame_count_ && damaged < 0; ++i) {
+      const std::uint64_t bytes = record.matte_bytes[static_cast<std::size_t>(i)];
+      if (file_size_or_zero(matte_file(i)) != bytes || bytes == 0) damaged = i;
+      total += bytes;
+    }
+    if (damaged < 0) {
+      if (!budget_->try_reserve(total)) return "its mattes do not fit in the disk limit";
+      bytes_on_disk_ = total;
+      matte_bytes_ = record.matte_bytes;
+      state_ = SessionState::Completed;
+      stage_ = "done";
+    } else {
+      error_ = "the server restarted and matte " + std::to_string(damaged) + " was lost; pull the matte again";
+    }
+  } else {
+    error_ = record.stage == SessionRecord::Stage::Failed ? record.error : kRestartedError;
+  }
+  remove_unfinished_files(state_ == SessionState::Completed);
+  write_record();
+  return {};
 }
 
 Result<int> Session::store_frame(int index, std::string_view bytes, const ImageInfo& info,
                                  SteadyClock::time_point now) {
   const std::lock_guard<std::mutex> lock(mu_);
   last_activity_ = now;
+  if (state_ == SessionState::Failed) return ApiError{409, "the session failed: " + error_};
   if (state_ != SessionState::Uploading) return ApiError{409, "the job has started: frames can no longer change"};
   if (static_cast<std::size_t>(index) >= frames_.size()) frames_.resize(static_cast<std::size_t>(index) + 1);
   FrameRecord& record = frames_[static_cast<std::size_t>(index)];
@@ -114,6 +182,7 @@ Result<int> Session::store_frame(int index, std::string_view bytes, const ImageI
 Result<int> Session::begin_job(std::string_view job_body, SteadyClock::time_point now) {
   const std::lock_guard<std::mutex> lock(mu_);
   last_activity_ = now;
+  if (state_ == SessionState::Failed) return ApiError{409, "the session failed: " + error_};
   if (state_ != SessionState::Uploading) return ApiError{409, "the job has already been started"};
   if (frames_received_ == 0) return ApiError{409, "no frames uploaded"};
   const int count = static_cast<int>(frames_.size());
@@ -129,8 +198,10 @@ Result<int> Session::begin_job(std::string_view job_body, SteadyClock::time_poin
   if (!job.ok()) return job.error();
   job_ = std::move(job.value());
   frame_count_ = count;
+  matte_bytes_.assign(static_cast<std::size_t>(count), 0);
   state_ = SessionState::Queued;
   stage_ = "queued";
+  write_record();
   return count;
 }
 
@@ -192,10 +263,14 @@ void Session::set_stage(std::string stage) {
   stage_ = std::move(stage);
 }
 
-bool Session::account_bytes(std::uint64_t bytes) {
+bool Session::account_matte(int index, std::uint64_t bytes) {
   if (!budget_->try_reserve(bytes)) return false;
   const std::lock_guard<std::mutex> lock(mu_);
   bytes_on_disk_ += bytes;
+  const auto slot = static_cast<std::size_t>(index);
+  if (slot >= matte_bytes_.size()) matte_bytes_.resize(slot + 1, 0);
+  // A matte written again replaces the earlier file; its bytes stay reserved until the session goes.
+  matte_bytes_[slot] = bytes;
   return true;
 }
 
@@ -221,6 +296,7 @@ void Session::finish(std::optional<std::string> error, SteadyClock::time_point n
       stage_ = "done";
     }
     last_activity_ = now;
+    write_record();
   }
   budget_->release(freed);
   fs::remove_all(scratch_dir(), ec);

@@ -18,10 +18,14 @@
 #include "backend/matting/JobRequest.h"
 #include "Result.h"
 #include "ServiceRequests.h"
+#include "SessionRecord.h"
 
 namespace kesto::backend {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// What a session whose job a restart cut short answers.
+inline constexpr const char* kRestartedError = "the server restarted during the job; pull the matte again";
 
 // Bytes on disk of all sessions together, against one limit.
 class DiskBudget {
@@ -58,8 +62,13 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Creates the folder layout. Returns an empty string on success.
+  // Creates the folder layout and the session's record. Returns an empty string on success.
   std::string prepare_folders();
+
+  // For a folder an earlier run of the server left: takes the state its record gives. A completed job whose
+  // mattes are all whole is served again; one that was uploading or running fails with kRestartedError.
+  // Frames and unfinished files go. Returns an empty string, or why the session cannot be kept.
+  std::string restore(const SessionRecord& record, SteadyClock::time_point now);
 
   const std::string& id() const { return id_; }
   const std::filesystem::path& dir() const { return dir_; }
@@ -82,12 +91,17 @@ class Session {
   std::filesystem::path scratch_dir() const;
   bool mark_running();  // false when the session was cancelled while queued
   void set_stage(std::string stage);
-  bool account_bytes(std::uint64_t bytes);  // for files a job writes; false at the disk limit
+  bool account_matte(int index, std::uint64_t bytes);  // for each matte a job writes; false at the disk limit
   void finish(std::optional<std::string> error, SteadyClock::time_point now);
   void request_cancel() { cancel_.store(true); }
   bool cancel_requested() const { return cancel_.load(); }
 
  private:
+  // Writes the record of the current state (mu_ held); returns why it could not. Past creation only the
+  // session's recovery depends on it, so a failure there is not the client's and is ignored.
+  std::string write_record() const;
+  void remove_unfinished_files(bool keep_mattes) const;
+
   struct FrameRecord {
     bool present = false;
     ImageFormat format = ImageFormat::Jpeg;
@@ -108,6 +122,7 @@ class Session {
   int frames_received_ = 0;
   int frame_count_ = 0;
   JobRequest job_;
+  std::vector<std::uint64_t> matte_bytes_;
   std::uint64_t bytes_on_disk_ = 0;
   SteadyClock::time_point last_activity_;
 };

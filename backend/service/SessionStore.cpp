@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "FileUtil.h"
 #include "RandomId.h"
 #include "Validation.h"
 
@@ -9,8 +10,8 @@ namespace kesto::backend {
 
 namespace fs = std::filesystem;
 
-SessionStore::SessionStore(fs::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget)
-    : root_(std::move(root)), limits_(limits), budget_(std::move(budget)) {}
+SessionStore::SessionStore(fs::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget, std::string node)
+    : root_(std::move(root)), limits_(limits), node_(std::move(node)), budget_(std::move(budget)) {}
 
 Result<std::shared_ptr<Session>> SessionStore::create(const CreateSessionRequest& info, SteadyClock::time_point now) {
   std::shared_ptr<Session> session;
@@ -19,8 +20,8 @@ Result<std::shared_ptr<Session>> SessionStore::create(const CreateSessionRequest
     if (sessions_.size() >= static_cast<std::size_t>(limits_.max_sessions)) {
       return ApiError{429, "too many sessions (limit " + std::to_string(limits_.max_sessions) + "); try again later"};
     }
-    std::string id = random_session_id();
-    while (sessions_.count(id) != 0) id = random_session_id();
+    std::string id = random_session_id(node_);
+    while (sessions_.count(id) != 0) id = random_session_id(node_);
     session = std::make_shared<Session>(id, root_ / id, budget_, info, now);
     sessions_.emplace(id, session);
   }
@@ -83,18 +84,29 @@ std::size_t SessionStore::size() const {
   return sessions_.size();
 }
 
-std::size_t SessionStore::remove_stale_folders(const fs::path& root) {
-  std::size_t removed = 0;
+Recovered SessionStore::recover(SteadyClock::time_point now) {
+  Recovered found;
   std::error_code ec;
-  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path& dir = it->path();
-    if (!it->is_directory(ec) || !is_valid_session_id(dir.filename().string())) continue;
-    if (!fs::exists(dir / ".trevane-session", ec)) continue;
-    std::error_code remove_ec;
-    fs::remove_all(dir, remove_ec);
-    if (!remove_ec) ++removed;
+    const std::string id = dir.filename().string();
+    if (!it->is_directory(ec) || !is_valid_session_id(id)) continue;
+    const auto text = read_whole_file(dir / kSessionRecordFile);
+    if (!text) continue;  // not a session's folder
+    const auto record = decode_session_record(*text);
+    auto session = std::make_shared<Session>(id, dir, budget_, CreateSessionRequest{record ? record->fps : 0.0,
+                                                                                     record ? record->source : ""},
+                                             now);
+    // A session dropped here takes its folder with it.
+    if (!record || !session->restore(*record, now).empty()) {
+      ++found.discarded;
+      continue;
+    }
+    ++(session->snapshot(now).state == SessionState::Completed ? found.completed : found.failed);
+    const std::lock_guard<std::mutex> lock(mu_);
+    sessions_.emplace(id, std::move(session));
   }
-  return removed;
+  return found;
 }
 
 }  // namespace kesto::backend

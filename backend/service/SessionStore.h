@@ -14,6 +14,13 @@
 
 namespace kesto::backend {
 
+// What recover() found in the folder.
+struct Recovered {
+  std::size_t completed = 0;    // served again
+  std::size_t failed = 0;       // kept to answer FAILED (most cut short by the restart)
+  std::size_t discarded = 0;    // session folders without a usable record, removed
+};
+
 struct StoreLimits {
   int max_sessions = 64;
   SteadyClock::duration session_ttl = std::chrono::hours(1);
@@ -21,7 +28,9 @@ struct StoreLimits {
 
 class SessionStore {
  public:
-  SessionStore(std::filesystem::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget);
+  // New ids begin with "NODE-" when `node` is not empty.
+  SessionStore(std::filesystem::path root, StoreLimits limits, std::shared_ptr<DiskBudget> budget,
+               std::string node = std::string());
 
   // A new session with a fresh random id and its folder. 429 when the session limit is reached.
   Result<std::shared_ptr<Session>> create(const CreateSessionRequest& info, SteadyClock::time_point now);
@@ -34,13 +43,15 @@ class SessionStore {
   void clear();
   std::size_t size() const;
 
-  // Removes folders left behind in `root` by an earlier run that did not end cleanly. Only folders that carry
-  // a session marker and are named like a session id are touched.
-  static std::size_t remove_stale_folders(const std::filesystem::path& root);
+  // Takes in the sessions an earlier run that did not end cleanly left in `root` (see Session::restore); their
+  // time to live counts from `now`. Only folders named like a session id and marked by a session record are
+  // touched; those whose record cannot be read are removed.
+  Recovered recover(SteadyClock::time_point now);
 
  private:
   const std::filesystem::path root_;
   const StoreLimits limits_;
+  const std::string node_;
   const std::shared_ptr<DiskBudget> budget_;
   mutable std::mutex mu_;
   std::map<std::string, std::shared_ptr<Session>, std::less<>> sessions_;

@@ -117,7 +117,25 @@ bool is_blank(const std::string& text) {
 
 }  // namespace
 
+bool is_valid_node_name(std::string_view text) {
+  if (text.empty() || text.size() > kMaxNodeNameBytes) return false;
+  for (const char c : text) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+std::string_view session_node(std::string_view id) {
+  const std::size_t dash = id.find('-');
+  return dash == std::string_view::npos ? std::string_view() : id.substr(0, dash);
+}
+
 bool is_valid_session_id(std::string_view text) {
+  const std::size_t dash = text.find('-');
+  if (dash != std::string_view::npos) {
+    if (!is_valid_node_name(text.substr(0, dash))) return false;
+    text.remove_prefix(dash + 1);
+  }
   if (text.size() != kSessionIdHexDigits) return false;
   for (const char c : text) {
     const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');

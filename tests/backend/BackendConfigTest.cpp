@@ -25,7 +25,7 @@ TEST(BackendConfig, ReadsEveryOption) {
   const ParsedArgs parsed = parse_args({"--host", "0.0.0.0", "--port", "0", "--workdir", "/tmp/w", "--engine", "trivial",
                                         "--max-jobs", "3", "--http-threads", "4", "--max-sessions", "5", "--max-frames",
                                         "6", "--max-frame-mb", "7", "--max-disk-mb", "8", "--session-ttl", "9", "--log",
-                                        "quiet", "--port-file", "/tmp/p"});
+                                        "quiet", "--port-file", "/tmp/p", "--node", "b7"});
   ASSERT_EQ(parsed.action, ParsedArgs::Action::Run) << parsed.message;
   const BackendConfig& c = parsed.config;
   EXPECT_EQ(c.host, "0.0.0.0");
@@ -41,6 +41,8 @@ TEST(BackendConfig, ReadsEveryOption) {
   EXPECT_EQ(c.session_ttl, std::chrono::seconds(9));
   EXPECT_EQ(c.log_level, LogLevel::Quiet);
   EXPECT_EQ(c.port_file, "/tmp/p");
+  EXPECT_EQ(c.node, "b7");
+  EXPECT_TRUE(parse_args({}).config.node.empty());
 }
 
 TEST(BackendConfig, RefusesBadValuesWithAReason) {
@@ -48,6 +50,7 @@ TEST(BackendConfig, RefusesBadValuesWithAReason) {
       {"--port", "70000"}, {"--port", "-1"},        {"--port", "12x"},         {"--engine", "magic"}, 
       {"--max-jobs", "0"}, {"--max-frames", ""},    {"--session-ttl", "0"},    {"--log", "loud"},
       {"--port"},          {"--bogus", "1"},        {"stray"},                 {"--max-frame-mb", "99999"},
+      {"--node", ""},      {"--node", "Node1"},     {"--node", "a-b"},         {"--node", "abcdefghijklmnopq"},
   };
   for (const auto& args : bad) {
     const ParsedArgs parsed = parse_args(args);
@@ -140,7 +143,7 @@ TEST(BackendConfig, HelpListsOptionsAndDefaults) {
   for (const char* text : {"--host", "--port", "--workdir", "--engine", "--max-jobs", "--max-frames", "--max-frame-mb",
                            "--max-disk-mb", "--session-ttl", "--max-sessions", "127.0.0.1", "classical", "trivial",
                            "neural", "--model", "--model-size", "--model-mean", "--model-std", "--model-output",
-                           "--keyframe-spacing", "1024x1024", "0.485,0.456,0.406"}) {
+                           "--keyframe-spacing", "1024x1024", "0.485,0.456,0.406", "--node"}) {
     EXPECT_NE(help.find(text), std::string::npos) << text;
   }
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "backend/matting/AnchorSegmenter.h"
+#include "backend/matting/HoleFiller.h"
 #include "BackendTestSupport.h"
 
 namespace kesto::backend {
@@ -97,6 +98,71 @@ TEST(ClassicalEngine, TextHintWithNothingFoundAsksForABox) {
   ASSERT_TRUE(out.error);
   EXPECT_NE(out.error->find("draw a box"), std::string::npos);
   EXPECT_TRUE(out.mattes.empty());
+}
+
+// A character as GrabCut leaves it: a blue figure over a pale floor with dark bars beside it, its mask open at
+// its two dark eyes (the colour of the bars) and at the patch of floor its arm encloses.
+struct Figure {
+  cv::Mat frame;
+  cv::Mat mask;
+  cv::Point left_eye{50, 30}, right_eye{70, 30}, gap{94, 66};
+};
+
+Figure figure_with_holes() {
+  Figure figure;
+  cv::RNG rng(11);
+  cv::Mat floor(kHeight, kWidth, CV_8UC3);
+  rng.fill(floor, cv::RNG::UNIFORM, cv::Scalar(170, 195, 210), cv::Scalar(190, 215, 230));
+  floor(cv::Rect(6, 0, 22, kHeight)).setTo(cv::Scalar(25, 25, 25));
+  floor(cv::Rect(114, 0, 22, kHeight)).setTo(cv::Scalar(30, 28, 26));
+  figure.frame = floor.clone();
+  figure.mask = cv::Mat::zeros(floor.size(), CV_8UC1);
+  for (cv::Mat* layer : {&figure.frame, &figure.mask}) {
+    const cv::Scalar body = layer == &figure.mask ? cv::Scalar(255) : cv::Scalar(200, 90, 40);
+    cv::ellipse(*layer, cv::Point(60, 32), cv::Size(24, 18), 0, 0, 360, body, cv::FILLED);
+    cv::rectangle(*layer, cv::Rect(42, 46, 36, 46), body, cv::FILLED);
+    cv::circle(*layer, figure.gap, 17, body, cv::FILLED);
+  }
+  cv::Mat gap = cv::Mat::zeros(floor.size(), CV_8UC1);
+  cv::circle(gap, figure.gap, 9, cv::Scalar(255), cv::FILLED);
+  floor.copyTo(figure.frame, gap);
+  figure.mask.setTo(0, gap);
+  for (const cv::Point eye : {figure.left_eye, figure.right_eye}) {
+    cv::circle(figure.frame, eye, 6, cv::Scalar(22, 22, 22), cv::FILLED);
+    cv::circle(figure.mask, eye, 6, cv::Scalar(0), cv::FILLED);
+  }
+  return figure;
+}
+
+TEST(HoleFiller, FillsFeaturesUnlikeTheBackgroundAndKeepsGapsExcludedAndCarriedHolesOpen) {
+  const Figure figure = figure_with_holes();
+  const auto disc = [&](cv::Point centre, int radius) {
+    cv::Mat m = cv::Mat::zeros(figure.mask.size(), CV_8UC1);
+    cv::circle(m, centre, radius, cv::Scalar(255), cv::FILLED);
+    return m;
+  };
+  struct Case {
+    const char* name;
+    cv::Mat keep_open, was_open;
+    bool left_eye, right_eye, gap;  // character (true) or background afterwards
+  };
+  const Case cases[] = {
+      {"nothing drawn", cv::Mat(), cv::Mat(), true, true, false},
+      {"an exclude dab inside the right eye", disc(figure.right_eye + cv::Point(1, 0), 2), cv::Mat(), true, false, false},
+      {"the left eye open on the last frame", cv::Mat(), disc(figure.left_eye + cv::Point(1, 1), 6), false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cv::Mat filled = fill_enclosed_holes(figure.frame, figure.mask, c.keep_open, c.was_open);
+    EXPECT_EQ(filled.at<uchar>(figure.left_eye) == 255, c.left_eye);
+    EXPECT_EQ(filled.at<uchar>(figure.right_eye) == 255, c.right_eye);
+    EXPECT_EQ(filled.at<uchar>(figure.gap) == 255, c.gap);
+    EXPECT_EQ(cv::countNonZero(filled & ~figure.mask & ~disc(figure.left_eye, 6) & ~disc(figure.right_eye, 6)), 0)
+        << "filled something besides the eyes";
+    if (!c.keep_open.empty()) {
+      EXPECT_EQ(cv::countNonZero(filled & c.keep_open), 0);
+    }
+  }
 }
 
 TEST(ClassicalEngine, StopsWhenCancelled) {

@@ -88,6 +88,9 @@ TEST(JobRunner, RunsSeveralSessionsAtOnceAndQueuesTheRest) {
   }
   EXPECT_EQ(c->snapshot(SteadyClock::now()).state, SessionState::Queued);
   EXPECT_EQ(c->snapshot(SteadyClock::now()).stage, "queued");
+  const JobCounts counts = runner.counts();  // what /api/health reports
+  EXPECT_EQ(counts.running, 2u);
+  EXPECT_EQ(counts.queued, 1u);
   {
     const std::lock_guard<std::mutex> lock(gate.mu);
     gate.open = true;

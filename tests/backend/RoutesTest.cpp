@@ -63,6 +63,24 @@ TEST(Routes, SegmentsAreTakenRawForLaterValidation) {
   EXPECT_EQ(r.frame_index, "-1");
 }
 
+TEST(Routes, RequestTargetsGiveTheirDecodedPath) {
+  const struct {
+    const char* target;
+    std::optional<std::string> path;
+  } cases[] = {
+      {"/api/health", "/api/health"},
+      {"/api/health?probe=1#top", "/api/health"},
+      {"/api/matte/sessions/%2e%2E%2F", "/api/matte/sessions/../"},
+      {"/a%00b", std::string("/a\0b", 4)},
+      {"/a%2", std::nullopt},
+      {"/a%zz", std::nullopt},
+      {"http://host/api/health", std::nullopt},
+      {"*", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(request_path(c.target), c.path) << c.target;
+}
+
 TEST(Routes, BodyLimitsPerRoute) {
   EXPECT_EQ(body_limit(RouteKind::UploadFrame, 5000), 5000u);
   EXPECT_EQ(body_limit(RouteKind::StartJob, 5000), 1024u * 1024u);

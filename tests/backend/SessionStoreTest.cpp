@@ -170,18 +170,85 @@ TEST_F(SessionStoreTest, CancelledWhileQueuedNeverRuns) {
   EXPECT_FALSE(session->mark_running());
 }
 
-TEST(SessionStore, RemovesOnlyMarkedSessionFoldersLeftByAnEarlierRun) {
-  TempDir dir;
-  const fs::path stale = dir.path() / "0123456789abcdef0123456789abcdef";
-  const fs::path unmarked = dir.path() / "fedcba9876543210fedcba9876543210";
-  const fs::path other = dir.path() / "keep-me";
-  for (const fs::path& p : {stale, unmarked, other}) fs::create_directories(p);
-  std::ofstream(stale / ".trevane-session") << "x";
-  std::ofstream(other / ".trevane-session") << "x";
-  EXPECT_EQ(SessionStore::remove_stale_folders(dir.path()), 1u);
-  EXPECT_FALSE(fs::exists(stale));
-  EXPECT_TRUE(fs::exists(unmarked));
-  EXPECT_TRUE(fs::exists(other));
+// A run cut short (kill -9) leaves its folders as they were; the sessions of a store here remove theirs when
+// they go, so the earlier run's folder is a copy taken while they are alive.
+TEST_F(SessionStoreTest, ARestartServesFinishedSessionsAndFailsTheRest) {
+  const auto t0 = SteadyClock::now();
+  struct Left {
+    const char* what;
+    std::shared_ptr<Session> session;
+    SessionState after;
+    const char* error;  // part of it
+  };
+  std::vector<Left> left;
+  const auto finished = [&](int mattes) {
+    auto session = session_with(mattes, t0);
+    EXPECT_TRUE(session->begin_job(kJob, t0).ok());
+    EXPECT_TRUE(session->mark_running());
+    for (int i = 0; i < mattes; ++i) {
+      const std::string png = test::encode(cv::Mat(6, 8, CV_8UC1, cv::Scalar(255)), ".png");
+      std::ofstream(session->matte_file(i), std::ios::binary) << png;
+      EXPECT_TRUE(session->account_matte(i, png.size()));
+    }
+    return session;
+  };
+  left.push_back({"completed", finished(2), SessionState::Completed, ""});
+  left.push_back({"uploading", session_with(2, t0), SessionState::Failed, kRestartedError});
+  auto started = session_with(1, t0);
+  ASSERT_TRUE(started->begin_job(kJob, t0).ok());
+  left.push_back({"started", started, SessionState::Failed, kRestartedError});
+  left.push_back({"failed", session_with(1, t0), SessionState::Failed, "decoder gave up"});
+  left.back().session->finish(std::string("decoder gave up"), t0);
+  left.push_back({"completed, a matte cut short", finished(2), SessionState::Failed, "matte 1 was lost"});
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (left[i].after == SessionState::Completed || i == 4) left[i].session->finish(std::nullopt, t0);
+  }
+  std::ofstream(left[4].session->matte_file(1), std::ios::binary | std::ios::trunc) << "cut";
+  std::ofstream(left[0].session->dir() / "alpha" / "000001.png.tmp-7") << "half";
+  const fs::path garbled = dir.path() / "0123456789abcdef0123456789abcdef";
+  const fs::path unmarked = dir.path() / "a-fedcba9876543210fedcba9876543210";
+  const fs::path foreign = dir.path() / "keep-me";
+  for (const fs::path& p : {garbled, unmarked, foreign}) fs::create_directories(p);
+  std::ofstream(garbled / kSessionRecordFile) << "trevane-backend session";
+  std::ofstream(foreign / kSessionRecordFile) << "{}";
+
+  TempDir after;
+  fs::copy(dir.path(), after.path(), fs::copy_options::recursive);
+  auto restarted_budget = std::make_shared<DiskBudget>(1 << 20);
+  SessionStore restarted(after.path(), StoreLimits{8, 10s}, restarted_budget);
+  const auto t1 = t0 + 1h;
+  const Recovered found = restarted.recover(t1);
+  EXPECT_EQ(found.completed, 1u);
+  EXPECT_EQ(found.failed, 4u);
+  EXPECT_EQ(found.discarded, 1u);
+  for (const Left& l : left) {
+    const auto back = restarted.find(l.session->id());
+    ASSERT_NE(back, nullptr) << l.what;
+    const SessionSnapshot s = back->snapshot(t1);
+    EXPECT_EQ(s.state, l.after) << l.what;
+    EXPECT_NE(s.error.find(l.error), std::string::npos) << l.what << ": " << s.error;
+    EXPECT_FALSE(fs::exists(back->dir() / "frames")) << l.what;
+    if (l.after == SessionState::Failed) {
+      EXPECT_EQ(back->matte_for_download(0, t1).error().http_status, 409) << l.what;
+    }
+  }
+  const auto completed = restarted.find(left[0].session->id());
+  EXPECT_EQ(completed->snapshot(t1).frame_count, 2);
+  EXPECT_EQ(completed->matte_for_download(1, t1).value(), completed->matte_file(1));
+  EXPECT_FALSE(fs::exists(completed->dir() / "alpha" / "000001.png.tmp-7"));
+  EXPECT_EQ(restarted_budget->used_bytes(), fs::file_size(completed->matte_file(0)) * 2);
+  EXPECT_FALSE(fs::exists(after.path() / garbled.filename()));
+  EXPECT_TRUE(fs::exists(after.path() / unmarked.filename()));
+  EXPECT_TRUE(fs::exists(after.path() / foreign.filename()));
+  // The time to live counts from the restart, and a second restart still knows why the job failed.
+  EXPECT_TRUE(restarted.remove_expired(t1 + 9s).empty());
+  TempDir again;
+  fs::copy(after.path(), again.path(), fs::copy_options::recursive);
+  SessionStore second(again.path(), StoreLimits{}, std::make_shared<DiskBudget>(1 << 20));
+  second.recover(t1);
+  EXPECT_EQ(second.find(left[2].session->id())->snapshot(t1).error, kRestartedError);
+  EXPECT_EQ(second.find(left[0].session->id())->snapshot(t1).state, SessionState::Completed);
+  EXPECT_EQ(restarted.remove_expired(t1 + 11s).size(), left.size());
 }
 
 }  // namespace

@@ -9,13 +9,35 @@ const char* kPluginJob =
     R"({"anchor_frame":2,"bbox":{"h":0.5,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.3,"quality":"fine",)"
     R"("strokes":[[0.6,0.4,0.03],[0.7,0.5,-0.05]],"text_prompt":"the knight"})";
 
-TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigits) {
-  EXPECT_TRUE(is_valid_session_id("0123456789abcdef0123456789abcdef"));
-  EXPECT_FALSE(is_valid_session_id("0123456789ABCDEF0123456789abcdef"));
-  EXPECT_FALSE(is_valid_session_id("0123456789abcdef0123456789abcde"));
-  EXPECT_FALSE(is_valid_session_id("0123456789abcdef0123456789abcdef0"));
-  EXPECT_FALSE(is_valid_session_id("../../../../etc/passwd0123456789"));
-  EXPECT_FALSE(is_valid_session_id(""));
+TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeName) {
+  const std::string hex = "0123456789abcdef0123456789abcdef";
+  const struct {
+    std::string id;
+    bool valid;
+    const char* node;
+  } cases[] = {
+      {hex, true, ""},
+      {"a-" + hex, true, "a"},
+      {"node16charsxxxxx-" + hex, true, "node16charsxxxxx"},
+      {"b7-" + hex, true, "b7"},
+      {"0123456789ABCDEF0123456789abcdef", false, ""},
+      {hex.substr(1), false, ""},
+      {hex + "0", false, ""},
+      {"../../../../etc/passwd0123456789", false, ""},
+      {"", false, ""},
+      {"-" + hex, false, ""},
+      {"A-" + hex, false, ""},
+      {"a_b-" + hex, false, ""},
+      {"a-b-" + hex, false, ""},
+      {"node17charsxxxxxx-" + hex, false, ""},
+      {"a-" + hex.substr(1), false, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_valid_session_id(c.id), c.valid) << c.id;
+    if (c.valid) {
+      EXPECT_EQ(session_node(c.id), c.node) << c.id;
+    }
+  }
 }
 
 TEST(Validation, FrameIndicesArePlainDecimalBelowTheLimit) {

@@ -4,7 +4,8 @@
 //
 // The clip is drawn (a character over a textured, panning background), so the test needs no media; when
 // scripts/fetch-media has filled the build tree's media cache, a second case puts a real character portrait
-// over real street footage.
+// over real street footage. When scripts/fetch-model has put the network into the model cache (scripts/test
+// does), the phone clip of the main job goes through the neural engine: a box alone gives a solid dog.
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,14 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "backend/matting/ModelCache.h"
 #include "backend/service/BackendServer.h"
 #include "CompositeClip.h"
 #include "host/Host.h"
@@ -50,20 +53,28 @@ constexpr const char *kMatteRoot = "/tmp/orvalis/";
 // The reference backend in this process, on a free loopback port, stopped (and its folder removed) at the end.
 class LoopbackBackend {
  public:
-  LoopbackBackend() : server_(config()) { started_ = server_.start().ok(); }
+  explicit LoopbackBackend(const std::string &engine = "classical", const std::string &model = "")
+      : server_(config(engine, model)) {
+    const auto started = server_.start();
+    started_ = started.ok();
+    if (!started_) error_ = started.error().message;
+  }
   bool started() const { return started_; }
+  const std::string &error() const { return error_; }
   std::string url() const { return server_.base_url(); }
 
  private:
-  static kesto::backend::BackendConfig config() {
+  static kesto::backend::BackendConfig config(const std::string &engine, const std::string &model) {
     kesto::backend::BackendConfig c;
     c.host = "127.0.0.1";
     c.port = 0;
-    c.engine = "classical";
+    c.engine = engine;
+    c.neural.model_path = model;
     c.max_jobs = 1;
     c.log_level = kesto::backend::LogLevel::Quiet;
     return c;
   }
+  std::string error_;
 
   kesto::backend::BackendServer server_;
   bool started_ = false;
@@ -219,6 +230,145 @@ TEST(PullEndToEnd, PortraitOverStreetFootageMeetsTheFastGoal) {
   path.overhang_px = 4;
   const kc::CompositeClip clip = kc::composite_clip(portrait, street, path);
   pullAndExpectFastGoal(clip);
+}
+
+// The phone clip of the main job: frames 18 to 22 at 640x360, the selection drawn on frame 20.
+constexpr int kPhoneFirst = 18;
+constexpr int kPhoneFrames = 5;
+constexpr int kPhoneAnchor = 2;
+constexpr int kQualityFine = 0;
+// Enclosed background smaller than this share of the character is noise, not a hole one would see.
+constexpr double kHoleShare = 0.001;
+
+struct PhoneClip {
+  std::vector<cv::Mat> frames;
+  fs::path model;
+  std::string missing;  // why the case cannot run here
+};
+
+PhoneClip phoneClip() {
+  PhoneClip clip;
+#if defined(__SANITIZE_THREAD__)
+  // One inference takes minutes there (OpenCV runs on one thread in that build); the other stages run it.
+  clip.missing = "the network is too slow under ThreadSanitizer";
+  return clip;
+#endif
+  clip.model = kesto::backend::cached_model_path();
+  std::error_code ec;
+  if (clip.model.empty() || !fs::is_regular_file(clip.model, ec)) {
+    clip.missing = "no network in the model cache (scripts/fetch-model)";
+    return clip;
+  }
+  const fs::path video = fs::path(TREVANE_MEDIA_DIR) / "forensics-1080p.mp4";
+  clip.frames = kc::read_video_frames(video, kPhoneFirst, kPhoneFrames, {640, 360});
+  if (static_cast<int>(clip.frames.size()) < kPhoneFrames) {
+    clip.missing = "no phone clip in " + std::string(TREVANE_MEDIA_DIR) + " (scripts/fetch-media)";
+  }
+  return clip;
+}
+
+// Pulls a matte for `frames` through the module and the neural engine with the selection in `selection`
+// (saved parameter values) and renders every frame as "Matte only" (0..255).
+void pullNeuralMattes(const PhoneClip &clip, const std::vector<std::pair<std::string, std::variant<int, double, std::string>>> &selection,
+                      std::vector<cv::Mat> *mattes) {
+  LoopbackBackend backend("neural", clip.model.string());
+  ASSERT_TRUE(backend.started()) << backend.error();
+  th::Host host;
+  th::LoadResult loaded = host.load(TREVANE_BUNDLE_DIR);
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  th::InstanceOptions options;
+  options.projectWidth = clip.frames.front().cols;
+  options.projectHeight = clip.frames.front().rows;
+  options.savedValues = {{"backend_url", backend.url()}, {"quality", kQualityFine}};
+  for (const auto &value : selection) options.savedValues.push_back(value);
+  auto made = loaded.plugin->createInstance(options);
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  for (std::size_t i = 0; i < clip.frames.size(); ++i) fx.setSourceFrame(static_cast<double>(i), sourceImage(clip.frames[i]));
+  fx.setTime(kPhoneAnchor);
+  ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
+  const auto finished = [&] {
+    const std::string s = *fx.getString("status");
+    return s.rfind("ready", 0) == 0 || s.rfind("failed", 0) == 0;
+  };
+  ASSERT_TRUE(fx.pumpEventsUntil(finished, kJobLimit)) << "status: " << *fx.getString("status");
+  const MatteFolderCleanup cleanup{*fx.getString("session_id")};
+  ASSERT_EQ("ready: " + std::to_string(kPhoneFrames) + " frames matted", *fx.getString("status"));
+  ASSERT_TRUE(fx.setInt("output_mode", kModeMatteOnly).ok());
+  for (std::size_t i = 0; i < clip.frames.size(); ++i) {
+    const th::RenderResult r = fx.render(static_cast<double>(i));
+    ASSERT_EQ(kOfxStatOK, r.status) << r.error;
+    cv::Mat matte;
+    matteOf(r.output).convertTo(matte, CV_8U, 255.0);
+    mattes->push_back(matte);
+  }
+}
+
+// The matte's character: its largest component at alpha 128 or more; and the enclosed background regions
+// inside it larger than kHoleShare of its area.
+struct Character {
+  int area = 0;
+  cv::Rect bounds;
+  int holes = 0;
+};
+
+Character characterOf(const cv::Mat &matte) {
+  Character c;
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(matte >= 128, labels, stats, centroids, 8, CV_32S);
+  int best = 0;
+  for (int i = 1; i < count; ++i) {
+    if (best == 0 || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(best, cv::CC_STAT_AREA)) best = i;
+  }
+  if (best == 0) return c;
+  c.area = stats.at<int>(best, cv::CC_STAT_AREA);
+  c.bounds = cv::Rect(stats.at<int>(best, cv::CC_STAT_LEFT), stats.at<int>(best, cv::CC_STAT_TOP),
+                      stats.at<int>(best, cv::CC_STAT_WIDTH), stats.at<int>(best, cv::CC_STAT_HEIGHT));
+  // Background regions (4-connected) that do not reach the picture's border are enclosed by the character.
+  const cv::Mat background = labels != best;
+  cv::Mat bg_labels, bg_stats, bg_centroids;
+  const int regions = cv::connectedComponentsWithStats(background, bg_labels, bg_stats, bg_centroids, 4, CV_32S);
+  for (int i = 1; i < regions; ++i) {
+    const int x = bg_stats.at<int>(i, cv::CC_STAT_LEFT), y = bg_stats.at<int>(i, cv::CC_STAT_TOP);
+    const int w = bg_stats.at<int>(i, cv::CC_STAT_WIDTH), h = bg_stats.at<int>(i, cv::CC_STAT_HEIGHT);
+    const bool touches_border = x == 0 || y == 0 || x + w == matte.cols || y + h == matte.rows;
+    if (!touches_border && bg_stats.at<int>(i, cv::CC_STAT_AREA) > kHoleShare * c.area) ++c.holes;
+  }
+  return c;
+}
+
+TEST(PullEndToEnd, RealNetworkCutsTheDogFromABoxAloneWithoutHoles) {
+  const PhoneClip clip = phoneClip();
+  if (!clip.missing.empty()) GTEST_SKIP() << clip.missing;
+  std::vector<cv::Mat> mattes;
+  pullNeuralMattes(clip, {{"bbox_json", R"({"x":0.17,"y":0.07,"w":0.46,"h":0.80})"}}, &mattes);
+  if (HasFatalFailure()) return;
+  const cv::Rect box(cvRound(0.17 * 640), cvRound(0.07 * 360), cvRound(0.46 * 640), cvRound(0.80 * 360));
+  for (std::size_t i = 0; i < mattes.size(); ++i) {
+    const Character dog = characterOf(mattes[i]);
+    EXPECT_EQ(0, dog.holes) << "frame " << kPhoneFirst + i;
+    // A dog, not a speck or the whole floor: most of the box's height, inside the box give or take its margin.
+    EXPECT_GT(dog.bounds.height, box.height / 2) << "frame " << kPhoneFirst + i;
+    EXPECT_GT(dog.area, box.area() / 5) << "frame " << kPhoneFirst + i;
+    EXPECT_LT(dog.area, box.area()) << "frame " << kPhoneFirst + i;
+  }
+}
+
+// Disabled until the text-hint finder asks the network for its candidates: today's finder proposes only
+// people and faces, and on this clip finds the dog's nose. Run with --gtest_also_run_disabled_tests.
+TEST(PullEndToEnd, DISABLED_RealNetworkFindsTheDogFromTheHintAlone) {
+  const PhoneClip clip = phoneClip();
+  if (!clip.missing.empty()) GTEST_SKIP() << clip.missing;
+  std::vector<cv::Mat> boxed, hinted;
+  pullNeuralMattes(clip, {{"bbox_json", R"({"x":0.17,"y":0.07,"w":0.46,"h":0.80})"}}, &boxed);
+  if (HasFatalFailure()) return;
+  pullNeuralMattes(clip, {{"text_hint", "white dog"}}, &hinted);
+  if (HasFatalFailure()) return;
+  for (std::size_t i = 0; i < boxed.size(); ++i) {
+    const cv::Rect a = characterOf(boxed[i]).bounds, b = characterOf(hinted[i]).bounds;
+    const double iou = static_cast<double>((a & b).area()) / std::max(1, (a | b).area());
+    EXPECT_GE(iou, 0.9) << "frame " << kPhoneFirst + i;
+  }
 }
 
 }  // namespace

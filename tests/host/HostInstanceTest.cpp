@@ -1,5 +1,6 @@
 // Instances through the HostProbe plug-in: parameters and notifications, renders and image accounting,
-// generic actions, overlays, stale handles.
+// generic actions, stale handles. Image layouts, depths and the overlay's plumbing are walked by the
+// plug-in's render and overlay tests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,6 +28,12 @@ TEST_F(ProbeTest, NewInstancesHoldEveryParameterAtItsDefault) {
   const int destroys = state_->destroys.load();
   EXPECT_EQ(fx->destroy(), kOfxStatOK);
   EXPECT_EQ(state_->destroys.load(), destroys + 1);
+  // A depth the plug-in does not declare is refused.
+  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte});
+  th::InstanceOptions asFloat;
+  asFloat.depth = th::PixelDepth::Float;
+  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
+  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte, kOfxBitDepthFloat});
 }
 
 TEST_F(ProbeTest, UserEditsClampAndNotifyAtOnce) {
@@ -98,6 +105,8 @@ TEST_F(ProbeTest, SuitesAnswerWithTheStandardsStatuses) {
   EXPECT_EQ(state_->checks[kGarbageRelease].load(), kOfxStatErrBadHandle);
   EXPECT_EQ(state_->checks[kStaleTextOk].load(), 1);
   EXPECT_EQ(state_->checks[kFixedExtend].load(), kOfxStatErrValue);
+  EXPECT_EQ(state_->checks[kEditEndAlone].load(), kOfxStatFailed);
+  EXPECT_EQ(state_->checks[kWrongKindHandle].load(), kOfxStatErrBadHandle);
   EXPECT_EQ(*fx->getString("text"), "changed by the plug-in");
   const auto messages = host_.messages();
   ASSERT_EQ(messages.size(), 1U);
@@ -105,32 +114,6 @@ TEST_F(ProbeTest, SuitesAnswerWithTheStandardsStatuses) {
   EXPECT_EQ(messages[0].text, "checks done: 13");
   EXPECT_EQ(messages[0].handle, nullptr);
   EXPECT_EQ(fx->unreleasedImages(), 0);
-}
-
-TEST_F(ProbeTest, RendersWithNonZeroBoundsAndEitherRowOrder) {
-  for (th::RowOrder sourceOrder : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
-    for (th::RowOrder outputOrder : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
-      auto fx = make_instance();
-      ASSERT_TRUE(fx);
-      const OfxRectI bounds{-3, 5, 4, 9};
-      const th::Image source = pattern(bounds, th::PixelDepth::Byte, sourceOrder);
-      fx->setSourceFrame(2, source);
-      th::RenderOptions options;
-      options.outputRowOrder = outputOrder;
-      options.outputBounds = OfxRectI{-4, 4, 4, 9};  // one column and one row beyond the source
-      const th::RenderResult r = fx->render(2, options);
-      ASSERT_EQ(r.status, kOfxStatOK) << r.error;
-      EXPECT_EQ(r.output.rowBytes() < 0, outputOrder == th::RowOrder::TopDown);
-      for (int y = 5; y < 9; ++y) {
-        for (int x = -3; x < 4; ++x) {
-          EXPECT_EQ(r.output.pixelBytes(x, y), source.pixelBytes(x, y)) << x << "," << y;
-        }
-      }
-      EXPECT_EQ(r.output.pixelBytes(-4, 4), (th::Rgba8{0, 0, 0, 0}));
-      EXPECT_EQ(fx->unreleasedImages(), 0);
-      EXPECT_EQ(r.leakedImages, 0);
-    }
-  }
 }
 
 TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
@@ -152,21 +135,9 @@ TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
   EXPECT_EQ(fx->render(12).status, kOfxStatFailed);
   EXPECT_GE(calls.load(), 2);
   EXPECT_EQ(state_->renderParamSetStatus.load(), kOfxStatFailed);
+  EXPECT_EQ(state_->outputOtherTimeStatus.load(), kOfxStatFailed);
   EXPECT_EQ(*fx->getString("worker_note"), "");
   EXPECT_EQ(fx->pendingEvents(), 0U);
-}
-
-TEST_F(ProbeTest, ServesSourceAndOutputAtDifferentDepthsWhenAsked) {
-  auto fx = make_instance();
-  ASSERT_TRUE(fx);
-  fx->setSourceFrame(0, pattern(OfxRectI{0, 0, 3, 2}, th::PixelDepth::Byte, th::RowOrder::BottomUp));
-  th::RenderOptions options;
-  options.outputDepth = th::PixelDepth::Float;
-  const th::RenderResult r = fx->render(0, options);
-  ASSERT_EQ(r.status, kOfxStatOK);
-  EXPECT_EQ(r.output.depth(), th::PixelDepth::Float);
-  EXPECT_FLOAT_EQ((*r.output.pixel(2, 1))[0], 2.0F / 255.0F);
-  EXPECT_FLOAT_EQ((*r.output.pixel(2, 1))[1], 1.0F / 255.0F);
 }
 
 TEST_F(ProbeTest, FailsFetchesOfMissingOrFaultyFrames) {
@@ -187,6 +158,7 @@ TEST_F(ProbeTest, FailsFetchesOfMissingOrFaultyFrames) {
   EXPECT_EQ(fx->unreleasedImages(), 0);
   EXPECT_EQ(fx->leakedImages(), 0);
   EXPECT_EQ(fx->clipProperties("Source")->getDouble(kOfxImageEffectPropFrameRange, 1), 1.0);
+  EXPECT_EQ(fx->properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 1.0);
 }
 
 TEST_F(ProbeTest, CountsLeakedImagesAndRefusesDoubleReleases) {
@@ -245,6 +217,10 @@ TEST_F(ProbeTest, RendersFramesOnSeveralThreadsAtOnce) {
   EXPECT_FALSE(refused.ok());
   EXPECT_NE(refused.error().find(kOfxImageEffectRenderInstanceSafe), std::string::npos) << refused.error();
   plugin().descriptor().setString(kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectRenderFullySafe);
+  // Nor one that is fully safe but does not let the host thread its frames.
+  plugin().descriptor().setInt(kOfxImageEffectPluginPropHostFrameThreading, 0);
+  EXPECT_FALSE(fx->renderMany({0, 1}, 2).ok());
+  plugin().descriptor().setInt(kOfxImageEffectPluginPropHostFrameThreading, 1);
 }
 
 TEST_F(ProbeTest, PassesAnyActionAndNullHandlesThrough) {
@@ -263,27 +239,6 @@ TEST_F(ProbeTest, PassesAnyActionAndNullHandlesThrough) {
   EXPECT_EQ(prefs.outArgs->getString("OfxImageClipPropDepth_Output"), kOfxBitDepthByte);
   EXPECT_EQ(prefs.outArgs->getString("OfxImageClipPropComponents_Source"), kOfxImageComponentRGBA);
   EXPECT_TRUE(prefs.outArgs->pluginSetOrder().empty());
-}
-
-TEST_F(ProbeTest, DrivesTheOverlayInteract) {
-  auto fx = make_instance();
-  ASSERT_TRUE(fx);
-  auto overlay = fx->createOverlay();
-  ASSERT_TRUE(overlay.ok()) << overlay.error();
-  // The descriptor knows no effect instance; the instance carries this one.
-  EXPECT_EQ(state_->overlayDescriptorEffectStatus.load(), kOfxStatErrUnknown);
-  EXPECT_EQ((*overlay)->properties().getPointer(kOfxPropEffectInstance), static_cast<void *>(fx->handle()));
-  const int draws = state_->overlayDraws.load();
-  EXPECT_EQ((*overlay)->draw(), kOfxStatOK);
-  EXPECT_EQ(state_->overlayDraws.load(), draws + 1);
-  EXPECT_EQ((*overlay)->redrawRequests(), 1);
-  EXPECT_EQ((*overlay)->penDown(960, 810), kOfxStatOK);
-  EXPECT_EQ(state_->penX.load(), 960);
-  EXPECT_EQ(state_->penY.load(), 810);
-  EXPECT_EQ((*overlay)->penMotion(100, 50), kOfxStatOK);
-  EXPECT_EQ(state_->penX.load(), 100);
-  EXPECT_EQ((*overlay)->penUp(100, 50), kOfxStatReplyDefault);
-  EXPECT_EQ((*overlay)->destroy(), kOfxStatReplyDefault);
 }
 
 TEST_F(ProbeTest, RefusesHandlesOfADestroyedInstance) {

@@ -115,6 +115,15 @@ TEST(HostSuites, WithheldCoreSuitesMakeTheProbeRefuseLoad) {
   }
 }
 
+TEST(HostSuites, APluginWithoutTheFilterContextIsRefused) {
+  ::setenv("HOST_PROBE_NO_FILTER", "1", 1);
+  th::Host host;
+  const th::LoadResult r = host.load(HOST_PROBE_BUNDLE);
+  ::unsetenv("HOST_PROBE_NO_FILTER");
+  EXPECT_EQ(r.stage, th::LoadStage::Describe) << r.error;
+  EXPECT_NE(r.error.find("filter"), std::string::npos) << r.error;
+}
+
 TEST(HostSuites, WithheldOptionalSuitesYieldNullToThePlugin) {
   th::Host host(th::HostOptions{{}, false, {kOfxInteractSuite, kOfxMessageSuite}, false});
   const th::LoadResult r = host.load(HOST_PROBE_BUNDLE);

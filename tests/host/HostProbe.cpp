@@ -2,6 +2,7 @@
 // Its "mode" choice selects what render does: 0 copy, 1 leak the source image, 2 release it twice,
 // 3 wait for "count" renders to run at once (concurrency), 4 copy from a null-checked source.
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -67,7 +68,10 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   gEffect->getPropertySet(effect, &props);
   gProp->propSetString(props, kOfxPropLabel, 0, "Host Probe");
   gProp->propSetString(props, kOfxImageEffectPluginPropGrouping, 0, "Trevane Tests");
-  gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0, kOfxImageEffectContextFilter);
+  // HOST_PROBE_NO_FILTER: a plug-in that declares only the general context, which this host cannot use.
+  gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0,
+                       std::getenv("HOST_PROBE_NO_FILTER") != nullptr ? kOfxImageEffectContextGeneral
+                                                                      : kOfxImageEffectContextFilter);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthFloat);
   gProp->propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
@@ -201,6 +205,9 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   if (gEffect->clipGetImage(sourceClip, time, nullptr, &source) != kOfxStatOK) {
     return kOfxStatFailed;
   }
+  OfxPropertySetHandle elsewhen = nullptr;
+  gState.outputOtherTimeStatus = gEffect->clipGetImage(outputClip, time + 1.0, nullptr, &elsewhen);
+  if (elsewhen != nullptr) gEffect->clipReleaseImage(elsewhen);
   if (gEffect->clipGetImage(outputClip, time, nullptr, &output) != kOfxStatOK) {
     gEffect->clipReleaseImage(source);
     return kOfxStatFailed;
@@ -263,6 +270,8 @@ void run_checks(OfxImageEffectHandle effect) {
   gParam->paramSetValue(param(effect, "text"), "changed by the plug-in");
   gState.checks[kStaleTextOk] = before != nullptr && copy == before ? 1 : 0;
   gState.checks[kFixedExtend] = gProp->propSetDouble(props, kOfxImageEffectPropProjectSize, 2, 1.0);
+  gState.checks[kEditEndAlone] = gParam->paramEditEnd(params);
+  gState.checks[kWrongKindHandle] = gParam->paramGetValue(reinterpret_cast<OfxParamHandle>(effect), &i);
   if (gMessage != nullptr) {
     gMessage->message(nullptr, kOfxMessageMessage, nullptr, "%s %d", "checks done:", 13);
   }

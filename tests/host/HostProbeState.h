@@ -20,6 +20,8 @@ enum Check {
   kGarbageRelease,      // clipReleaseImage of a made-up handle
   kStaleTextOk,         // 1 when a text read before a set still reads back unchanged afterwards
   kFixedExtend,         // propSetDouble at index 2 of the read-only, 2-dimensional project size
+  kEditEndAlone,        // paramEditEnd without a paramEditBegin
+  kWrongKindHandle,     // paramGetValue of the effect's own handle
   kCheckCount
 };
 
@@ -31,6 +33,7 @@ struct State {
   std::atomic<int> renders{0}, concurrentNow{0}, maxConcurrent{0}, renderThreads{0};
   std::atomic<int> secondReleaseStatus{-1};
   std::atomic<int> renderParamSetStatus{-1};  // paramSetValue tried during render
+  std::atomic<int> outputOtherTimeStatus{-1};  // clipGetImage of "Output" at another time during render
   std::atomic<int> describeUnknownStatus{-1};   // setting a misspelled effect property in describe
   std::atomic<int> defineUnsupportedStatus{-1};  // paramDefine of an RGBA parameter
   std::atomic<int> defineDuplicateStatus{-1};

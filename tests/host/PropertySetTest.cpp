@@ -73,8 +73,12 @@ TEST(PropertySet, ExtendsOnlyVariableDimensionsAndOnlyAtTheEnd) {
   const char *texts[3] = {"x", "y", "z"};
   EXPECT_EQ(set->pluginSetN("Options", th::PropType::String, 3, texts), kOfxStatOK);
   EXPECT_EQ(set->dimension("Options"), 3);
+  const char *withNull[2] = {"x", nullptr};
+  EXPECT_EQ(set->pluginSetN("Options", th::PropType::String, 2, withNull), kOfxStatErrValue);
+  EXPECT_EQ(set->dimension("Options"), 3);
   EXPECT_EQ(set->pluginReset("Options"), kOfxStatOK);
   EXPECT_EQ(set->dimension("Options"), 0);
+  EXPECT_EQ(set->pluginReset("Fixed"), kOfxStatErrValue);
 }
 
 TEST(PropertySet, RemembersTheOrderThePluginSetPropertiesIn) {

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <thread>
 #include <vector>
 
 namespace kesto {
@@ -229,37 +228,6 @@ TEST_F(LoadGray, RefusesJpegHuffmanTablesWithMoreThan256Symbols)
     Bytes filled = first;
     filled.insert(filled.begin(), 5, 0xFF);
     EXPECT_TRUE(load(filled, width, height).empty());
-}
-
-TEST_F(LoadGray, DecodesOnManyThreadsAtOnce)
-{
-    Bytes samples(40 * 30);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    const std::string path = dir_.path("shared.png");
-    test::put_file(path, test::build_png(40, 30, 8, test::kPngGray, samples));
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 25;
-    std::vector<int> good(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                int width = 0;
-                int height = 0;
-                if (load_gray(path, &width, &height) == samples && width == 40 && height == 30) {
-                    ++good[static_cast<std::size_t>(t)];
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(good[static_cast<std::size_t>(t)], kRounds) << "thread " << t;
-    }
 }
 
 } // namespace

@@ -54,15 +54,8 @@ TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
       {200, R"({"session_id":["s1"]})", SessionReply::Kind::Unusable},
       {200, R"({})", SessionReply::Kind::BadId},
       {200, R"({"session_id":""})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":".."})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"."})", SessionReply::Kind::BadId},
+      // Which ids are safe is the session id rule's table; here only that an unsafe one is refused.
       {200, R"({"session_id":"../etc"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"a/b"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"/abs"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"a b"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"a\u0000b"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"%2e%2e"})", SessionReply::Kind::BadId},
-      {200, R"({"session_id":"caf\u00e9"})", SessionReply::Kind::BadId},
   };
   for (const Case &c : cases) {
     const SessionReply r = kesto::read_session_reply(reply(c.status, c.body));
@@ -72,10 +65,6 @@ TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
     }
   }
   EXPECT_EQ("abc-123_x.y", kesto::read_session_reply(reply(200, R"({"session_id":"abc-123_x.y"})")).sessionId);
-  EXPECT_EQ(SessionReply::Kind::Ok,
-            kesto::read_session_reply(reply(200, "{\"session_id\":\"" + std::string(128, 'a') + "\"}")).kind);
-  EXPECT_EQ(SessionReply::Kind::BadId,
-            kesto::read_session_reply(reply(200, "{\"session_id\":\"" + std::string(129, 'a') + "\"}")).kind);
 }
 
 TEST(BackendReplies, PollReplyStates) {

@@ -48,7 +48,8 @@ class JobLaunch : public JobTest {
 };
 
 TEST_F(JobLaunch, RefusesWithoutABackendUrlThatBeginsWithHttp) {
-  for (const std::string url : {"", "ftp://example.org", " http://127.0.0.1", "htt", "HTTP://127.0.0.1"}) {
+  // Which texts pass is pinned by the beacon decision's table; here only that a refused one stops the launch.
+  for (const std::string url : {"", "HTTP://127.0.0.1"}) {
     host_.clearMessages();
     ASSERT_TRUE(fx_->setString("backend_url", url).ok());
     EXPECT_EQ(kOfxStatOK, press()) << url;
@@ -59,14 +60,6 @@ TEST_F(JobLaunch, RefusesWithoutABackendUrlThatBeginsWithHttp) {
     EXPECT_TRUE(folderEntries(root()).empty());
   }
   EXPECT_EQ(0u, backend_->requestCount());
-}
-
-TEST_F(JobLaunch, TheFourLettersHttpAlonePassTheCheck) {
-  ASSERT_TRUE(fx_->setString("backend_url", "http").ok());
-  EXPECT_EQ(kOfxStatOK, press());
-  ASSERT_TRUE(waitUntilIdle());
-  EXPECT_EQ("failed: cannot reach backend", status());
-  EXPECT_EQ(Texts{"Orvalis: cannot reach backend"}, messages());
 }
 
 TEST_F(JobLaunch, ASecondPressWhileAJobRunsIsRefusedInEveryInstance) {
@@ -159,59 +152,47 @@ std::uint8_t knownComponent(int x, int y, int c) {
   return static_cast<std::uint8_t>(c == 0 ? 40 + 5 * x : c == 1 ? 30 + 6 * y : c == 2 ? 100 + 2 * (x + y) : 255);
 }
 
-TEST_F(JobLaunch, SpooledJpegsDecodeToTheUprightSourceAndAreAtMost1920PixelsWide) {
+// The host's image reaches the spool upright, at either depth and row order (sizes and sampling: the
+// SpoolSize and SpoolResample tests).
+TEST_F(JobLaunch, SpooledJpegsDecodeToTheUprightSource) {
   // What quality 92 costs a smooth picture, per component: the largest and the mean absolute error.
   constexpr int kMaxError = 8;
   constexpr double kMeanError = 1.5;
-  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
+  const std::pair<th::PixelDepth, th::RowOrder> layouts[] = {{th::PixelDepth::Byte, th::RowOrder::BottomUp},
+                                                             {th::PixelDepth::Float, th::RowOrder::TopDown}};
+  for (const auto &[depth, order] : layouts) {
     SCOPED_TRACE(depth == th::PixelDepth::Byte ? "bytes" : "floats");
     fx_ = makeInstance(0, 16, 8, 0.0, depth);
-    const th::RowOrder orders[] = {th::RowOrder::BottomUp, th::RowOrder::TopDown};
-    for (int i = 0; i < 2; ++i) {
-      th::Image frame = th::Image::make({-10, 5, 22, 37}, depth, orders[i], 24);
-      for (int y = 5; y < 37; ++y) {
-        for (int x = -10; x < 22; ++x) {
-          // Image rows count from the bottom: row 36 is the top of the picture.
-          th::Rgba value{};
-          for (int c = 0; c < 4; ++c) value[static_cast<std::size_t>(c)] = knownComponent(x + 10, 36 - y, c) / 255.0f;
-          frame.setPixel(x, y, value);
-        }
+    th::Image frame = th::Image::make({-10, 5, 22, 37}, depth, order, 24);
+    for (int y = 5; y < 37; ++y) {
+      for (int x = -10; x < 22; ++x) {
+        // Image rows count from the bottom: row 36 is the top of the picture.
+        th::Rgba value{};
+        for (int c = 0; c < 4; ++c) value[static_cast<std::size_t>(c)] = knownComponent(x + 10, 36 - y, c) / 255.0f;
+        frame.setPixel(x, y, value);
       }
-      fx_->setSourceFrame(i, frame);
     }
-    // Width, height, and the spooled width and height.
-    const int sizes[][4] = {{3840, 2160, 1920, 1080}, {1000, 500, 1000, 500}, {4000, 10, 1920, 4}, {5000, 3, 1920, 2}};
-    const int scaled = depth == th::PixelDepth::Byte ? 4 : 0;
-    for (int i = 0; i < scaled; ++i) fx_->setSourceFrame(2 + i, solidFrame(sizes[i][0], sizes[i][1], {1, 1, 1, 1}));
+    fx_->setSourceFrame(0, frame);
     holdSession();
     ASSERT_EQ(kOfxStatOK, press());
-    for (int i = 0; i < 2; ++i) {
-      int w = 0;
-      int h = 0;
-      const std::vector<std::uint8_t> rgba = decodeSpooled(i, &w, &h);
-      ASSERT_EQ(32, w);
-      ASSERT_EQ(32, h);
-      int worst = 0;
-      double total = 0.0;
-      for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-          for (int c = 0; c < 3; ++c) {
-            const int error = std::abs(rgba[static_cast<std::size_t>((y * w + x) * 4 + c)] - knownComponent(x, y, c));
-            worst = std::max(worst, error);
-            total += error;
-          }
+    int w = 0;
+    int h = 0;
+    const std::vector<std::uint8_t> rgba = decodeSpooled(0, &w, &h);
+    ASSERT_EQ(32, w);
+    ASSERT_EQ(32, h);
+    int worst = 0;
+    double total = 0.0;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          const int error = std::abs(rgba[static_cast<std::size_t>((y * w + x) * 4 + c)] - knownComponent(x, y, c));
+          worst = std::max(worst, error);
+          total += error;
         }
       }
-      EXPECT_LE(worst, kMaxError) << i;
-      EXPECT_LE(total / (w * h * 3), kMeanError) << i;
     }
-    for (int i = 0; i < scaled; ++i) {
-      int w = 0;
-      int h = 0;
-      EXPECT_FALSE(decodeSpooled(2 + i, &w, &h).empty()) << i;
-      EXPECT_EQ(sizes[i][2], w) << i;
-      EXPECT_EQ(sizes[i][3], h) << i;
-    }
+    EXPECT_LE(worst, kMaxError);
+    EXPECT_LE(total / (w * h * 3), kMeanError);
     // Let the held job go before the next round.
     fx_->destroy();
     stopBackend();
@@ -249,13 +230,6 @@ TEST_F(JobLaunch, TheJobRequestCarriesTheSettingsByteForByte) {
             "\xC3\xAB \xF0\x9F\x99\x82\"}",
             jobRequestSent());
   EXPECT_EQ("24.000000", param("clip_start"));
-}
-
-TEST_F(JobLaunch, TheAnchorFrameIsClampedToTheLastFrameOfTheClip) {
-  fx_ = makeInstance(100, 4, 4);
-  fx_->setTime(150);
-  const std::string sent = jobRequestSent();
-  EXPECT_EQ(0u, sent.rfind("{\"anchor_frame\":99,", 0)) << sent;
 }
 
 TEST_F(JobLaunch, ClearSelectionResetsTheSelectionRecords) {
@@ -342,18 +316,6 @@ TEST_F(JobRoot, ASymbolicLinkIsRefused) {
   EXPECT_EQ(0u, backend_->requestCount());
   EXPECT_EQ("idle", status());
   EXPECT_TRUE(folderEntries(elsewhere.path()).empty());
-}
-
-TEST_F(JobRoot, AMissingRootIsCreatedReadableByAll) {
-  const std::string fresh = root() + "orvalis/";
-  configure(kTestSilenceMs, fresh);
-  holdSession();
-  const mode_t oldMask = ::umask(022);
-  EXPECT_EQ(kOfxStatOK, press());
-  ::umask(oldMask);
-  EXPECT_EQ(0755, modeOf(fresh));
-  ASSERT_EQ(1u, folderEntries(fresh).size());
-  EXPECT_EQ(0700, modeOf(fresh + folderEntries(fresh)[0]));
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ TEST(LiveInstances, TicketsAreMadeOnDemandAndAReusedHandleDoesNotReviveAnEarlier
   const std::uint64_t second = kesto::register_live_instance(fx);
   EXPECT_NE(first, second);
   EXPECT_FALSE(kesto::instance_lives(fx, first));
+  EXPECT_FALSE(kesto::with_live_instance(fx, first, [] {})) << "an earlier job reached the new instance";
   EXPECT_TRUE(kesto::instance_lives(fx, second));
   kesto::forget_live_instance(fx);
 }

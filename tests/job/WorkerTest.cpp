@@ -1,9 +1,8 @@
 // The matte worker against the fake backend, through the host on the probe build of the module: the
 // request sequence with bodies and headers, upload retries, the progress texts, the final texts, and every way
-// a job ends - each failure reason in "status" and the host message, and a hostile or broken backend (wrong
-// JSON shapes, traversal ids, huge, truncated and dripping bodies, redirects to other schemes, mattes that are
-// no PNG). Whatever happens, the host survives, the busy flag is free afterwards and nothing is written
-// outside the job's own folders.
+// a job ends - each failure reason in "status" and the host message, once per step (the client's and the
+// reply readers' own refusals are tested with them). Whatever happens, the host survives, the busy flag is
+// free afterwards and nothing is written outside the job's own folders.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,17 +114,6 @@ TEST_F(MatteWorker, RunsTheWholeSessionInOrder) {
   EXPECT_EQ((Texts{"000000.png", "000001.png", "000002.png"}), folderEntries(matteDir));
   for (const std::string &name : folderEntries(matteDir)) EXPECT_EQ(matte_, readFile(matteDir + name)) << name;
   EXPECT_EQ(Texts{sessionId_}, folderEntries(root())) << "the spool folder is gone";
-}
-
-TEST_F(MatteWorker, SendsTheClipRateAsANumberWithAPoint) {
-  fx_->setSourceFrameRate(24);
-  scriptHappySession();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ(R"({"fps":24.0,"source":"plugin"})", backend_->requests("POST", kSessionsPath).at(0).body);
-  fx_->setSourceFrameRate(23.976);
-  backend_->clearRequests();
-  ASSERT_TRUE(runJob());
-  EXPECT_EQ(R"({"fps":23.976,"source":"plugin"})", backend_->requests("POST", kSessionsPath).at(0).body);
 }
 
 TEST_F(MatteWorker, ProgressTextsChangeEvery24Frames) {
@@ -303,16 +291,6 @@ class JobEnding : public JobTest, public ::testing::WithParamInterface<Ending> {
   TempDir elsewhere_;
 };
 
-std::string deepArray(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
-
-// A PNG signature and IHDR chunk that claim 100000 x 100000 gray pixels, and nothing more.
-std::string absurdPngHeader() {
-  const unsigned char bytes[] = {0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A, 0,    0,    0,
-                                 13,   'I',  'H',  'D',  'R',  0,    0x01, 0x86, 0xA0, 0,    0x01,
-                                 0x86, 0xA0, 8,    0,    0,    0,    0,    0x12, 0x34, 0x56, 0x78};
-  return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
-}
-
 std::string letters(int count) {
   std::string text;
   for (int i = 0; i < count; ++i) text += static_cast<char>('A' + i % 26);
@@ -321,7 +299,6 @@ std::string letters(int count) {
 
 // The routes of the session a case scripts.
 kesto::test::Route sessions(JobEnding &t) { return t.backend_->on("POST", kSessionsPath); }
-kesto::test::Route uploads(JobEnding &t) { return t.backend_->onPattern("PUT", kFramePattern); }
 kesto::test::Route starts(JobEnding &t) { return t.backend_->onPattern("POST", kStartPattern); }
 kesto::test::Route polls(JobEnding &t) { return t.backend_->onPattern("GET", kPollPattern); }
 kesto::test::Route mattes(JobEnding &t) { return t.backend_->onPattern("GET", kMattePattern); }
@@ -358,15 +335,6 @@ const std::vector<Ending> &endings() {
          EXPECT_EQ(1u, t.backend_->requestCount()) << "nothing was sent after the session reply";
          EXPECT_TRUE(folderEntries(t.root()).empty()) << "nothing was written";
        }},
-      {"SessionIdAbsolute",
-       [](JobEnding &t) { sessions(t).reply(200, R"({"session_id":"/tmp/trevane-hostile-escape"})"); }, kBadId},
-      {"SessionIdHuge",
-       [](JobEnding &t) { sessions(t).reply(200, "{\"session_id\":\"" + std::string(1 << 20, 'a') + "\"}"); }, kBadId},
-      {"SessionHugeBody", [](JobEnding &t) { sessions(t).streamBody(std::size_t{8} << 20); }, kCannotReach},
-      {"SessionDeepNesting", [](JobEnding &t) { sessions(t).reply(200, deepArray(200000)); }, kCannotReach},
-      {"SessionRedirectToFile", [](JobEnding &t) { sessions(t).redirect(302, "file:///etc/passwd"); }, kCannotReach},
-      {"SessionRedirectToFtp", [](JobEnding &t) { sessions(t).redirect(307, "ftp://127.0.0.1/x"); }, kCannotReach},
-      {"SessionDropped", [](JobEnding &t) { sessions(t).drop(); }, kCannotReach},
       // Uploads and start.
       {"ThreeFailedUploads",
        [](JobEnding &t) { t.backend_->on("PUT", t.sessionPath() + "/frames/1").failFirst(3, 500).reply(200, "{}"); },
@@ -377,27 +345,16 @@ const std::vector<Ending> &endings() {
          noRequests(t, "POST", kStartPattern);
          EXPECT_TRUE(folderEntries(t.root()).empty()) << "the failed job's spool folder is removed";
        }},
-      {"UploadRedirected", [](JobEnding &t) { uploads(t).redirect(301, "http://127.0.0.1:1/"); },
-       "failed: upload failed at frame 0"},
       {"SpoolFileGone", [](JobEnding &t) { spoolFileGoes(t, false); }, "failed: could not read spooled frame 1", false,
        nothingAfterFrame0},
       {"SpoolFileIsAFolder", [](JobEnding &t) { spoolFileGoes(t, true); }, "failed: could not read spooled frame 1",
        false, nothingAfterFrame0},
       {"StartRejectedQuotesThe160FirstBytes", [](JobEnding &t) { starts(t).reply(422, letters(300)); },
        "failed: start rejected: " + letters(160), false, [](JobEnding &t) { noRequests(t, "GET", kPollPattern); }},
-      {"StartRejectedWithBinaryNoise",
-       [](JobEnding &t) { starts(t).reply(500, std::string("bad\n\r\x01\xFF\xFE start") + std::string(400, 'z')); },
-       "failed: start rejected: bad   \xEF\xBF\xBD\xEF\xBF\xBD start", true},
-      {"StartRedirectToFile", [](JobEnding &t) { starts(t).redirect(302, "file:///etc/passwd"); },
-       "failed: start rejected: ", true},
       // Polls.
       {"PollsStopAnswering",
        [](JobEnding &t) { polls(t).respond(inTurn({json(R"({"status":"RUNNING"})"), json("{}", 503)})); },
        kSilent, false, nullptr, 3, std::chrono::milliseconds(kEndingSilenceMs)},
-      {"PollDeepNesting", [](JobEnding &t) { polls(t).reply(200, deepArray(200000)); }, kSilent},
-      {"PollHugeBody", [](JobEnding &t) { polls(t).streamBody(std::size_t{8} << 20); }, kSilent},
-      {"PollSlowDrip", [](JobEnding &t) { polls(t).drip(20, 1, std::chrono::milliseconds(10)); }, kSilent},
-      {"PollRedirectToFile", [](JobEnding &t) { polls(t).redirect(302, "file:///etc/passwd"); }, kSilent},
       {"MattingFailedWithTheBackendsError",
        [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED","error":"no person found, 100% sure %s%n"})"); },
        "failed: no person found, 100% sure %s%n", false, [](JobEnding &t) { noRequests(t, "GET", kMattePattern); }},
@@ -427,13 +384,7 @@ const std::vector<Ending> &endings() {
        [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.path()).empty()); }},
       {"MatteNotPng", [](JobEnding &t) { mattes(t).reply(200, "<html>this is not a png</html>", "text/html"); },
        kReady},
-      {"MatteAbsurdSize", [](JobEnding &t) { mattes(t).reply(200, absurdPngHeader(), "image/png"); }, kReady},
-      {"MatteEmpty", [](JobEnding &t) { mattes(t).reply(204, ""); }, kReady},
-      {"MatteRedirectToFile", [](JobEnding &t) { mattes(t).redirect(302, "file:///etc/passwd"); },
-       "failed: download failed at frame 0"},
       {"MatteTruncatedByDrop", [](JobEnding &t) { mattes(t).drop(); }, "failed: download failed at frame 0"},
-      {"MatteLarge", [](JobEnding &t) { mattes(t).streamBody(std::size_t{16} << 20, std::size_t{1} << 16, false); },
-       kReady},
   };
   return all;
 }

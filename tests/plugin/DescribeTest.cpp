@@ -138,42 +138,4 @@ TEST_F(PluginTest, SixteenParametersMatchTheTableInOrder) {
   }
 }
 
-TEST_F(PluginTest, NewInstanceHoldsTheDefaults) {
-  auto fx = makeInstance();
-  ASSERT_NE(nullptr, fx);
-  const std::vector<std::pair<std::string, std::string>> strings = {
-      {"backend_url", "https://paste-your-backend-url.invalid"},
-      {"text_hint", ""},
-      {"status", "idle"},
-      {"bbox_json", ""},
-      {"brush_json", "[]"},
-      {"session_id", ""},
-      {"clip_start", "0"},
-  };
-  for (const auto &[name, value] : strings) EXPECT_EQ(value, *fx->getString(name)) << name;
-  EXPECT_EQ(0, *fx->getInt("output_mode"));
-  EXPECT_EQ(1, *fx->getInt("draw_mask"));
-  EXPECT_EQ(0, *fx->getInt("select_tool"));
-  EXPECT_EQ(0, *fx->getInt("quality"));
-  EXPECT_DOUBLE_EQ(0.03, *fx->getDouble("brush_size"));
-  EXPECT_DOUBLE_EQ(0.35, *fx->getDouble("edge_softness"));
-}
-
-TEST_F(PluginTest, DoubleParametersKeepToTheirBounds) {
-  auto fx = makeInstance();
-  ASSERT_NE(nullptr, fx);
-  const struct {
-    const char *name;
-    double set, expected;
-  } cases[] = {
-      {"brush_size", 0.005, 0.005}, {"brush_size", 0.3, 0.3},       {"brush_size", 0.001, 0.005},
-      {"brush_size", 0.5, 0.3},     {"edge_softness", 0.0, 0.0},    {"edge_softness", 1.0, 1.0},
-      {"edge_softness", -0.1, 0.0}, {"edge_softness", 1.5, 1.0},
-  };
-  for (const auto &c : cases) {
-    ASSERT_TRUE(fx->setDouble(c.name, c.set).ok());
-    EXPECT_DOUBLE_EQ(c.expected, *fx->getDouble(c.name)) << c.name << " set to " << c.set;
-  }
-}
-
 }  // namespace

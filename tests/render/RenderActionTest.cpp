@@ -1,5 +1,6 @@
 // The render action as a host sees it: the built module loaded by the in-process host, matte files in
-// /tmp/orvalis/<session>/, outputs compared with the literal formulas, and every image handed back.
+// /tmp/orvalis/<session>/, outputs compared with the literal formulas, and every image handed back (renders
+// on several threads at once: the stress tests).
 
 #include <gtest/gtest.h>
 
@@ -337,43 +338,6 @@ TEST_F(RenderAction, EmptyOutputSucceeds) {
     th::RenderOptions options;
     options.outputBounds = bounds;
     renderOk(*fx, 0, options);
-  }
-}
-
-// ---- several render threads at once ----
-
-TEST_F(RenderAction, FramesRenderedOnSeveralThreadsEachGetTheirOwnMatte) {
-  MatteFolder folder;
-  constexpr int kFrames = 12;
-  std::vector<Matte> mattes;
-  for (int f = 0; f < kFrames; ++f) {
-    mattes.push_back(randomMatte(16 + f, 9, 100 + static_cast<std::uint32_t>(f)));
-    writeMatte(folder, f, mattes.back());
-  }
-  for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
-    auto fx = instance(depth);
-    ASSERT_NE(nullptr, fx);
-    set(*fx, "session_id", folder.sessionId());
-    std::vector<th::Image> sources;
-    std::vector<double> times;
-    for (int f = 0; f < kFrames; ++f) {
-      sources.push_back(randomSource({0, 0, 48, 27}, depth, th::RowOrder::BottomUp, 500 + static_cast<std::uint32_t>(f)));
-      fx->setSourceFrame(f, sources.back());
-      times.push_back(f);
-      times.push_back(f);  // twice: the second render of a frame may hit the cache
-    }
-    const auto results = fx->renderMany(times, 4);
-    ASSERT_TRUE(results.ok()) << results.error();
-    ASSERT_EQ(times.size(), results->size());
-    for (std::size_t i = 0; i < times.size(); ++i) {
-      const int f = static_cast<int>(times[i]);
-      SCOPED_TRACE(::testing::Message() << "frame " << f);
-      EXPECT_EQ(kOfxStatOK, (*results)[i].status);
-      EXPECT_EQ(0, (*results)[i].leakedImages);
-      expectLiteral(sources[static_cast<std::size_t>(f)], (*results)[i].output, &mattes[static_cast<std::size_t>(f)],
-                    kModeCharacter);
-    }
-    EXPECT_EQ(0, fx->unreleasedImages());
   }
 }
 
