@@ -167,6 +167,23 @@ TEST_F(ClipFormats, HalfFloatExrSequenceKeepsItsNumbersValuesAndMetadata) {
     EXPECT_GE(out.at(0, 0, 0), 2.0f) << name;
     EXPECT_LT(out.at(0, 0, 2), 0.0f) << name;
   }
+
+  // "Source (bypass)" at float depth hands every value back as it came, above 1 and below 0 included.
+  const ToolResult bypass = runTrevane("render --input '" + dir() + "/shot.%04d.exr' --first 1003 --last 1003 "
+                                       "--output '" + dir() + "/src/' --depth float --set output_mode=2");
+  ASSERT_EQ(0, bypass.exitCode) << bypass.err;
+  const Picture given = readPicture(dir() + "/shot.1003.exr");
+  const Picture passed = readPicture(dir() + "/src/shot.1003.exr");
+  ASSERT_EQ(kW * kH * 4, static_cast<int>(passed.pixels.size()));
+  EXPECT_EQ(OIIO::TypeDesc::HALF, passed.spec.format);
+  for (int y = 0; y < kH; ++y) {
+    for (int x = 0; x < kW; ++x) {
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(given.at(x, y, c), passed.at(x, y, c)) << c << " at " << x << "," << y;
+      EXPECT_EQ(1.0f, passed.at(x, y, 3)) << "a file without alpha is opaque, at " << x << "," << y;
+    }
+  }
+  EXPECT_GT(passed.at(0, 0, 0), 2.0f);
+  EXPECT_LT(passed.at(kW - 1, 0, 0), 0.0f);
 }
 
 TEST_F(ClipFormats, Mp4ClipIsReadDirectlyFrameByFrame) {
@@ -256,6 +273,7 @@ TEST_F(ClipFormats, BadInputIsRefusedInOneLineBeforeAnythingIsWritten) {
       {"gap/f.####.png", "out/", "frame 1003 of"},
       {"sizes/f.####.png --last 1002", "out/", "frame 1002 ('" + dir() + "/sizes/f.1002.png') is 8x4"},
       {"junk/f.%04d.png --last 1002", "out/", "cannot read frame 1002"},
+      {"gap/f.####.xyz", "out/", "does not name image files trevane reads"},
       {"gap/f.####.png --last 1002", "out/f.%04d.xyz", "does not end in .exr, .png, .tif, .dpx or .jpg"},
       {"broken.mp4", "out/", "cannot open the video"},
       {"gap/f.####.png --last 1002 --proxy 9", "out/", "wider than the input"},
