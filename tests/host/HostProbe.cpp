@@ -271,7 +271,9 @@ void run_checks(OfxImageEffectHandle effect) {
   gState.checks[kStaleTextOk] = before != nullptr && copy == before ? 1 : 0;
   gState.checks[kFixedExtend] = gProp->propSetDouble(props, kOfxImageEffectPropProjectSize, 2, 1.0);
   gState.checks[kEditEndAlone] = gParam->paramEditEnd(params);
-  gState.checks[kWrongKindHandle] = gParam->paramGetValue(reinterpret_cast<OfxParamHandle>(effect), &i);
+  void *block = nullptr;
+  gState.checks[kWrongKindHandle] =
+      gEffect->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(effect), &block);
   if (gMessage != nullptr) {
     gMessage->message(nullptr, kOfxMessageMessage, nullptr, "%s %d", "checks done:", 13);
   }

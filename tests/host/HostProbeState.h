@@ -21,7 +21,7 @@ enum Check {
   kStaleTextOk,         // 1 when a text read before a set still reads back unchanged afterwards
   kFixedExtend,         // propSetDouble at index 2 of the read-only, 2-dimensional project size
   kEditEndAlone,        // paramEditEnd without a paramEditBegin
-  kWrongKindHandle,     // paramGetValue of the effect's own handle
+  kWrongKindHandle,     // imageMemoryLock of the effect's own handle
   kCheckCount
 };
 
