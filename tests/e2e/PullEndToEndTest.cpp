@@ -90,6 +90,19 @@ struct MatteFolderCleanup {
   }
 };
 
+// Waits for the pressed job to end, hands its matte folder to `cleanup`, and shows the matte alone; fails the
+// test unless every frame was matted.
+void awaitMattes(th::Instance &fx, int frames, MatteFolderCleanup *cleanup) {
+  const auto finished = [&] {
+    const std::string s = *fx.getString("status");
+    return s.rfind("ready", 0) == 0 || s.rfind("failed", 0) == 0;
+  };
+  ASSERT_TRUE(fx.pumpEventsUntil(finished, kJobLimit)) << "status: " << *fx.getString("status");
+  cleanup->session = *fx.getString("session_id");
+  ASSERT_EQ("ready: " + std::to_string(frames) + " frames matted", *fx.getString("status"));
+  ASSERT_TRUE(fx.setInt("output_mode", kModeMatteOnly).ok());
+}
+
 th::Image sourceImage(const cv::Mat &bgr) {
   cv::Mat rgba;
   cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
@@ -165,15 +178,9 @@ void pullAndMeasure(const kc::CompositeClip &clip, Measured *measured) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "an earlier job never finished";
     std::this_thread::sleep_for(kBusyRetry);
   }
-  const auto finished = [&] {
-    const std::string s = *fx.getString("status");
-    return s.rfind("ready", 0) == 0 || s.rfind("failed", 0) == 0;
-  };
-  ASSERT_TRUE(fx.pumpEventsUntil(finished, kJobLimit)) << "status: " << *fx.getString("status");
-  const MatteFolderCleanup cleanup{*fx.getString("session_id")};
-  ASSERT_EQ("ready: " + std::to_string(kFrames) + " frames matted", *fx.getString("status"));
-
-  ASSERT_TRUE(fx.setInt("output_mode", kModeMatteOnly).ok());
+  MatteFolderCleanup cleanup;
+  awaitMattes(fx, kFrames, &cleanup);
+  if (::testing::Test::HasFatalFailure()) return;
   for (std::size_t i = 0; i < clip.frames.size(); ++i) {
     const th::RenderResult r = fx.render(static_cast<double>(i));
     ASSERT_EQ(kOfxStatOK, r.status) << r.error;
@@ -287,14 +294,9 @@ void pullNeuralMattes(const PhoneClip &clip, const std::vector<std::pair<std::st
   for (std::size_t i = 0; i < clip.frames.size(); ++i) fx.setSourceFrame(static_cast<double>(i), sourceImage(clip.frames[i]));
   fx.setTime(kPhoneAnchor);
   ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
-  const auto finished = [&] {
-    const std::string s = *fx.getString("status");
-    return s.rfind("ready", 0) == 0 || s.rfind("failed", 0) == 0;
-  };
-  ASSERT_TRUE(fx.pumpEventsUntil(finished, kJobLimit)) << "status: " << *fx.getString("status");
-  const MatteFolderCleanup cleanup{*fx.getString("session_id")};
-  ASSERT_EQ("ready: " + std::to_string(kPhoneFrames) + " frames matted", *fx.getString("status"));
-  ASSERT_TRUE(fx.setInt("output_mode", kModeMatteOnly).ok());
+  MatteFolderCleanup cleanup;
+  awaitMattes(fx, kPhoneFrames, &cleanup);
+  if (::testing::Test::HasFatalFailure()) return;
   for (std::size_t i = 0; i < clip.frames.size(); ++i) {
     const th::RenderResult r = fx.render(static_cast<double>(i));
     ASSERT_EQ(kOfxStatOK, r.status) << r.error;
