@@ -124,6 +124,7 @@ TEST(Validation, JobRequestRefusesEachBadMember) {
       R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":{}})",
       R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[["a","b","c"]]})",
       R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[[1.5,0.5,0.1]]})",
+      R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[[0.5,-0.1,0.1]]})",
       R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[[0.5,0.5,2]]})",
       R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"text_prompt":"a","colour":"red"})",
       "{\"anchor_frame\":0,\"quality\":\"fine\",\"edge_softness\":0,\"text_prompt\":\"\xff\xfe\"}",  // not UTF-8
@@ -144,10 +145,13 @@ TEST(Validation, JobRequestLimitsSizes) {
                                      long_prompt + "\"}",
                                  1)
                    .ok());
-  std::string many = R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[)";
-  for (std::size_t i = 0; i <= kMaxStrokeCount; ++i) many += std::string(i ? "," : "") + "[0.5,0.5,0.01]";
-  many += "]}";
-  EXPECT_FALSE(parse_job_request(many, 1).ok());
+  const auto dabs = [](std::size_t count) {
+    std::string body = R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"strokes":[)";
+    for (std::size_t i = 0; i < count; ++i) body += std::string(i ? "," : "") + "[0.5,0.5,0.01]";
+    return body + "]}";
+  };
+  EXPECT_TRUE(parse_job_request(dabs(kMaxStrokeCount), 1).ok());
+  EXPECT_FALSE(parse_job_request(dabs(kMaxStrokeCount + 1), 1).ok());
   const auto huge = parse_job_request(std::string(kMaxJsonBodyBytes + 1, ' '), 1);
   ASSERT_FALSE(huge.ok());
   EXPECT_EQ(huge.error().http_status, 413);
