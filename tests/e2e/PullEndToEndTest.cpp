@@ -90,6 +90,8 @@ struct MatteFolderCleanup {
   }
 };
 
+using SavedValues = std::vector<std::pair<std::string, std::variant<int, double, std::string>>>;
+
 // Waits for the pressed job to end, hands its matte folder to `cleanup`, and shows the matte alone; fails the
 // test unless every frame was matted.
 void awaitMattes(th::Instance &fx, int frames, MatteFolderCleanup *cleanup) {
@@ -110,6 +112,29 @@ th::Image sourceImage(const cv::Mat &bgr) {
 }
 
 // The output's red channel (the matte in "Matte only" mode) as alpha from 0 to 1.
+// The module loaded and one instance of it; members end in reverse order, the instance first.
+struct ModuleInstance {
+  th::Host host;
+  th::LoadResult loaded;
+  std::unique_ptr<th::Instance> fx;
+};
+
+// Loads the module and makes an instance with `saved` parameter values, its project the frames' size, every
+// frame its source, at time `anchor`.
+void makeInstance(const std::vector<cv::Mat> &frames, double anchor, const SavedValues &saved, ModuleInstance *m) {
+  m->loaded = m->host.load(TREVANE_BUNDLE_DIR);
+  ASSERT_TRUE(m->loaded.ok()) << m->loaded.error;
+  th::InstanceOptions options;
+  options.projectWidth = frames.front().cols;
+  options.projectHeight = frames.front().rows;
+  options.savedValues = saved;
+  auto made = m->loaded.plugin->createInstance(options);
+  ASSERT_TRUE(made.ok()) << made.error();
+  m->fx = std::move(*made);
+  for (std::size_t i = 0; i < frames.size(); ++i) m->fx->setSourceFrame(static_cast<double>(i), sourceImage(frames[i]));
+  m->fx->setTime(anchor);
+}
+
 cv::Mat matteOf(const th::Image &output) {
   std::vector<std::uint8_t> rgba = output.toRgba8TopDown();
   const cv::Mat packed(output.height(), output.width(), CV_8UC4, rgba.data());
@@ -150,22 +175,16 @@ void pullAndMeasure(const kc::CompositeClip &clip, Measured *measured) {
   LoopbackBackend backend;
   ASSERT_TRUE(backend.started());
 
-  th::Host host;
-  th::LoadResult loaded = host.load(TREVANE_BUNDLE_DIR);
-  ASSERT_TRUE(loaded.ok()) << loaded.error;
-  th::InstanceOptions options;
-  options.projectWidth = clip.frames.front().cols;
-  options.projectHeight = clip.frames.front().rows;
-  options.savedValues = {
-      {"backend_url", backend.url()},
-      {"quality", kQualityFast},
-      {"bbox_json", nlohmann::json{{"x", clip.box.x}, {"y", clip.box.y}, {"w", clip.box.w}, {"h", clip.box.h}}.dump()},
-  };
-  auto made = loaded.plugin->createInstance(options);
-  ASSERT_TRUE(made.ok()) << made.error();
-  th::Instance &fx = **made;
-  for (std::size_t i = 0; i < clip.frames.size(); ++i) fx.setSourceFrame(static_cast<double>(i), sourceImage(clip.frames[i]));
-  fx.setTime(clip.anchor);
+  ModuleInstance m;
+  makeInstance(clip.frames, clip.anchor,
+               {{"backend_url", backend.url()},
+                {"quality", kQualityFast},
+                {"bbox_json",
+                 nlohmann::json{{"x", clip.box.x}, {"y", clip.box.y}, {"w", clip.box.w}, {"h", clip.box.h}}.dump()}},
+               &m);
+  if (::testing::Test::HasFatalFailure()) return;
+  th::Instance &fx = *m.fx;
+  th::Host &host = m.host;
 
   // One job per process: a job of an earlier case in this process may still be clearing its busy flag.
   const auto deadline = std::chrono::steady_clock::now() + kBusyLimit;
@@ -276,23 +295,16 @@ PhoneClip phoneClip() {
 
 // Pulls a matte for `frames` through the module and the neural engine with the selection in `selection`
 // (saved parameter values) and renders every frame as "Matte only" (0..255).
-void pullNeuralMattes(const PhoneClip &clip, const std::vector<std::pair<std::string, std::variant<int, double, std::string>>> &selection,
+void pullNeuralMattes(const PhoneClip &clip, const SavedValues &selection,
                       std::vector<cv::Mat> *mattes) {
   LoopbackBackend backend("neural", clip.model.string());
   ASSERT_TRUE(backend.started()) << backend.error();
-  th::Host host;
-  th::LoadResult loaded = host.load(TREVANE_BUNDLE_DIR);
-  ASSERT_TRUE(loaded.ok()) << loaded.error;
-  th::InstanceOptions options;
-  options.projectWidth = clip.frames.front().cols;
-  options.projectHeight = clip.frames.front().rows;
-  options.savedValues = {{"backend_url", backend.url()}, {"quality", kQualityFine}};
-  for (const auto &value : selection) options.savedValues.push_back(value);
-  auto made = loaded.plugin->createInstance(options);
-  ASSERT_TRUE(made.ok()) << made.error();
-  th::Instance &fx = **made;
-  for (std::size_t i = 0; i < clip.frames.size(); ++i) fx.setSourceFrame(static_cast<double>(i), sourceImage(clip.frames[i]));
-  fx.setTime(kPhoneAnchor);
+  SavedValues saved = {{"backend_url", backend.url()}, {"quality", kQualityFine}};
+  saved.insert(saved.end(), selection.begin(), selection.end());
+  ModuleInstance m;
+  makeInstance(clip.frames, kPhoneAnchor, saved, &m);
+  if (::testing::Test::HasFatalFailure()) return;
+  th::Instance &fx = *m.fx;
   ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
   MatteFolderCleanup cleanup;
   awaitMattes(fx, kPhoneFrames, &cleanup);
