@@ -52,12 +52,19 @@ constexpr double kThingMatch = 1.0;
 // The box handed on is grown by this fraction of the frame on each side, as a drawn box would be.
 constexpr double kBoxMarginFraction = 0.04;
 // Without a network, a candidate is often part of the character (its moving edges, its face): the box is
-// segmented at the analysis size and grown where the segmentation runs into its edge, this many times, by
-// this fraction of its size.
+// segmented on a copy this wide (finer than the analysis size, so paws and hands survive) and grown where the
+// segmentation runs into its edge, this many times, by this fraction of its size.
+constexpr int kGrowWidthPx = 480;
 constexpr int kGrowRounds = 3;
 constexpr double kGrowFraction = 0.3;
 constexpr int kGrowIterations = 3;
 constexpr int kTouchPx = 2;
+// A band of the segmentation running off the frame's top edge, narrower than this fraction of its widest row
+// and keeping its width within this tolerance over at least this fraction of its height, is a door frame or a
+// lit wall behind the character rather than part of it: heads are framed, feet and sides are what frames cut.
+constexpr double kBandMaxWidth = 0.6;
+constexpr double kBandWidthTolerance = 0.1;
+constexpr double kBandMinLength = 0.05;
 
 bool is_detection(Source s) { return s == Source::People || s == Source::Face || s == Source::CatFace; }
 
@@ -137,18 +144,41 @@ cv::Rect with_margin(const cv::Rect& r, cv::Size size) {
   return cv::Rect(r.x - mx, r.y - my, r.width + 2 * mx, r.height + 2 * my) & cv::Rect(0, 0, size.width, size.height);
 }
 
+// The first row of `mask` below a straight band running off its top edge; 0 when there is none.
+int below_top_band(const cv::Mat& mask, const cv::Rect& extent) {
+  if (extent.y != 0) return 0;
+  int widest = 0;
+  for (int y = extent.y; y < extent.br().y; ++y) widest = std::max(widest, cv::countNonZero(mask.row(y)));
+  const int top = cv::countNonZero(mask.row(0));
+  if (top == 0 || top > kBandMaxWidth * widest) return 0;
+  int y = 1;
+  while (y < extent.br().y && std::abs(cv::countNonZero(mask.row(y)) - top) <= kBandWidthTolerance * top) ++y;
+  // A segmentation that is all band is a wall strip, not a character with one above it: nothing to cut.
+  return y >= kBandMinLength * extent.height && y < extent.br().y ? y : 0;
+}
+
+// The bounding box of the segmentation of `box` in `image`, without a band running off the top; empty when
+// nothing comes out.
+cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
+  AnchorSeeds seeds;
+  seeds.box = box;
+  std::string unused;
+  const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, unused);
+  if (mask.empty()) return {};
+  const cv::Rect extent = cv::boundingRect(mask);
+  const int band = below_top_band(mask, extent);
+  return band == 0 ? extent : cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);
+}
+
 // The character's extent from a box around part of it (both in `image`'s pixels): GrabCut inside the box,
 // the box grown on every side the segmentation reaches, again, then the segmentation's bounding box.
 cv::Rect grow_to_character(const cv::Mat& image, cv::Rect box) {
   const cv::Rect whole(0, 0, image.cols, image.rows);
   cv::Rect extent = box;
   for (int round = 0; round <= kGrowRounds; ++round) {
-    AnchorSeeds seeds;
-    seeds.box = box;
-    std::string unused;
-    const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, unused);
-    if (mask.empty()) break;
-    extent = cv::boundingRect(mask);
+    const cv::Rect found = segmented_extent(image, box);
+    if (found.area() == 0) return extent;
+    extent = found;
     if (round == kGrowRounds) break;
     const int dx = static_cast<int>(std::lround(kGrowFraction * box.width));
     const int dy = static_cast<int>(std::lround(kGrowFraction * box.height));
@@ -346,8 +376,11 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
   const CharacterCandidate& chosen = candidates[*best];
   cv::Rect box = chosen.box;
   if (model == nullptr) {
-    const cv::Rect small_box = with_margin(scaled(chosen.box, to_small), small.size());
-    box = scaled(grow_to_character(small, small_box), to_frame) & frame;
+    const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
+    cv::Mat image;
+    cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);
+    const cv::Rect grow_box = with_margin(scaled(chosen.box, to_grow), image.size());
+    box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
   }
   return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
 }
