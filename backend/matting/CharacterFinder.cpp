@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 
@@ -144,19 +145,6 @@ cv::Rect with_margin(const cv::Rect& r, cv::Size size) {
   return cv::Rect(r.x - mx, r.y - my, r.width + 2 * mx, r.height + 2 * my) & cv::Rect(0, 0, size.width, size.height);
 }
 
-// The first row of `mask` below a straight band running off its top edge; 0 when there is none.
-int below_top_band(const cv::Mat& mask, const cv::Rect& extent) {
-  if (extent.y != 0) return 0;
-  int widest = 0;
-  for (int y = extent.y; y < extent.br().y; ++y) widest = std::max(widest, cv::countNonZero(mask.row(y)));
-  const int top = cv::countNonZero(mask.row(0));
-  if (top == 0 || top > kBandMaxWidth * widest) return 0;
-  int y = 1;
-  while (y < extent.br().y && std::abs(cv::countNonZero(mask.row(y)) - top) <= kBandWidthTolerance * top) ++y;
-  // A segmentation that is all band is a wall strip, not a character with one above it: nothing to cut.
-  return y >= kBandMinLength * extent.height && y < extent.br().y ? y : 0;
-}
-
 // The bounding box of the segmentation of `box` in `image`, without a band running off the top; empty when
 // nothing comes out.
 cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
@@ -166,7 +154,7 @@ cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
   const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, unused);
   if (mask.empty()) return {};
   const cv::Rect extent = cv::boundingRect(mask);
-  const int band = below_top_band(mask, extent);
+  const int band = below_top_band(mask);
   return band == 0 ? extent : cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);
 }
 
@@ -195,6 +183,19 @@ cv::Rect grow_to_character(const cv::Mat& image, cv::Rect box) {
 }
 
 }  // namespace
+
+int below_top_band(const cv::Mat& mask) {
+  const cv::Rect extent = cv::boundingRect(mask);
+  if (extent.area() == 0 || extent.y != 0) return 0;
+  int widest = 0;
+  for (int y = extent.y; y < extent.br().y; ++y) widest = std::max(widest, cv::countNonZero(mask.row(y)));
+  const int top = cv::countNonZero(mask.row(0));
+  if (top > kBandMaxWidth * widest) return 0;
+  int y = 1;
+  while (y < extent.br().y && std::abs(cv::countNonZero(mask.row(y)) - top) <= kBandWidthTolerance * top) ++y;
+  // A segmentation that is all band is a wall strip, not a character with one above it: nothing to cut.
+  return y >= kBandMinLength * extent.height && y < extent.br().y ? y : 0;
+}
 
 CandidateSpan span_of(const std::vector<CharacterCandidate>& candidates) {
   CandidateSpan span;

@@ -53,6 +53,10 @@ std::optional<std::size_t> best_candidate(const std::vector<CharacterCandidate>&
 // What the stage text says was found: "the largest salient region on the left".
 std::string describe(const CharacterCandidate& c, const HintWords& words);
 
+// The first row of `mask` (8-bit, non-zero is the character) below a straight band running off its top edge,
+// narrower than the rest (a lit door frame above a head); 0 when there is none.
+int below_top_band(const cv::Mat& mask);
+
 struct FoundCharacter {
   cv::Rect box;             // the character with a margin, in the anchor's pixels, as a user would draw it
   std::string description;  // as describe() says
