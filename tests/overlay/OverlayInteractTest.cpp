@@ -119,7 +119,7 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   EXPECT_EQ(bareOverlay->penDown(cx(0.1), cy(0.1)), kDefault);
   EXPECT_EQ(param("bbox_json"), kBox);
   EXPECT_EQ(param("brush_json"), "[[0.5,0.5,0.03]]");
-  EXPECT_EQ(*bareFx->getString("brush_json"), "[]");
+  EXPECT_EQ(*bareFx->getString("bbox_json"), "");
   EXPECT_TRUE(rec::primitives().empty()) << rec::describe(rec::primitives());
 }
 
