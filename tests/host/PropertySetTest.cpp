@@ -1,8 +1,6 @@
-// Property sets: typed access, the standard's error statuses, set order, string lifetime, and the property
-// suite's handle checks.
+// Property sets through the plug-in's side: the standard's statuses, variable dimensions, set order, string
+// lifetime; the property suite's handle checks and the host's suite table.
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "host/Host.h"
 
@@ -10,108 +8,129 @@ namespace th = trevane::host;
 
 namespace {
 
+using th::PropType;
+
+// Label: writable text; Size: writable double[2]; Options: writable, variable dimension, two texts at first;
+// Fixed: an int the plug-in may not write.
 std::shared_ptr<th::PropertySet> sample_set() {
-  std::vector<th::PropertyDef> defs(4);
-  defs[0].name = "Label";
-  defs[0].type = th::PropType::String;
-  defs[0].pluginWritable = true;
-  defs[0].strings = {"start"};
-  defs[1].name = "Size";
-  defs[1].type = th::PropType::Double;
-  defs[1].dimension = 2;
-  defs[1].pluginWritable = true;
-  defs[1].doubles = {1.0, 2.0};
-  defs[2].name = "Options";
-  defs[2].type = th::PropType::String;
-  defs[2].dimension = 0;
-  defs[2].pluginWritable = true;
-  defs[3].name = "Fixed";
-  defs[3].type = th::PropType::Int;
-  defs[3].pluginWritable = false;
-  defs[3].ints = {7};
-  return th::PropertySet::create("sample", defs);
+  return th::PropertySet::create("sample", {{"Label", PropType::String, 1, true, {"start"}, {}, {}},
+                                            {"Size", PropType::Double, 2, true, {}, {}, {1.0, 2.0}},
+                                            {"Options", PropType::String, 0, true, {"a", "b"}, {}, {}},
+                                            {"Fixed", PropType::Int, 1, false, {}, {7}, {}}});
 }
 
-}  // namespace
+enum class Op { Get, Set, SetNull, GetN, SetN, SetNWithNull, Dimension };
 
-TEST(PropertySet, ReportsUnknownNameWrongTypeBadIndexAndReadOnly) {
+// One plug-in call on a fresh set: `at` is the index, or the count for the N calls.
+struct Call {
+  Op op;
+  const char *name;
+  PropType type;
+  int at;
+  OfxStatus status;
+  int dimensionAfter;
+};
+
+OfxStatus run(th::PropertySet &set, const Call &c) {
+  const char *texts[3] = {"x", c.op == Op::SetNWithNull ? nullptr : "y", "z"};
+  const char *null = nullptr;
+  const double doubles[3] = {5.0, 6.0, 7.0};
+  const int ints[3] = {8, 9, 10};
+  const void *in = c.type == PropType::String ? static_cast<const void *>(texts)
+                   : c.type == PropType::Int  ? static_cast<const void *>(ints)
+                                              : static_cast<const void *>(doubles);
+  char *textOut[3] = {};
+  int intOut[3] = {};
+  double doubleOut[3] = {};
+  void *out = c.type == PropType::String ? static_cast<void *>(textOut)
+              : c.type == PropType::Int  ? static_cast<void *>(intOut)
+                                         : static_cast<void *>(doubleOut);
+  int dimension = 0;
+  switch (c.op) {
+    case Op::Get: return set.pluginGet(c.name, c.type, c.at, out);
+    case Op::Set: return set.pluginSet(c.name, c.type, c.at, in);
+    case Op::SetNull: return set.pluginSet(c.name, c.type, c.at, &null);
+    case Op::GetN: return set.pluginGetN(c.name, c.type, c.at, out);
+    case Op::SetN:
+    case Op::SetNWithNull: return set.pluginSetN(c.name, c.type, c.at, in);
+    case Op::Dimension: return set.pluginGetDimension(c.name, &dimension);
+  }
+  return kOfxStatFailed;
+}
+
+TEST(PropertySet, AnswersEachPluginCallWithTheStandardsStatus) {
+  const Call calls[] = {
+      {Op::Get, "Nope", PropType::String, 0, kOfxStatErrUnknown, -1},
+      {Op::Get, nullptr, PropType::String, 0, kOfxStatErrBadHandle, -1},
+      {Op::Get, "Label", PropType::Int, 0, kOfxStatErrValue, 1},
+      {Op::Get, "Size", PropType::Double, 1, kOfxStatOK, 2},
+      {Op::Get, "Size", PropType::Double, 2, kOfxStatErrBadIndex, 2},
+      {Op::Get, "Size", PropType::Double, -1, kOfxStatErrBadIndex, 2},
+      {Op::GetN, "Size", PropType::Double, 2, kOfxStatOK, 2},
+      {Op::GetN, "Size", PropType::Double, 3, kOfxStatErrBadIndex, 2},
+      {Op::Set, "Fixed", PropType::Int, 0, kOfxStatErrValue, 1},
+      {Op::Set, "Size", PropType::Double, 1, kOfxStatOK, 2},
+      {Op::Set, "Size", PropType::Double, 2, kOfxStatErrBadIndex, 2},  // a fixed dimension never grows
+      {Op::SetN, "Size", PropType::Double, 3, kOfxStatErrBadIndex, 2},
+      {Op::Set, "Options", PropType::String, 2, kOfxStatOK, 3},  // a variable one grows at its end only
+      {Op::Set, "Options", PropType::String, 3, kOfxStatErrBadIndex, 2},
+      {Op::SetN, "Options", PropType::String, 3, kOfxStatOK, 3},
+      {Op::SetN, "Options", PropType::String, 1, kOfxStatOK, 1},
+      {Op::SetNWithNull, "Options", PropType::String, 3, kOfxStatErrValue, 2},
+      {Op::SetNull, "Label", PropType::String, 0, kOfxStatErrValue, 1},
+      {Op::Dimension, "Size", PropType::Double, 0, kOfxStatOK, 2},
+      {Op::Dimension, "Nope", PropType::Double, 0, kOfxStatErrUnknown, -1},
+  };
+  for (const Call &c : calls) {
+    auto set = sample_set();
+    const std::string row = std::string(c.name == nullptr ? "(null)" : c.name) + " op " +
+                            std::to_string(static_cast<int>(c.op)) + " at " + std::to_string(c.at);
+    EXPECT_EQ(run(*set, c), c.status) << row;
+    if (c.name != nullptr) {
+      EXPECT_EQ(set->dimension(c.name), c.dimensionAfter) << row;
+    }
+    EXPECT_EQ(set->pluginSetCount(), c.status == kOfxStatOK && c.op != Op::Get && c.op != Op::GetN &&
+                                             c.op != Op::Dimension ? 1 : 0) << row;
+  }
   auto set = sample_set();
-  char *text = nullptr;
-  int i = 0;
   double d = 0.0;
-  EXPECT_EQ(set->pluginGet("Nope", th::PropType::String, 0, &text), kOfxStatErrUnknown);
-  EXPECT_EQ(set->pluginGet("Label", th::PropType::Int, 0, &i), kOfxStatErrValue);
-  EXPECT_EQ(set->pluginGet("Size", th::PropType::Double, 2, &d), kOfxStatErrBadIndex);
-  EXPECT_EQ(set->pluginGet("Size", th::PropType::Double, -1, &d), kOfxStatErrBadIndex);
-  EXPECT_EQ(set->pluginGet(nullptr, th::PropType::String, 0, &text), kOfxStatErrBadHandle);
-  const int seven = 8;
-  EXPECT_EQ(set->pluginSet("Fixed", th::PropType::Int, 0, &seven), kOfxStatErrValue);
-  EXPECT_EQ(set->getInt("Fixed"), 7);
-  ASSERT_EQ(set->pluginGet("Size", th::PropType::Double, 1, &d), kOfxStatOK);
+  ASSERT_EQ(set->pluginGet("Size", PropType::Double, 1, &d), kOfxStatOK);
   EXPECT_EQ(d, 2.0);
-  int dim = 0;
-  EXPECT_EQ(set->pluginGetDimension("Size", &dim), kOfxStatOK);
-  EXPECT_EQ(dim, 2);
-  EXPECT_EQ(set->pluginGetDimension("Nope", &dim), kOfxStatErrUnknown);
 }
 
-TEST(PropertySet, ExtendsOnlyVariableDimensionsAndOnlyAtTheEnd) {
-  auto set = sample_set();
-  const char *a = "a";
-  const double one = 1.0;
-  EXPECT_EQ(set->pluginSet("Options", th::PropType::String, 0, &a), kOfxStatOK);
-  EXPECT_EQ(set->pluginSet("Options", th::PropType::String, 1, &a), kOfxStatOK);
-  EXPECT_EQ(set->pluginSet("Options", th::PropType::String, 3, &a), kOfxStatErrBadIndex);
-  EXPECT_EQ(set->dimension("Options"), 2);
-  EXPECT_EQ(set->pluginSet("Size", th::PropType::Double, 2, &one), kOfxStatErrBadIndex);
-  EXPECT_EQ(set->dimension("Size"), 2);
-  const double three[3] = {1.0, 2.0, 3.0};
-  EXPECT_EQ(set->pluginSetN("Size", th::PropType::Double, 3, three), kOfxStatErrBadIndex);
-  double got[3] = {};
-  EXPECT_EQ(set->pluginGetN("Size", th::PropType::Double, 3, got), kOfxStatErrBadIndex);
-  EXPECT_EQ(set->pluginGetN("Size", th::PropType::Double, 2, got), kOfxStatOK);
-  const char *texts[3] = {"x", "y", "z"};
-  EXPECT_EQ(set->pluginSetN("Options", th::PropType::String, 3, texts), kOfxStatOK);
-  EXPECT_EQ(set->dimension("Options"), 3);
-  const char *withNull[2] = {"x", nullptr};
-  EXPECT_EQ(set->pluginSetN("Options", th::PropType::String, 2, withNull), kOfxStatErrValue);
-  EXPECT_EQ(set->dimension("Options"), 3);
-  EXPECT_EQ(set->pluginReset("Options"), kOfxStatOK);
-  EXPECT_EQ(set->dimension("Options"), 0);
-  EXPECT_EQ(set->pluginReset("Fixed"), kOfxStatErrValue);
-}
-
-TEST(PropertySet, RemembersTheOrderThePluginSetPropertiesIn) {
+TEST(PropertySet, RemembersTheOrderThePluginFirstSetPropertiesIn) {
   auto set = sample_set();
   const double two[2] = {3.0, 4.0};
   const char *label = "L";
-  set->setString("Options", "host-side", 0);  // host writes are not the plug-in's
-  ASSERT_EQ(set->pluginSetN("Size", th::PropType::Double, 2, two), kOfxStatOK);
-  ASSERT_EQ(set->pluginSet("Label", th::PropType::String, 0, &label), kOfxStatOK);
-  ASSERT_EQ(set->pluginSet("Size", th::PropType::Double, 1, &two[0]), kOfxStatOK);
+  set->setString("Label", "host-side");  // host writes are not the plug-in's
+  ASSERT_EQ(set->pluginSetN("Size", PropType::Double, 2, two), kOfxStatOK);
+  ASSERT_EQ(set->pluginSet("Label", PropType::String, 0, &label), kOfxStatOK);
+  ASSERT_EQ(set->pluginSet("Size", PropType::Double, 1, &two[0]), kOfxStatOK);
+  ASSERT_EQ(set->pluginSetN("Options", PropType::String, 1, &label), kOfxStatOK);
+  ASSERT_EQ(set->pluginReset("Options"), kOfxStatOK);  // back to its two defaults
+  EXPECT_EQ(set->pluginReset("Fixed"), kOfxStatErrValue);
   const auto order = set->pluginSetOrder();
-  ASSERT_EQ(order.size(), 2U);
+  ASSERT_EQ(order.size(), 3U);
   EXPECT_EQ(order[0].name, "Size");
   EXPECT_EQ(order[0].doubles, (std::vector<double>{3.0, 3.0}));
   EXPECT_EQ(order[1].name, "Label");
   EXPECT_EQ(order[1].strings, (std::vector<std::string>{"L"}));
-  EXPECT_EQ(set->pluginSetCount(), 3);
+  EXPECT_EQ(order[2].strings, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(set->pluginSetCount(), 5);
 }
 
 TEST(PropertySet, KeepsHandedOutStringsAliveAndStable) {
   auto set = sample_set();
   char *first = nullptr;
-  ASSERT_EQ(set->pluginGet("Label", th::PropType::String, 0, &first), kOfxStatOK);
+  ASSERT_EQ(set->pluginGet("Label", PropType::String, 0, &first), kOfxStatOK);
   const char *same = "start";
-  ASSERT_EQ(set->pluginSet("Label", th::PropType::String, 0, &same), kOfxStatOK);
+  ASSERT_EQ(set->pluginSet("Label", PropType::String, 0, &same), kOfxStatOK);
   char *again = nullptr;
-  set->pluginGet("Label", th::PropType::String, 0, &again);
+  set->pluginGet("Label", PropType::String, 0, &again);
   EXPECT_EQ(first, again);  // same value, same address
   const char *other = "something else entirely";
-  ASSERT_EQ(set->pluginSet("Label", th::PropType::String, 0, &other), kOfxStatOK);
+  ASSERT_EQ(set->pluginSet("Label", PropType::String, 0, &other), kOfxStatOK);
   EXPECT_STREQ(first, "start");  // the old text is retired, not freed
-  const char *null = nullptr;
-  EXPECT_EQ(set->pluginSet("Label", th::PropType::String, 0, &null), kOfxStatErrValue);
 }
 
 TEST(PropertySuite, RefusesNullGarbageAndStaleHandles) {
@@ -126,19 +145,16 @@ TEST(PropertySuite, RefusesNullGarbageAndStaleHandles) {
   {
     auto set = sample_set();
     stale = set->handle();
-    ASSERT_EQ(suite->propGetString(stale, "Label", 0, &text), kOfxStatOK);
-    EXPECT_STREQ(text, "start");
     EXPECT_EQ(suite->propSetString(stale, "Label", 0, "via suite"), kOfxStatOK);
     EXPECT_EQ(set->getString("Label"), "via suite");
   }
   EXPECT_EQ(suite->propGetString(stale, "Label", 0, &text), kOfxStatErrBadHandle);
   // The host's own set answers like any other.
+  OfxPropertySetHandle hostSet = host.record()->host;
   int apiVersion = 0;
-  EXPECT_EQ(suite->propGetInt(host.record()->host, kOfxPropAPIVersion, 0, &apiVersion), kOfxStatOK);
+  EXPECT_EQ(suite->propGetInt(hostSet, kOfxPropAPIVersion, 0, &apiVersion), kOfxStatOK);
   EXPECT_EQ(apiVersion, 1);
-  EXPECT_EQ(suite->propSetInt(host.record()->host, kOfxImageEffectHostPropIsBackground, 0, 1), kOfxStatErrValue);
-  EXPECT_EQ(suite->propGetString(host.record()->host, kOfxPropName, 0, &text), kOfxStatOK);
-  EXPECT_STREQ(text, "trevane.host");
+  EXPECT_EQ(suite->propSetInt(hostSet, kOfxImageEffectHostPropIsBackground, 0, 1), kOfxStatErrValue);
 }
 
 TEST(PropertySuite, FetchSuiteKnowsOnlyVersionOneOfTheFiveSuites) {
@@ -152,3 +168,5 @@ TEST(PropertySuite, FetchSuiteKnowsOnlyVersionOneOfTheFiveSuites) {
   EXPECT_EQ(host.fetchSuite(nullptr, 1), nullptr);
   EXPECT_EQ(host.record()->fetchSuite(reinterpret_cast<OfxPropertySetHandle>(0x10), kOfxPropertySuite, 1), nullptr);
 }
+
+}  // namespace

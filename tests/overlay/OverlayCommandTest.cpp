@@ -14,11 +14,11 @@ namespace {
 
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
+const std::string kBoxSet = " --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'";
 
 class OverlayCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    frame_.assign(static_cast<std::size_t>(kWidth) * kHeight * 4, 0);
     for (std::size_t i = 0; i < frame_.size(); i += 4) {
       frame_[i] = 40;
       frame_[i + 1] = 60;
@@ -29,75 +29,68 @@ class OverlayCommand : public ::testing::Test {
   }
 
   int run(const std::string &arguments) { return tool_.run("overlay " + arguments); }
-
   std::string io() const { return "--input '" + dir_ + "/frame.png' --output '" + dir_ + "/overlay.png'"; }
 
-  const std::uint8_t *pixel(const std::vector<std::uint8_t> &rgba, int x, int y) const {
-    return &rgba[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
+  std::vector<std::uint8_t> written() const {
+    int width = 0, height = 0;
+    auto rgba = kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height);
+    EXPECT_EQ(width, kWidth);
+    EXPECT_EQ(height, kHeight);
+    return rgba;
   }
 
   kesto::testing::ToolRun tool_{"trevane-overlay"};
   const std::string dir_ = tool_.dir();
-  std::vector<std::uint8_t> frame_;
+  std::vector<std::uint8_t> frame_ = std::vector<std::uint8_t>(std::size_t{kWidth} * kHeight * 4);
 };
 
 TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrame) {
   // Box from canonical (16, 36) to (48, 12); an add dab about canonical (6, 6), an exclude dab about (56, 42),
   // each of radius 4 and clear of the box and its handles.
-  ASSERT_EQ(run(io() + " --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'" +
-                " --set 'brush_json=[[0.09375,0.875,0.0625],[0.875,0.125,-0.0625]]'"),
-            0)
+  ASSERT_EQ(run(io() + kBoxSet + " --set 'brush_json=[[0.09375,0.875,0.0625],[0.875,0.125,-0.0625]]'"), 0)
       << tool_.err();
   EXPECT_NE(tool_.out().find("1 box outline(s), 2 dab(s)"), std::string::npos) << tool_.out();
-  int width = 0, height = 0;
-  const std::vector<std::uint8_t> out = kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height);
-  ASSERT_EQ(width, kWidth);
-  ASSERT_EQ(height, kHeight);
-
-  // Canonical (x, y) is pixel (x, 47 - y): the box's top edge, at v = 0.25, is canonical y 36, pixel row 11.
-  const std::uint8_t *edge = pixel(out, 32, 11);
-  EXPECT_EQ(edge[0], 230);  // 0.902 * 255, fully covered by the 1.5 wide line
-  EXPECT_EQ(edge[1], 157);
-  EXPECT_EQ(edge[2], 39);
-  // Handle square at the top-left corner (canonical (16, 36)): pixel (12, 7) lies inside it.
-  EXPECT_EQ(pixel(out, 12, 7)[0], 230);
-  // Add dab: cyan at alpha 0.35 over the frame.
-  const std::uint8_t *add = pixel(out, 6, 41);
-  EXPECT_EQ(add[0], static_cast<int>(40 * 0.65 + 0.5));
-  EXPECT_EQ(add[1], static_cast<int>(0.898 * 255 * 0.35 + 60 * 0.65 + 0.5));
-  EXPECT_EQ(add[2], static_cast<int>(255 * 0.35 + 80 * 0.65 + 0.5));
-  // Exclude dab: red.
-  EXPECT_EQ(pixel(out, 56, 5)[0], static_cast<int>(255 * 0.35 + 40 * 0.65 + 0.5));
-  // Inside the box, away from everything: the frame as it was.
-  const std::uint8_t *inside = pixel(out, 32, 24);
-  EXPECT_EQ(inside[0], 40);
-  EXPECT_EQ(inside[1], 60);
-  EXPECT_EQ(inside[2], 80);
-  EXPECT_EQ(inside[3], 255);
+  const std::vector<std::uint8_t> out = written();
+  ASSERT_EQ(out.size(), frame_.size());
+  // Canonical (x, y) is pixel (x, 47 - y): the box's top edge, at v = 0.25, is canonical y 36, pixel row 11,
+  // fully covered by the 1.5 wide line; pixel (12, 7) lies in the top-left corner's handle; the dabs blend
+  // cyan and red at alpha 0.35; inside the box, away from everything, the frame is as it was.
+  const struct {
+    int x, y;
+    std::uint8_t rgb[3];
+  } pixels[] = {
+      {32, 11, {230, 157, 39}},
+      {12, 7, {230, 157, 39}},
+      {6, 41, {26, 119, 141}},
+      {56, 5, {115, 63, 72}},
+      {32, 24, {40, 60, 80}},
+  };
+  for (const auto &p : pixels) {
+    const std::uint8_t *got = &out[(static_cast<std::size_t>(p.y) * kWidth + static_cast<std::size_t>(p.x)) * 4];
+    EXPECT_EQ(std::vector<int>(got, got + 3), std::vector<int>(p.rgb, p.rgb + 3)) << p.x << "," << p.y;
+  }
 }
 
 TEST_F(OverlayCommand, OverlaySwitchedOffLeavesTheFrame) {
-  ASSERT_EQ(run(io() + " --set draw_mask=0 --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'"), 0)
-      << tool_.err();
-  int width = 0, height = 0;
-  EXPECT_EQ(kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height), frame_);
+  ASSERT_EQ(run(io() + " --set draw_mask=0" + kBoxSet), 0) << tool_.err();
+  EXPECT_EQ(written(), frame_);
 }
 
-TEST_F(OverlayCommand, BadUsageAndInputExitWith2) {
-  EXPECT_EQ(run("--output '" + dir_ + "/x.png'"), 2);
-  EXPECT_NE(tool_.err().find("--input"), std::string::npos) << tool_.err();
-  EXPECT_EQ(run(io() + " --set no_such_param=1"), 2);
-  EXPECT_NE(tool_.err().find("no_such_param"), std::string::npos) << tool_.err();
-  EXPECT_EQ(run(io() + " --set brush_size=big"), 2);
-  EXPECT_EQ(run(io() + " --set =1"), 2);
-  EXPECT_EQ(run("--input '" + dir_ + "/missing.png' --output '" + dir_ + "/x.png'"), 2);
-  EXPECT_NE(tool_.err().find("missing.png"), std::string::npos) << tool_.err();
-  EXPECT_EQ(run(io() + " --unknown"), 2);
-}
-
-TEST_F(OverlayCommand, UnwritableOutputExitsWith1) {
-  EXPECT_EQ(run("--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'"), 1);
-  EXPECT_NE(tool_.err().find("cannot write"), std::string::npos) << tool_.err();
+TEST_F(OverlayCommand, BadUsageExitsWith2AndAnUnwritableOutputWith1) {
+  const struct {
+    std::string arguments;
+    int exit;
+    const char *named;
+  } cases[] = {
+      {"--output '" + dir_ + "/x.png'", 2, "--input"},
+      {io() + " --set no_such_param=1", 2, "no_such_param"},
+      {"--input '" + dir_ + "/missing.png' --output '" + dir_ + "/x.png'", 2, "missing.png"},
+      {"--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'", 1, "cannot write"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(run(c.arguments), c.exit) << c.arguments;
+    EXPECT_NE(tool_.err().find(c.named), std::string::npos) << c.arguments << ": " << tool_.err();
+  }
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // The overlay interact driven through the in-process host on the built module: replies, the records that pen
-// drags write, and what a draw sends to OpenGL (recorded by the GL library linked into this executable, to
-// which the module's GL calls bind).
+// events write, and what a draw sends to OpenGL (recorded by the GL library linked into this executable, to
+// which the module's GL calls bind). The shapes themselves are checked on the geometry functions.
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +18,9 @@ namespace {
 namespace th = kesto::host;
 namespace rec = kesto::glrecord;
 
+constexpr OfxStatus kOK = kOfxStatOK;
 constexpr OfxStatus kDefault = kOfxStatReplyDefault;
+constexpr const char *kBox = "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}";
 
 const char *const kEveryAction[] = {
     kOfxInteractActionDraw,      kOfxInteractActionPenDown,   kOfxInteractActionPenMotion,
@@ -25,27 +28,15 @@ const char *const kEveryAction[] = {
     kOfxInteractActionGainFocus, kOfxInteractActionLoseFocus, kOfxActionCreateInstance,
     kOfxActionDescribe,          "OfxInteractActionSomethingNew"};
 
-// No backend: an empty URL starts no usage beacon, so the tests make no network calls and leave no threads.
-th::InstanceOptions quietInstance() {
-  th::InstanceOptions options;
-  options.savedValues.push_back({"backend_url", std::string()});
-  return options;
-}
-
-// A loaded plug-in, one instance and one overlay on it; project 1920 x 1080 at offset (0, 0) unless a test
-// changes it.
+// A loaded plug-in (no backend: an empty URL starts no usage beacon, so no network calls and no threads), one
+// instance and one overlay on it, in a 1920 x 1080 project at offset (0, 0).
 class OverlayInteract : public ::testing::Test {
  protected:
-  explicit OverlayInteract(th::HostOptions options = {}) : host_(std::move(options)) {}
-
   void SetUp() override {
     rec::clear();
-    loaded_ = host_.load(TREVANE_BUNDLE_DIR);
-    ASSERT_TRUE(loaded_.ok()) << loaded_.error;
-    auto made = loaded_.plugin->createInstance(quietInstance());
-    ASSERT_TRUE(made.ok()) << made.error();
-    fx_ = std::move(*made);
-    overlay_ = newOverlay();
+    fx_ = instance(host_, loaded_);
+    ASSERT_NE(fx_, nullptr);
+    overlay_ = newOverlay(*fx_);
     ASSERT_NE(overlay_, nullptr);
   }
 
@@ -55,23 +46,31 @@ class OverlayInteract : public ::testing::Test {
     rec::clear();
   }
 
-  std::unique_ptr<th::Overlay> newOverlay() {
-    auto made = fx_->createOverlay();
+  static std::unique_ptr<th::Instance> instance(th::Host &host, th::LoadResult &loaded) {
+    loaded = host.load(TREVANE_BUNDLE_DIR);
+    EXPECT_TRUE(loaded.ok()) << loaded.error;
+    if (!loaded.ok()) return nullptr;
+    th::InstanceOptions options;
+    options.savedValues.push_back({"backend_url", std::string()});
+    auto made = loaded.plugin->createInstance(options);
+    EXPECT_TRUE(made.ok()) << made.error();
+    return made.ok() ? std::move(*made) : nullptr;
+  }
+
+  static std::unique_ptr<th::Overlay> newOverlay(th::Instance &fx) {
+    auto made = fx.createOverlay();
     EXPECT_TRUE(made.ok()) << made.error();
     return made.ok() ? std::move(*made) : nullptr;
   }
 
   std::string param(const char *name) const {
     auto value = fx_->getString(name);
-    EXPECT_TRUE(value.ok()) << value.error();
     return value.ok() ? *value : std::string("<unreadable>");
   }
-
   void set(const char *name, const std::string &text) { ASSERT_TRUE(fx_->setString(name, text).ok()); }
   void setInt(const char *name, int value) { ASSERT_TRUE(fx_->setInt(name, value).ok()); }
-  void setDouble(const char *name, double value) { ASSERT_TRUE(fx_->setDouble(name, value).ok()); }
 
-  // Canonical position of a normalised point in the 1920 x 1080 project.
+  // Canonical position of a normalised point in the project.
   static double cx(double u) { return u * 1920.0; }
   static double cy(double v) { return (1.0 - v) * 1080.0; }
 
@@ -81,276 +80,200 @@ class OverlayInteract : public ::testing::Test {
   std::unique_ptr<th::Overlay> overlay_;
 };
 
-constexpr const char *kBox = "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}";
-
-void expectVertex(const rec::Primitive &p, std::size_t i, double x, double y) {
-  ASSERT_LT(i, p.vertices.size());
-  EXPECT_DOUBLE_EQ(p.vertices[i].x, x) << "vertex " << i;
-  EXPECT_DOUBLE_EQ(p.vertices[i].y, y) << "vertex " << i;
-}
-
-void expectColour(const rec::Primitive &p, float red, float green, float blue, float alpha) {
-  EXPECT_EQ(p.colour.red, red);
-  EXPECT_EQ(p.colour.green, green);
-  EXPECT_EQ(p.colour.blue, blue);
-  EXPECT_EQ(p.colour.alpha, alpha);
-}
-
-// Prologue: without an effect instance to work on, every action gets the default reply and nothing is drawn.
-
-TEST_F(OverlayInteract, WithoutAnEffectInstanceEveryActionRepliesDefault) {
-  OfxPluginEntryPoint *entry = loaded_.plugin->overlayEntry();
-  ASSERT_NE(entry, nullptr);
-  for (const char *action : kEveryAction) EXPECT_EQ(entry(action, nullptr, nullptr, nullptr), kDefault) << action;
-  EXPECT_EQ(entry(nullptr, nullptr, nullptr, nullptr), kDefault);
-
-  // The interact descriptor: draw_mask is on (its default) and an instance exists, yet the descriptor has none.
-  ASSERT_EQ(*fx_->getInt("draw_mask"), 1);
-  const th::InteractDescriptor descriptor;
-  EXPECT_FALSE(descriptor.properties().getPointer(kOfxPropEffectInstance).has_value());
-  for (const char *action : kEveryAction) EXPECT_EQ(descriptor.call(entry, action), kDefault) << action;
-
-  // An interact whose effect instance the host reports as null.
-  ASSERT_EQ(overlay_->properties().setPointer(kOfxPropEffectInstance, nullptr), kOfxStatOK);
-  for (const char *action : kEveryAction) EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
-  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kDefault);
-  EXPECT_EQ(param("bbox_json"), "");
-  EXPECT_TRUE(rec::primitives().empty());
-}
-
-TEST_F(OverlayInteract, DrawMaskOffRepliesDefaultAndChangesNothing) {
+// Where the overlay may not work, every action gets the default reply, nothing is drawn and no record changes.
+TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   set("bbox_json", kBox);
   set("brush_json", "[[0.5,0.5,0.03]]");
-  setInt("draw_mask", 0);
-  for (int tool : {1, 0}) {
-    setInt("select_tool", tool);
-    for (const char *action : kEveryAction) {
-      EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
-    }
-    EXPECT_EQ(overlay_->penDown(cx(0.1), cy(0.1)), kDefault);
-    EXPECT_EQ(overlay_->penMotion(cx(0.2), cy(0.2)), kDefault);
+  OfxPluginEntryPoint *entry = loaded_.plugin->overlayEntry();
+  ASSERT_NE(entry, nullptr);
+  const th::InteractDescriptor descriptor;  // has no effect instance
+  ASSERT_FALSE(descriptor.properties().getPointer(kOfxPropEffectInstance).has_value());
+  auto noEffect = newOverlay(*fx_);
+  ASSERT_EQ(noEffect->properties().setPointer(kOfxPropEffectInstance, nullptr), kOK);
+  th::HostOptions bare;
+  bare.withheldSuites = {kOfxInteractSuite};
+  th::Host bareHost(bare);
+  th::LoadResult bareLoaded;
+  auto bareFx = instance(bareHost, bareLoaded);
+  ASSERT_NE(bareFx, nullptr);
+  auto bareOverlay = newOverlay(*bareFx);
+
+  const struct {
+    const char *where;
+    int drawMask, tool;
+    std::function<OfxStatus(const char *)> call;
+  } callers[] = {
+      {"no handle", 1, 0, [&](const char *a) { return entry(a, nullptr, nullptr, nullptr); }},
+      {"the descriptor", 1, 0, [&](const char *a) { return descriptor.call(entry, a); }},
+      {"a null effect instance", 1, 0, [&](const char *a) { return noEffect->callAction(a, nullptr, nullptr); }},
+      {"no interact suite", 1, 0, [&](const char *a) { return bareOverlay->callAction(a, nullptr, nullptr); }},
+      {"draw_mask off", 0, 0, [&](const char *a) { return overlay_->callAction(a, nullptr, nullptr); }},
+      {"draw_mask off, brush", 0, 1, [&](const char *a) { return overlay_->callAction(a, nullptr, nullptr); }},
+  };
+  for (const auto &c : callers) {
+    setInt("draw_mask", c.drawMask);
+    setInt("select_tool", c.tool);
+    for (const char *action : kEveryAction) EXPECT_EQ(c.call(action), kDefault) << c.where << ": " << action;
   }
+  EXPECT_EQ(entry(nullptr, nullptr, nullptr, nullptr), kDefault);
+  EXPECT_EQ(bareOverlay->penDown(cx(0.1), cy(0.1)), kDefault);
   EXPECT_EQ(param("bbox_json"), kBox);
   EXPECT_EQ(param("brush_json"), "[[0.5,0.5,0.03]]");
+  EXPECT_EQ(*bareFx->getString("bbox_json"), "");
   EXPECT_TRUE(rec::primitives().empty()) << rec::describe(rec::primitives());
 }
 
-TEST_F(OverlayInteract, RepliesFollowTheActionTableAndMotionWithoutADragWritesNothing) {
-  EXPECT_EQ(overlay_->draw(), kOfxStatOK);
-  for (int tool : {1, 0}) {
-    setInt("select_tool", tool);
-    EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kDefault) << "no drag yet, tool " << tool;
+// A pen session, one event per row, and both records after it. Tool 0 draws boxes, 1 adds dabs, 2 excludes.
+TEST_F(OverlayInteract, PenEventsWriteTheRecords) {
+  enum Event { Down, Motion, Up, NoPenDown, Tool, Key };
+  const struct {
+    Event event;
+    double u, v;  // the normalised pen position; Tool: the tool in u, the brush size in v
+    OfxStatus reply;
+    const char *bbox;   // null: as in the row before
+    const char *brush;  // null: as in the row before
+  } steps[] = {
+      {Motion, 0.5, 0.5, kDefault, "", "[]"},  // no drag yet
+      {Up, 0.5, 0.5, kOK, nullptr, nullptr},
+      {Down, 0.75, 0.25, kOK, "{\"h\":0.0,\"w\":0.0,\"x\":0.75,\"y\":0.25}", nullptr},  // a zero box: no box
+      {Motion, 0.5, 0.5, kOK, "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}", nullptr},
+      {Motion, 0.5, 0.75, kOK, kBox, nullptr},
+      {Key, 0, 0, kDefault, nullptr, nullptr},
+      {Up, 0.9, 0.9, kOK, nullptr, nullptr},  // pen-up writes nothing
+      {Motion, 0.7, 0.7, kDefault, nullptr, nullptr},  // the drag ended
+      {Down, 0.25, 0.75, kOK, "{\"h\":0.0,\"w\":0.0,\"x\":0.25,\"y\":0.75}", nullptr},
+      {Down, 0.125, 0.5, kOK, "{\"h\":0.0,\"w\":0.0,\"x\":0.125,\"y\":0.5}", nullptr},  // re-anchors
+      {Up, 0.125, 0.5, kOK, nullptr, nullptr},
+      {NoPenDown, 0, 0, kOK, "{\"h\":0.0,\"w\":0.0,\"x\":0.0,\"y\":1.0}", nullptr},  // reads as the origin
+      {Tool, 1, 0.03, kOK, nullptr, nullptr},
+      {Down, 0.75, 0.25, kOK, nullptr, "[[0.75,0.25,0.03]]"},
+      {Motion, 0.5, 0.25, kOK, nullptr, "[[0.75,0.25,0.03],[0.5,0.25,0.03]]"},
+      {Tool, 0, 0.03, kOK, nullptr, nullptr},  // mid-drag: the box spans from the brush's anchor
+      {Motion, 0.5, 0.5, kOK, "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}", nullptr},
+      {Up, 0.5, 0.5, kOK, nullptr, nullptr},
+      {Tool, 2, 0.05, kOK, nullptr, nullptr},
+      {Down, 0.25, 0.5, kOK, nullptr, "[[0.75,0.25,0.03],[0.5,0.25,0.03],[0.25,0.5,-0.05]]"},
+      {Up, 0.25, 0.5, kOK, nullptr, nullptr},
+  };
+  std::string bbox, brush;
+  int row = 0;
+  for (const auto &s : steps) {
+    ++row;
+    const double x = cx(s.u), y = cy(s.v);
+    OfxStatus reply = kOK;
+    switch (s.event) {
+      case Down: reply = overlay_->penDown(x, y); break;
+      case Motion: reply = overlay_->penMotion(x, y); break;
+      case Up: reply = overlay_->penUp(x, y); break;
+      case NoPenDown: reply = overlay_->callAction(kOfxInteractActionPenDown, nullptr, nullptr); break;
+      case Key: reply = overlay_->callAction(kOfxInteractActionKeyRepeat, nullptr, nullptr); break;
+      case Tool:
+        setInt("select_tool", static_cast<int>(s.u));
+        ASSERT_TRUE(fx_->setDouble("brush_size", s.v).ok());
+        break;
+    }
+    bbox = s.bbox ? s.bbox : bbox;
+    brush = s.brush ? s.brush : brush;
+    EXPECT_EQ(reply, s.reply) << "row " << row;
+    EXPECT_EQ(param("bbox_json"), bbox) << "row " << row;
+    EXPECT_EQ(param("brush_json"), brush) << "row " << row;
   }
-  EXPECT_EQ(param("bbox_json"), "");
-  EXPECT_EQ(param("brush_json"), "[]");
-  EXPECT_EQ(overlay_->penUp(cx(0.5), cy(0.5)), kOfxStatOK);  // pen-up without a drag
-  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.6)), kOfxStatOK);
-  EXPECT_EQ(overlay_->penUp(cx(0.6), cy(0.6)), kOfxStatOK);
-  EXPECT_EQ(overlay_->penMotion(cx(0.7), cy(0.7)), kDefault);  // the drag ended
-  for (const char *action : {kOfxInteractActionKeyDown, kOfxInteractActionKeyUp, kOfxInteractActionKeyRepeat,
-                             kOfxInteractActionGainFocus, kOfxInteractActionLoseFocus, kOfxActionCreateInstance,
-                             kOfxActionDescribe}) {
-    EXPECT_EQ(overlay_->callAction(action, nullptr, nullptr), kDefault) << action;
-  }
 }
 
-TEST_F(OverlayInteract, WithoutTheInteractSuiteEveryActionGetsTheDefault) {
-  th::HostOptions options;
-  options.withheldSuites = {kOfxInteractSuite};
-  th::Host bare(options);
-  auto loaded = bare.load(TREVANE_BUNDLE_DIR);
-  ASSERT_TRUE(loaded.ok()) << loaded.error;
-  auto made = loaded.plugin->createInstance(quietInstance());
-  ASSERT_TRUE(made.ok()) << made.error();
-  th::Instance &fx = **made;
-  ASSERT_TRUE(fx.setString("bbox_json", kBox).ok());
-  auto overlay = fx.createOverlay();
-  ASSERT_TRUE(overlay.ok()) << overlay.error();
-  for (const char *action : kEveryAction) {
-    EXPECT_EQ((*overlay)->callAction(action, nullptr, nullptr), kDefault) << action;
-  }
-  EXPECT_EQ((*overlay)->draw(), kDefault);
-  EXPECT_EQ((*overlay)->penDown(cx(0.1), cy(0.1)), kDefault);
-  EXPECT_EQ((*overlay)->penMotion(cx(0.2), cy(0.2)), kDefault);
-  EXPECT_EQ((*overlay)->penUp(cx(0.2), cy(0.2)), kDefault);
-  EXPECT_EQ(*fx.getString("bbox_json"), kBox);
-  EXPECT_TRUE(rec::primitives().empty());
-  EXPECT_EQ((*overlay)->destroy(), kDefault);
-}
-
-// Box drags
-
-TEST_F(OverlayInteract, BoxDragWritesTheRecordLive) {
-  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
-  // A pen-down alone leaves a zero box at the pen, which counts as no box.
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.75,\"y\":0.25}");
-  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
-  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.75)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), kBox);
-  // Pen-up writes nothing, and the brush list is untouched by box drags.
-  ASSERT_EQ(overlay_->penUp(cx(0.9), cy(0.9)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), kBox);
-  EXPECT_EQ(param("brush_json"), "[]");
-  // A new pen-down replaces the box.
-  ASSERT_EQ(overlay_->penDown(cx(0.125), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.125,\"y\":0.5}");
-}
-
-// The project offset and size place both the pen and the drawing; pens outside the project are clamped.
-TEST_F(OverlayInteract, ProjectOffsetAndSizePlaceThePenAndTheDrawing) {
-  fx_->setProjectOffset(100.0, 50.0);
-  fx_->setProjectSize(1000.0, 500.0);
-  // Left of and below the project rectangle, then right of and above it.
-  ASSERT_EQ(overlay_->penDown(20.0, -300.0), kOfxStatOK);
-  ASSERT_EQ(overlay_->penMotion(4000.0, 900.0), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}");
-  ASSERT_EQ(overlay_->penMotion(600.0, 300.0), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.5}");
-  set("brush_json", "[[0.5,0.25,0.03]]");
-  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
-  const auto list = rec::primitives();
-  ASSERT_EQ(list.size(), 6u) << rec::describe(list);
-  expectVertex(list[0], 0, 100.0, 300.0);  // the box's top-left corner
-  expectVertex(list[5], 0, 600.0, 425.0);  // the dab's centre and rim: radius 0.03 x width
-  expectVertex(list[5], 1, 630.0, 425.0);
-}
-
-TEST_F(OverlayInteract, MissingPenPositionReadsAsTheOrigin) {
-  ASSERT_EQ(overlay_->callAction(kOfxInteractActionPenDown, nullptr, nullptr), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.0,\"y\":1.0}");
-}
-
-TEST_F(OverlayInteract, EachOverlayHasItsOwnDrag) {
-  auto second = newOverlay();
-  ASSERT_NE(second, nullptr);
-  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
+TEST_F(OverlayInteract, EachOverlayHasItsOwnDragAndDestroyDropsIt) {
+  auto second = newOverlay(*fx_);
+  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOK);
   EXPECT_EQ(second->penMotion(cx(0.5), cy(0.5)), kDefault);
-  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
-  // A destroyed overlay's drag does not pass to the next one.
-  ASSERT_EQ(overlay_->destroy(), kDefault);
-  overlay_ = newOverlay();
-  ASSERT_NE(overlay_, nullptr);
-  EXPECT_EQ(overlay_->penMotion(cx(0.1), cy(0.1)), kDefault);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
+  EXPECT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOK);
   // The destroy action drops the interact's pen state, whatever the host does with the handle afterwards.
-  ASSERT_EQ(second->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
-  EXPECT_EQ(second->callAction(kOfxActionDestroyInstance, nullptr, nullptr), kDefault);
+  EXPECT_EQ(overlay_->callAction(kOfxActionDestroyInstance, nullptr, nullptr), kDefault);
+  EXPECT_EQ(overlay_->penMotion(cx(0.1), cy(0.1)), kDefault);
+  ASSERT_EQ(second->penDown(cx(0.75), cy(0.25)), kOK);
+  ASSERT_EQ(second->destroy(), kDefault);
+  second = newOverlay(*fx_);
   EXPECT_EQ(second->penMotion(cx(0.1), cy(0.1)), kDefault);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.75,\"y\":0.25}");  // second's pen-down
 }
 
-TEST_F(OverlayInteract, ToolChangeDuringADragKeepsTheAnchor) {
-  setInt("select_tool", 1);
-  ASSERT_EQ(overlay_->penDown(cx(0.75), cy(0.25)), kOfxStatOK);
-  setInt("select_tool", 0);
-  ASSERT_EQ(overlay_->penMotion(cx(0.5), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
-  EXPECT_EQ(param("brush_json"), "[[0.75,0.25,0.03]]");
-}
-
-// Brush drags
-
-TEST_F(OverlayInteract, BrushDragAppendsOneDabPerEvent) {
-  setInt("select_tool", 1);
-  ASSERT_EQ(overlay_->penDown(960.0, 810.0), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03]]");
-  ASSERT_EQ(overlay_->penMotion(cx(0.75), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03]]");
-  ASSERT_EQ(overlay_->penUp(cx(0.75), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03]]");
-
-  setInt("select_tool", 2);
-  setDouble("brush_size", 0.05);
-  ASSERT_EQ(overlay_->penDown(cx(0.25), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), "[[0.5,0.25,0.03],[0.75,0.5,0.03],[0.25,0.5,-0.05]]");
-  EXPECT_EQ(param("bbox_json"), "");
-}
-
-TEST_F(OverlayInteract, FullDabListStaysByteForByte) {
+TEST_F(OverlayInteract, AFullDabListStaysByteForByte) {
   setInt("select_tool", 1);
   std::string full = "[[0.25, 0.75, 0.03]";  // spaced: any rewrite would show
   for (int i = 1; i < 2048; ++i) full += ",  [0.25, 0.75, 0.03]";
-  full += "]";
-  set("brush_json", full);
-  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.5)), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), full);
+  set("brush_json", full + "]");
+  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOK);
+  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.5)), kOK);
+  EXPECT_EQ(param("brush_json"), full + "]");
 }
 
-// Undrawable entries are skipped in the drawing and kept in the text when a dab is appended.
-TEST_F(OverlayInteract, UndrawableDabsAreSkippedAndKept) {
-  setInt("select_tool", 1);
-  const std::string text = "[[0.5,\"0.5\",0.03],[true,0.5,0.03],[0.5,0.5,null],{\"x\":1},7,[0.5,0.5],"
-                           "[0.4,0.6,0.02,\"x\"]]";
-  set("brush_json", text);
-  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
-  const auto list = rec::takePrimitives();
-  ASSERT_EQ(list.size(), 1u) << rec::describe(list);
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].x, 0.4 * 1920.0);
-  ASSERT_EQ(overlay_->penDown(cx(0.5), cy(0.25)), kOfxStatOK);
-  EXPECT_EQ(param("brush_json"), text.substr(0, text.size() - 1) + ",[0.5,0.25,0.03]]");
-}
-
-// Drawing
-
+// Outline, four handles, then the dabs in list order; an absent box draws nothing of its own.
 TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
-  set("bbox_json", kBox);
+  set("bbox_json", "{\"x\":0.1,\"y\":0.1,\"w\":0,\"h\":0.5}");
   set("brush_json", "[[0.5,0.25,0.03],[0.2,0.8,-0.05]]");
-  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+  ASSERT_EQ(overlay_->draw(), kOK);
+  EXPECT_EQ(rec::takePrimitives().size(), 2u);
+  set("bbox_json", kBox);
+  ASSERT_EQ(overlay_->draw(), kOK);
   const auto list = rec::primitives();
   ASSERT_EQ(list.size(), 7u) << rec::describe(list);
   EXPECT_EQ(rec::misuseCount(), 0u);
-
-  // Outline from A = (960, 810) to B = (1440, 270), 1.5 wide, then 10 x 10 handles at A, (Ax, By), (Bx, Ay), B
-  // (the shapes themselves are checked on the geometry functions).
-  EXPECT_EQ(list[0].mode, rec::Mode::LineLoop);
-  EXPECT_EQ(list[0].lineWidth, 1.5f);
-  expectColour(list[0], 0.902f, 0.616f, 0.153f, 1.0f);
-  EXPECT_EQ(list[0].vertices.size(), 4u);
-  expectVertex(list[0], 0, 960, 810);
-  expectVertex(list[0], 2, 1440, 270);
-  for (std::size_t h = 1; h <= 4; ++h) EXPECT_EQ(list[h].mode, rec::Mode::Quads);
-  expectColour(list[4], 0.902f, 0.616f, 0.153f, 1.0f);
-  expectVertex(list[4], 0, 1440 - 5, 270 - 5);
-  // An add dab, then an exclude dab: discs of radius r x width about their centres.
-  for (std::size_t d : {5, 6}) {
-    EXPECT_EQ(list[d].mode, rec::Mode::TriangleFan);
-    EXPECT_EQ(list[d].vertices.size(), 22u);
+  const struct {
+    rec::Mode mode;
+    std::size_t vertices;
+    rec::Colour colour;
+    double x, y;  // the first vertex
+  } expected[] = {
+      {rec::Mode::LineLoop, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 960, 810},
+      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 955, 805},
+      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 955, 265},
+      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 1435, 805},
+      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 1435, 265},
+      {rec::Mode::TriangleFan, 22, {0.0f, 0.898f, 1.0f, 0.35f}, 960, 810},
+      {rec::Mode::TriangleFan, 22, {1.0f, 0.271f, 0.227f, 0.35f}, 0.2 * 1920, 0.2 * 1080},
+  };
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i].mode, expected[i].mode) << i;
+    ASSERT_EQ(list[i].vertices.size(), expected[i].vertices) << i;
+    EXPECT_EQ(list[i].colour.red, expected[i].colour.red) << i;
+    EXPECT_EQ(list[i].colour.green, expected[i].colour.green) << i;
+    EXPECT_EQ(list[i].colour.blue, expected[i].colour.blue) << i;
+    EXPECT_EQ(list[i].colour.alpha, expected[i].colour.alpha) << i;
+    EXPECT_DOUBLE_EQ(list[i].vertices[0].x, expected[i].x) << i;
+    EXPECT_DOUBLE_EQ(list[i].vertices[0].y, expected[i].y) << i;
   }
-  expectColour(list[5], 0.0f, 0.898f, 1.0f, 0.35f);
-  expectVertex(list[5], 0, 960.0, 810.0);
-  expectVertex(list[5], 1, 960.0 + 57.6, 810.0);
-  expectColour(list[6], 1.0f, 0.271f, 0.227f, 0.35f);
-  expectVertex(list[6], 0, 0.2 * 1920.0, 0.2 * 1080.0);
-  expectVertex(list[6], 1, 0.2 * 1920.0 + 0.05 * 1920.0, 0.2 * 1080.0);
+  EXPECT_EQ(list[0].lineWidth, 1.5f);
 }
 
-// The presence rules themselves are the record functions'; here only that the draw follows them.
-TEST_F(OverlayInteract, OnlyPresentBoxesAreDrawn) {
-  set("bbox_json", "{\"x\":0.1,\"y\":0.1,\"w\":0,\"h\":0.5}");
-  EXPECT_EQ(overlay_->draw(), kOfxStatOK);
-  EXPECT_TRUE(rec::primitives().empty()) << rec::describe(rec::primitives());
-  set("bbox_json", "{\"w\":0.5}");  // an absent member reads as 0: a box from the top-left corner
-  ASSERT_EQ(overlay_->draw(), kOfxStatOK);
+// The project offset and size place both the pen (clamped to the project) and the drawing.
+TEST_F(OverlayInteract, ProjectOffsetAndSizePlaceThePenAndTheDrawing) {
+  fx_->setProjectOffset(100.0, 50.0);
+  fx_->setProjectSize(1000.0, 500.0);
+  ASSERT_EQ(overlay_->penDown(20.0, -300.0), kOK);
+  ASSERT_EQ(overlay_->penMotion(4000.0, 900.0), kOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}");
+  ASSERT_EQ(overlay_->penMotion(600.0, 300.0), kOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.5}");
+  set("brush_json", "[[0.5,0.25,0.03]]");
+  ASSERT_EQ(overlay_->draw(), kOK);
   const auto list = rec::primitives();
-  ASSERT_EQ(list.size(), 5u) << rec::describe(list);
-  expectVertex(list[0], 2, 960.0, 1080.0);
+  ASSERT_EQ(list.size(), 6u) << rec::describe(list);
+  EXPECT_DOUBLE_EQ(list[0].vertices[0].y, 300.0);  // the box's top-left corner
+  EXPECT_DOUBLE_EQ(list[5].vertices[0].x, 600.0);  // the dab's centre and rim: radius 0.03 x width
+  EXPECT_DOUBLE_EQ(list[5].vertices[0].y, 425.0);
+  EXPECT_DOUBLE_EQ(list[5].vertices[1].x, 630.0);
 }
 
 TEST_F(OverlayInteract, OverlaysOnSeveralThreadsKeepTheirOwnDrags) {
   std::vector<std::unique_ptr<th::Overlay>> overlays;
-  for (int i = 0; i < 3; ++i) overlays.push_back(newOverlay());
+  for (int i = 0; i < 3; ++i) overlays.push_back(newOverlay(*fx_));
   std::vector<std::thread> threads;
   std::vector<int> failures(overlays.size(), 0);
   for (std::size_t i = 0; i < overlays.size(); ++i) {
     threads.emplace_back([&, i] {
       for (int round = 0; round < 50; ++round) {
-        failures[i] += overlays[i]->penDown(cx(0.1 * static_cast<double>(i + 1)), cy(0.5)) != kOfxStatOK;
-        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kOfxStatOK;
-        failures[i] += overlays[i]->draw() != kOfxStatOK;
-        failures[i] += overlays[i]->penUp(cx(0.9), cy(0.5)) != kOfxStatOK;
+        failures[i] += overlays[i]->penDown(cx(0.1 * static_cast<double>(i + 1)), cy(0.5)) != kOK;
+        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kOK;
+        failures[i] += overlays[i]->draw() != kOK;
+        failures[i] += overlays[i]->penUp(cx(0.9), cy(0.5)) != kOK;
         failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kDefault;
       }
     });

@@ -1,5 +1,5 @@
-// The selection records: presence rules, exact texts, mirrored read/write, the dab cap, and the mappings
-// between canonical and normalised project coordinates.
+// The selection records and what the overlay draws of them: presence rules, exact texts, the dab cap, the
+// mappings between canonical and normalised project coordinates, and the geometry of the box and the dabs.
 
 #include <gtest/gtest.h>
 
@@ -8,210 +8,181 @@
 #include <string>
 #include <vector>
 
+#include "overlay/OverlayGeometry.h"
 #include "overlay/SelectionRecords.h"
 
 namespace {
 
-using kesto::BoxRecord;
 using kesto::Dab;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const kesto::Space kHd{0.0, 0.0, 1920.0, 1080.0};
 
 std::string nested(int depth, const std::string &core) {
   return std::string(static_cast<std::size_t>(depth), '[') + core + std::string(static_cast<std::size_t>(depth), ']');
 }
 
-std::string listOf(std::size_t count) {
-  std::vector<Dab> dabs(count, Dab{0.25, 0.75, 0.03});
-  return kesto::write_dabs(dabs);
-}
-
-// Neither raises: text that is no object, or whose "w" is no number, has no box; a box present by the job
-// launch's rule (a number "w") with another member of the wrong type is not drawn.
-TEST(SelectionRecords, BoxAbsentForMalformedTextAndUnreadableForNonNumberMembers) {
-  for (const char *text : {"", "{}", "[]", "null", "0.5", "\"w\"", "not json", "{\"w\":0.5,}", "/*c*/{\"w\":0.5}",
-                           "{\"w\":0.5", "[{\"w\":0.5}]", "{\"w\":\"0.5\"}", "{\"w\":true}", "{\"w\":null}",
-                           "{\"w\":[0.5]}", "{\"w\":{}}"}) {
-    EXPECT_FALSE(kesto::box_present(std::string(text))) << text;
-    EXPECT_FALSE(kesto::read_box(text).has_value()) << text;
+// Presence (the job launch's rule: an object with a number "w" above 0) and whether the box can be drawn
+// (every member present is a number); written back as the box's exact text. Nothing raises.
+TEST(SelectionRecords, BoxTextsReadAsPresentDrawableAndWriteBackExactly) {
+  const struct {
+    const char *text;
+    bool present;
+    const char *drawn;  // null: not drawable
+  } cases[] = {
+      {"", false, nullptr}, {"{}", false, nullptr}, {"[]", false, nullptr}, {"null", false, nullptr},
+      {"not json", false, nullptr}, {"{\"w\":0.5,}", false, nullptr}, {"/*c*/{\"w\":0.5}", false, nullptr},
+      {"{\"w\":0.5", false, nullptr}, {"[{\"w\":0.5}]", false, nullptr}, {"{\"w\":\"0.5\"}", false, nullptr},
+      {"{\"w\":true}", false, nullptr}, {"{\"w\":[0.5]}", false, nullptr}, {"{\"w\":0,\"h\":0.4}", false, nullptr},
+      {"{\"w\":-0.2,\"h\":0.4}", false, nullptr}, {"{\"w\":0.5,\"x\":\"0.1\"}", true, nullptr},
+      {"{\"w\":0.5,\"y\":true}", true, nullptr}, {"{\"w\":0.5,\"h\":null}", true, nullptr},
+      {"{\"w\":0.5,\"h\":{\"v\":1}}", true, nullptr},
+      {"{\"y\":1,\"w\":1}", true, "{\"h\":0.0,\"w\":1.0,\"x\":0.0,\"y\":1.0}"},  // absent members read as 0
+      {"{\"w\":0.5,\"label\":\"hero\"}", true, "{\"h\":0.0,\"w\":0.5,\"x\":0.0,\"y\":0.0}"},
+      {"{\"x\":0.1,\"y\":0.2,\"w\":0.3,\"h\":0}", true, "{\"h\":0.0,\"w\":0.3,\"x\":0.1,\"y\":0.2}"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(kesto::box_present(std::string(c.text)), c.present) << c.text;
+    const auto box = kesto::read_box(c.text);
+    EXPECT_EQ(box ? kesto::write_box(*box) : "(none)", c.drawn ? c.drawn : "(none)") << c.text;
   }
-  for (const char *text : {"{\"w\":0.5,\"x\":\"0.1\"}", "{\"w\":0.5,\"y\":true}", "{\"w\":0.5,\"h\":null}",
-                           "{\"w\":0.5,\"x\":[1]}", "{\"w\":0.5,\"h\":{\"v\":1}}"}) {
-    EXPECT_TRUE(kesto::box_present(std::string(text))) << text;
-    EXPECT_FALSE(kesto::read_box(text).has_value()) << text;
-  }
-  // Unknown members play no part.
-  EXPECT_TRUE(kesto::read_box("{\"w\":0.5,\"label\":\"hero\"}").has_value());
-}
-
-// Presence looks at the width only; absent members read as 0 and integers as doubles.
-TEST(SelectionRecords, BoxPresenceLooksAtWidthOnly) {
-  const std::pair<const char *, bool> cases[] = {{"{\"x\":0.1,\"y\":0.1,\"w\":0,\"h\":0.4}", false},
-                                                 {"{\"x\":0.1,\"y\":0.1,\"w\":-0.2,\"h\":0.4}", false},
-                                                 {"{\"x\":0.1,\"y\":0.1,\"w\":0.3,\"h\":0}", true}};
-  for (const auto &[text, present] : cases) EXPECT_EQ(kesto::read_box(text).has_value(), present) << text;
-  const auto whole = kesto::read_box("{\"y\":1,\"w\":1}");
-  ASSERT_TRUE(whole.has_value());
-  EXPECT_EQ(whole->x, 0.0);
-  EXPECT_EQ(whole->y, 1.0);
-  EXPECT_EQ(whole->w, 1.0);
-  EXPECT_EQ(whole->h, 0.0);
-}
-
-TEST(SelectionRecords, BoxFromDragWritesTheExactText) {
-  EXPECT_EQ(kesto::write_box(kesto::box_from_drag({0.75, 0.25}, {0.5, 0.5})),
-            "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
-  EXPECT_EQ(kesto::write_box(kesto::box_from_drag({0.75, 0.25}, {0.5, 0.75})),
-            "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}");
-  // Anchor and current point equal: a zero box, whole numbers keep ".0", and it reads as absent.
-  const std::string zero = kesto::write_box(kesto::box_from_drag({0.0, 1.0}, {0.0, 1.0}));
-  EXPECT_EQ(zero, "{\"h\":0.0,\"w\":0.0,\"x\":0.0,\"y\":1.0}");
-  EXPECT_FALSE(kesto::box_present(zero));
-}
-
-TEST(SelectionRecords, DabListReadsOnlyArrays) {
-  EXPECT_TRUE(kesto::read_dabs("").empty());
-  EXPECT_TRUE(kesto::read_dabs("[]").empty());
-  EXPECT_TRUE(kesto::read_dabs("{\"x\":1}").empty());
-  EXPECT_TRUE(kesto::read_dabs("[[0.5,0.5,0.03]").empty());
-  EXPECT_TRUE(kesto::read_dab_list("not json").is_array());
-  EXPECT_TRUE(kesto::read_dab_list("not json").empty());
-
-  const auto dabs = kesto::read_dabs("[[0.5,0.25,0.03],[0.1,0.2,-0.05]]");
-  ASSERT_EQ(dabs.size(), 2u);
-  EXPECT_EQ(dabs[0].x, 0.5);
-  EXPECT_EQ(dabs[0].y, 0.25);
-  EXPECT_EQ(dabs[0].r, 0.03);
-  EXPECT_EQ(dabs[1].r, -0.05);
-}
-
-TEST(SelectionRecords, UndrawableEntriesAreSkippedAndKept) {
-  const std::string text = "[[0.5,0.5],[\"a\",0.5,0.1],[0.5,null,0.1],5,{\"x\":1},null,[0.2,0.3,0.04,\"extra\"]]";
-  const auto dabs = kesto::read_dabs(text);
-  ASSERT_EQ(dabs.size(), 1u);
-  EXPECT_EQ(dabs[0].x, 0.2);
-  EXPECT_EQ(dabs[0].r, 0.04);
-
-  const auto appended = kesto::append_dab(text, {0.5, 0.5, 0.03});
-  ASSERT_TRUE(appended.has_value());
-  EXPECT_EQ(*appended,
-            "[[0.5,0.5],[\"a\",0.5,0.1],[0.5,null,0.1],5,{\"x\":1},null,[0.2,0.3,0.04,\"extra\"],[0.5,0.5,0.03]]");
-}
-
-TEST(SelectionRecords, AppendWritesTheExactText) {
-  EXPECT_EQ(kesto::append_dab("not json", {0.5, 0.5, 0.03}), std::optional<std::string>("[[0.5,0.5,0.03]]"));
-  EXPECT_EQ(kesto::append_dab("{\"w\":1}", {0.5, 0.5, 0.03}), std::optional<std::string>("[[0.5,0.5,0.03]]"));
-  EXPECT_EQ(kesto::append_dab("[]", {0.5, 0.5, -0.05}), std::optional<std::string>("[[0.5,0.5,-0.05]]"));
-  EXPECT_EQ(kesto::append_dab("[]", {0.0, 1.0, 0.03}), std::optional<std::string>("[[0.0,1.0,0.03]]"));
-  // Stored text in another layout is rewritten compact.
-  EXPECT_EQ(kesto::append_dab("[ [0.1, 0.2, 0.03] ]\n", {0.5, 0.25, 0.03}),
-            std::optional<std::string>("[[0.1,0.2,0.03],[0.5,0.25,0.03]]"));
-}
-
-TEST(SelectionRecords, DabListStopsAt2048Entries) {
-  const std::string almostFull = listOf(kesto::kMaxDabs - 1);
-  const auto filled = kesto::append_dab(almostFull, {0.5, 0.5, 0.03});
-  ASSERT_TRUE(filled.has_value());
-  EXPECT_EQ(kesto::read_dab_list(*filled).size(), 2048u);
-  EXPECT_FALSE(kesto::append_dab(*filled, {0.5, 0.5, 0.03}).has_value());
-  // A longer list from an edited project is left alone too.
-  EXPECT_FALSE(kesto::append_dab(listOf(3000), {0.5, 0.5, 0.03}).has_value());
-}
-
-TEST(SelectionRecords, BoxesAndDabsRoundTripExactly) {
-  const std::vector<BoxRecord> boxes = {
-      {0.5, 0.25, 0.25, 0.5}, {0.1 + 0.2, 1.0 / 3.0, 2.0 / 3.0, 0.0}, {1e-300, 0.9999999999999999, 5e-324, 0.123456789012345678}};
-  for (const BoxRecord &box : boxes) {
+  // Doubles survive the text exactly.
+  for (const kesto::BoxRecord &box : {kesto::BoxRecord{0.1 + 0.2, 1.0 / 3.0, 2.0 / 3.0, 0.0},
+                                      kesto::BoxRecord{1e-300, 0.9999999999999999, 5e-324, 0.123456789012345678}}) {
     const auto back = kesto::read_box(kesto::write_box(box));
     ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(kesto::write_box(*back), kesto::write_box(box));
+    EXPECT_EQ(back->x, box.x);
     EXPECT_EQ(back->w, box.w);
+    EXPECT_EQ(back->h, box.h);
   }
-  const std::vector<Dab> dabs = {{0.5, 0.25, 0.03}, {0.1 + 0.2, 1.0 / 3.0, -0.3}, {0.0, 1.0, 0.005}, {1.0, 0.0, -0.0}};
-  const auto back = kesto::read_dabs(kesto::write_dabs(dabs));
-  ASSERT_EQ(back.size(), dabs.size());
-  for (std::size_t i = 0; i < dabs.size(); ++i) {
-    EXPECT_EQ(back[i].x, dabs[i].x);
-    EXPECT_EQ(back[i].y, dabs[i].y);
-    EXPECT_EQ(back[i].r, dabs[i].r);
-    EXPECT_EQ(std::signbit(back[i].r), std::signbit(dabs[i].r));
-  }
-  EXPECT_EQ(kesto::write_dabs({}), "[]");
-  EXPECT_EQ(kesto::write_dabs({{0.5, 0.25, 0.03}}), "[[0.5,0.25,0.03]]");
 }
 
-TEST(SelectionRecords, DeeplyNestedTextReadsAsMalformed) {
-  const std::string deep = nested(100000, "");
-  EXPECT_TRUE(kesto::read_dab_list(deep).empty());
-  EXPECT_FALSE(kesto::box_present(deep));
-  EXPECT_EQ(kesto::append_dab(deep, {0.5, 0.5, 0.03}), std::optional<std::string>("[[0.5,0.5,0.03]]"));
-  // Within the limit the text is an ordinary (undrawable) entry and is kept.
-  const std::string shallow = nested(kesto::kMaxRecordNesting, "1");
-  EXPECT_EQ(kesto::read_dab_list(shallow).size(), 1u);
-  EXPECT_TRUE(kesto::parse_record(nested(kesto::kMaxRecordNesting + 1, "")).is_discarded());
-  // Brackets inside strings are text, not nesting.
-  const std::string quoted = "[[\"" + std::string(500, '[') + "\\\"" + std::string(500, '{') + "\",0.5,0.1]]";
-  EXPECT_EQ(kesto::read_dab_list(quoted).size(), 1u);
-}
-
-TEST(SelectionRecords, SpaceFallsBackTo1920x1080) {
-  const double offset[2] = {12.0, -7.0};
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double inf = std::numeric_limits<double>::infinity();
-  for (const auto &size : std::vector<std::array<double, 2>>{{0, 0}, {1280, 0}, {0, 720}, {-1280, 720}, {nan, 720}, {inf, 720}}) {
-    const kesto::Space space = kesto::make_space(offset, size.data());
-    EXPECT_EQ(space.width, 1920.0) << size[0] << "x" << size[1];
-    EXPECT_EQ(space.height, 1080.0) << size[0] << "x" << size[1];
-    EXPECT_EQ(space.offsetX, 12.0);
-    EXPECT_EQ(space.offsetY, -7.0);
+TEST(SelectionRecords, DragsSpanBoxesFromThePenInTheProject) {
+  const struct {
+    kesto::CanonicalPoint anchor, current;
+    const char *box;
+  } cases[] = {
+      {{1440, 810}, {960, 540}, "{\"h\":0.25,\"w\":0.25,\"x\":0.5,\"y\":0.25}"},
+      {{1440, 810}, {960, 270}, "{\"h\":0.5,\"w\":0.25,\"x\":0.5,\"y\":0.25}"},
+      {{0, 0}, {0, 0}, "{\"h\":0.0,\"w\":0.0,\"x\":0.0,\"y\":1.0}"},          // whole numbers keep ".0"
+      {{-0.0, 1080}, {960, 540}, "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.0}"},  // never "-0.0"
+      {{-50, -20}, {5000, 1500}, "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}"},  // clamped to the project
+  };
+  for (const auto &c : cases) {
+    const auto box = kesto::box_from_drag(kesto::to_normalised(kHd, c.anchor), kesto::to_normalised(kHd, c.current));
+    EXPECT_EQ(kesto::write_box(box), c.box) << c.anchor.x << "," << c.anchor.y;
   }
-  const double size[2] = {1280.0, 720.0};
-  const kesto::Space kept = kesto::make_space(offset, size);
-  EXPECT_EQ(kept.width, 1280.0);
-  EXPECT_EQ(kept.height, 720.0);
-  const double badOffset[2] = {nan, inf};
-  const kesto::Space zeroed = kesto::make_space(badOffset, size);
-  EXPECT_EQ(zeroed.offsetX, 0.0);
-  EXPECT_EQ(zeroed.offsetY, 0.0);
-}
-
-TEST(SelectionRecords, PenPositionsAreClampedIntoTheUnitSquare) {
-  const kesto::Space hd{0.0, 0.0, 1920.0, 1080.0};
-  const auto centre = kesto::to_normalised(hd, {960.0, 810.0});
-  EXPECT_EQ(centre.u, 0.5);
-  EXPECT_EQ(centre.v, 0.25);
-  // Left of and below the project rectangle.
-  const auto lowerLeft = kesto::to_normalised(hd, {-50.0, -20.0});
-  EXPECT_EQ(lowerLeft.u, 0.0);
-  EXPECT_EQ(lowerLeft.v, 1.0);
-  // Right of and above it.
-  const auto upperRight = kesto::to_normalised(hd, {5000.0, 1500.0});
-  EXPECT_EQ(upperRight.u, 1.0);
-  EXPECT_EQ(upperRight.v, 0.0);
+  EXPECT_FALSE(kesto::box_present(kesto::write_box(kesto::box_from_drag({0.5, 0.5}, {0.5, 0.5}))));
 
   const kesto::Space shifted{100.0, 50.0, 1000.0, 500.0};
   const auto mid = kesto::to_normalised(shifted, {600.0, 300.0});
   EXPECT_EQ(mid.u, 0.5);
   EXPECT_EQ(mid.v, 0.5);
-  const auto back = kesto::to_canonical(shifted, mid);
-  EXPECT_EQ(back.x, 600.0);
-  EXPECT_EQ(back.y, 300.0);
-  const auto corner = kesto::to_canonical(shifted, {0.0, 0.0});
+  const auto corner = kesto::to_canonical(shifted, {0.0, 0.25});
   EXPECT_EQ(corner.x, 100.0);
-  EXPECT_EQ(corner.y, 550.0);
+  EXPECT_EQ(corner.y, 425.0);
+  for (const auto &[in, out] : std::vector<std::pair<double, double>>{
+           {2.0, 1.0}, {0.5, 0.5}, {-3.0, 0.0}, {kNaN, 0.0}, {-kInf, 0.0}, {kInf, 1.0}}) {
+    EXPECT_EQ(kesto::clamp_unit(in), out) << in;
+  }
+  EXPECT_FALSE(std::signbit(kesto::clamp_unit(-0.0)));
 }
 
-TEST(SelectionRecords, ClampGivesPlainZeroForNegativesAndNaN) {
-  EXPECT_EQ(kesto::clamp_unit(2.0), 1.0);
-  EXPECT_EQ(kesto::clamp_unit(0.5), 0.5);
-  EXPECT_EQ(kesto::clamp_unit(-3.0), 0.0);
-  EXPECT_FALSE(std::signbit(kesto::clamp_unit(-0.0)));
-  EXPECT_EQ(kesto::clamp_unit(std::numeric_limits<double>::quiet_NaN()), 0.0);
-  EXPECT_EQ(kesto::clamp_unit(-std::numeric_limits<double>::infinity()), 0.0);
-  EXPECT_EQ(kesto::clamp_unit(std::numeric_limits<double>::infinity()), 1.0);
-  // A pen exactly on the left edge writes "0.0", never "-0.0".
-  const kesto::Space hd{0.0, 0.0, 1920.0, 1080.0};
-  EXPECT_EQ(kesto::write_box(kesto::box_from_drag(kesto::to_normalised(hd, {-0.0, 1080.0}),
-                                                  kesto::to_normalised(hd, {960.0, 540.0}))),
-            "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.0}");
+TEST(SelectionRecords, ProjectSpaceFallsBackTo1920x1080) {
+  const double offset[2] = {12.0, -7.0};
+  for (const auto &size : std::vector<std::array<double, 2>>{{0, 0}, {1280, 0}, {0, 720}, {-1280, 720}, {kNaN, 720},
+                                                             {kInf, 720}, {1280, 720}}) {
+    const kesto::Space space = kesto::make_space(offset, size.data());
+    const bool kept = size[0] == 1280 && size[1] == 720;
+    EXPECT_EQ(space.width, kept ? 1280.0 : 1920.0) << size[0] << "x" << size[1];
+    EXPECT_EQ(space.height, kept ? 720.0 : 1080.0) << size[0] << "x" << size[1];
+    EXPECT_EQ(space.offsetY, -7.0);
+  }
+  const double badOffset[2] = {kNaN, kInf};
+  const kesto::Space zeroed = kesto::make_space(badOffset, offset);
+  EXPECT_EQ(zeroed.offsetX, 0.0);
+  EXPECT_EQ(zeroed.offsetY, 0.0);
+}
+
+// What a pen-down appends to the stored list text: the drawable dabs read before and the text after.
+TEST(SelectionRecords, DabListsReadOnlyDrawableEntriesAndAppendKeepingTheRest) {
+  const std::string shallow = nested(kesto::kMaxRecordNesting, "1");
+  const std::string keep = "[[0.5,0.5],[\"a\",0.5,0.1],[0.5,null,0.1],5,{\"x\":1},null,[0.2,0.3,0.04,\"extra\"]]";
+  const struct {
+    std::string text;
+    std::size_t drawable;
+    std::string appended;  // with a dab (0.5, 0.25, -0.05)
+  } cases[] = {
+      {"", 0, "[[0.5,0.25,-0.05]]"},
+      {"not json", 0, "[[0.5,0.25,-0.05]]"},
+      {"{\"x\":1}", 0, "[[0.5,0.25,-0.05]]"},
+      {"[[0.5,0.5,0.03]", 0, "[[0.5,0.25,-0.05]]"},
+      {"[ [0.1, 0.2, 0.03] ]\n", 1, "[[0.1,0.2,0.03],[0.5,0.25,-0.05]]"},  // rewritten compact
+      {keep, 1, keep.substr(0, keep.size() - 1) + ",[0.5,0.25,-0.05]]"},
+      {nested(100000, ""), 0, "[[0.5,0.25,-0.05]]"},  // too deep: malformed
+      {shallow, 0, shallow.substr(0, shallow.size() - 1) + ",[0.5,0.25,-0.05]]"},  // within the limit: kept
+  };
+  for (const auto &c : cases) {
+    const std::string shown = c.text.substr(0, 40);
+    EXPECT_EQ(kesto::read_dabs(c.text).size(), c.drawable) << shown;
+    EXPECT_EQ(kesto::append_dab(c.text, {0.5, 0.25, -0.05}).value_or("(refused)"), c.appended) << shown;
+  }
+  // Brackets inside strings are text, not nesting.
+  EXPECT_TRUE(kesto::parse_record(nested(kesto::kMaxRecordNesting + 1, "")).is_discarded());
+  const std::string quoted = "[[\"" + std::string(500, '[') + "\\\"" + std::string(500, '{') + "\",0.5,0.1]]";
+  EXPECT_EQ(kesto::read_dab_list(quoted).size(), 1u);
+
+  const std::vector<Dab> dabs = {{0.5, 0.25, 0.03}, {0.1 + 0.2, 1.0 / 3.0, -0.3}, {1.0, 0.0, -0.0}};
+  const auto back = kesto::read_dabs(kesto::write_dabs(dabs));
+  ASSERT_EQ(back.size(), dabs.size());
+  for (std::size_t i = 0; i < dabs.size(); ++i) {
+    EXPECT_EQ(back[i].y, dabs[i].y);
+    EXPECT_EQ(back[i].r, dabs[i].r);
+    EXPECT_EQ(std::signbit(back[i].r), std::signbit(dabs[i].r));
+  }
+}
+
+TEST(SelectionRecords, DabListStopsAt2048Entries) {
+  const auto list = [](std::size_t count) { return kesto::write_dabs(std::vector<Dab>(count, Dab{0.25, 0.75, 0.03})); };
+  const auto filled = kesto::append_dab(list(kesto::kMaxDabs - 1), {0.5, 0.5, 0.03});
+  ASSERT_TRUE(filled.has_value());
+  EXPECT_EQ(kesto::read_dab_list(*filled).size(), 2048u);
+  EXPECT_FALSE(kesto::append_dab(*filled, {0.5, 0.5, 0.03}).has_value());
+  EXPECT_FALSE(kesto::append_dab(list(3000), {0.5, 0.5, 0.03}).has_value());  // an edited project's longer list
+}
+
+TEST(OverlayGeometry, BoxOutlineAndCornerHandlesInCanonicalUnits) {
+  const auto g = kesto::box_geometry({100.0, 20.0, 1000.0, 500.0}, {0.1, 0.2, 0.5, 0.4});
+  // A = (200, 420) top-left on screen, B = (700, 220) bottom-right.
+  const double outline[4][2] = {{200, 420}, {700, 420}, {700, 220}, {200, 220}};
+  const double corners[4][2] = {{200, 420}, {200, 220}, {700, 420}, {700, 220}};
+  const double square[4][2] = {{-5, -5}, {5, -5}, {5, 5}, {-5, 5}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_DOUBLE_EQ(g.outline[i].x, outline[i][0]) << i;
+    EXPECT_DOUBLE_EQ(g.outline[i].y, outline[i][1]) << i;
+    for (std::size_t k = 0; k < 4; ++k) {
+      EXPECT_DOUBLE_EQ(g.handles[i][k].x, corners[i][0] + square[k][0]) << i << "," << k;
+      EXPECT_DOUBLE_EQ(g.handles[i][k].y, corners[i][1] + square[k][1]) << i << "," << k;
+    }
+  }
+}
+
+TEST(OverlayGeometry, DabIsATwentySegmentFanOfRadiusTimesWidth) {
+  for (const double r : {0.03, -0.03}) {
+    const auto fan = kesto::dab_fan(kHd, {0.5, 0.25, r});
+    ASSERT_EQ(fan.size(), 22u);
+    EXPECT_DOUBLE_EQ(fan[0].x, 960);
+    EXPECT_DOUBLE_EQ(fan[0].y, 810);
+    for (int k = 0; k <= 20; ++k) {  // the rim closes on its first point
+      const double theta = k / 20.0 * 2.0 * M_PI;
+      EXPECT_NEAR(fan[static_cast<std::size_t>(k) + 1].x, 960 + 57.6 * std::cos(theta), 1e-9) << k;
+      EXPECT_NEAR(fan[static_cast<std::size_t>(k) + 1].y, 810 + 57.6 * std::sin(theta), 1e-9) << k;
+    }
+  }
+  EXPECT_EQ(kesto::dab_colour({0, 0, 0.03}).green, kesto::kAddDabColour.green);
+  EXPECT_EQ(kesto::dab_colour({0, 0, -0.03}).red, kesto::kExcludeDabColour.red);
+  EXPECT_EQ(kesto::dab_colour({0, 0, 0.0}).red, kesto::kExcludeDabColour.red);  // r = 0 reads as excluding
 }
 
 }  // namespace

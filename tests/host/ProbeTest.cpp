@@ -1,0 +1,409 @@
+// The host driven through HostProbe, a plug-in built here as a real bundle: finding and loading bundles,
+// describe, parameters and their notifications, renders and image accounting, the suites' refusals. Image
+// layouts, clip preferences and the overlay's plumbing are walked by the real plug-in's tests.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include "HostProbeState.h"
+#include "host/Host.h"
+
+namespace th = trevane::host;
+namespace fs = std::filesystem;
+
+namespace {
+
+host_probe::State &probe_state(th::Plugin &plugin) {
+  return *reinterpret_cast<host_probe::State *(*)()>(plugin.symbol("HostProbeState"))();
+}
+
+// The probe's State counters are process-wide, so tests compare before and after.
+class ProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loaded_ = host_.load(HOST_PROBE_BUNDLE);
+    ASSERT_TRUE(loaded_.ok()) << loaded_.error;
+    state_ = &probe_state(*loaded_.plugin);
+    auto made = loaded_.plugin->createInstance();
+    ASSERT_TRUE(made.ok()) << made.error();
+    fx_ = std::move(*made);
+    effects_ = static_cast<const OfxImageEffectSuiteV1 *>(host_.fetchSuite(kOfxImageEffectSuite, 1));
+    params_ = static_cast<const OfxParameterSuiteV1 *>(host_.fetchSuite(kOfxParameterSuite, 1));
+  }
+
+  th::Plugin &plugin() { return *loaded_.plugin; }
+
+  // The instance's parameter handle, as the plug-in would get it.
+  OfxParamHandle param(const char *name) {
+    OfxParamSetHandle set = nullptr;
+    EXPECT_EQ(effects_->getParamSet(fx_->handle(), &set), kOfxStatOK);
+    OfxParamHandle p = nullptr;
+    EXPECT_EQ(params_->paramGetHandle(set, name, &p, nullptr), kOfxStatOK) << name;
+    return p;
+  }
+
+  th::Host host_;
+  th::LoadResult loaded_;
+  host_probe::State *state_ = nullptr;
+  std::unique_ptr<th::Instance> fx_;
+  const OfxImageEffectSuiteV1 *effects_ = nullptr;
+  const OfxParameterSuiteV1 *params_ = nullptr;
+};
+
+// A frame whose pixel (x, y) encodes its position, so misplaced rows or columns show.
+th::Image pattern(int size, th::PixelDepth depth) {
+  th::Image image = th::Image::make(OfxRectI{0, 0, size, size}, depth);
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) image.setPixel(x, y, th::Rgba{x / 255.0F, y / 255.0F, 0.5F, 1.0F});
+  }
+  return image;
+}
+
+TEST(Bundle, FindsBundlesByNameOnTheSearchPathAndTheEnvironment) {
+  auto direct = th::findBundle(HOST_PROBE_BUNDLE, {}, false);
+  ASSERT_TRUE(direct.ok()) << direct.error();
+  EXPECT_EQ(fs::path(direct->binaryPath).filename(), "HostProbe.ofx");
+  auto byName = th::findBundle("HostProbe", {"/nonexistent", HOST_PROBE_DIR}, false);
+  ASSERT_TRUE(byName.ok()) << byName.error();
+  EXPECT_EQ(byName->binaryPath, direct->binaryPath);
+  ::setenv("OFX_PLUGIN_PATH", (std::string("/nonexistent:") + HOST_PROBE_DIR).c_str(), 1);
+  auto byEnv = th::findBundle("HostProbe.ofx.bundle", {}, true);
+  ::unsetenv("OFX_PLUGIN_PATH");
+  EXPECT_TRUE(byEnv.ok()) << byEnv.error();
+  auto missing = th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_NE(missing.error().find("NoSuchPlugin.ofx.bundle"), std::string::npos) << missing.error();
+}
+
+TEST(Bundle, RejectsABundleWithoutAUsableBinary) {
+  const fs::path root = fs::temp_directory_path() / ("trevane-host-bundle-" + std::to_string(::getpid()));
+  fs::create_directories(root / "Empty.ofx.bundle/Contents/Linux-x86-64");
+  auto checked = th::checkBundle((root / "Empty.ofx.bundle").string());
+  EXPECT_FALSE(checked.ok());
+  EXPECT_NE(checked.error().find("Empty.ofx"), std::string::npos) << checked.error();
+  th::Host host(th::HostOptions{{root.string()}, false, {}, false});
+  EXPECT_EQ(host.load("Empty").stage, th::LoadStage::Find);
+  std::ofstream(root / "Empty.ofx.bundle/Contents/Linux-x86-64/Empty.ofx") << "not a shared object";
+  const th::LoadResult garbage = host.load("Empty");
+  EXPECT_EQ(garbage.stage, th::LoadStage::Open);
+  EXPECT_NE(garbage.error.find("dlopen"), std::string::npos) << garbage.error;
+  fs::remove_all(root);
+}
+
+// A withheld core suite makes the probe refuse load; a plug-in without the filter context is refused by
+// the host; withheld optional suites reach the plug-in as null.
+TEST(HostSuites, RefusesPluginsItCannotServe) {
+  struct Case {
+    const char *withheld;
+    bool noFilter;
+    th::LoadStage stage;  // Done: loads
+    const char *error;
+  };
+  const Case cases[] = {
+      {kOfxPropertySuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
+      {kOfxImageEffectSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
+      {kOfxParameterSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
+      {nullptr, true, th::LoadStage::Describe, "filter"},
+      {kOfxInteractSuite, false, th::LoadStage::Done, ""},
+  };
+  for (const Case &c : cases) {
+    th::HostOptions options;
+    if (c.withheld != nullptr) options.withheldSuites = {c.withheld};
+    if (c.noFilter) ::setenv("HOST_PROBE_NO_FILTER", "1", 1);
+    th::Host host(options);
+    const th::LoadResult r = host.load(HOST_PROBE_BUNDLE);
+    ::unsetenv("HOST_PROBE_NO_FILTER");
+    const std::string name = c.withheld != nullptr ? c.withheld : "no filter context";
+    EXPECT_EQ(r.stage, c.stage) << name << ": " << r.error;
+    EXPECT_NE(r.error.find(c.error), std::string::npos) << name << ": " << r.error;
+    if (c.withheld != nullptr) {
+      EXPECT_EQ(host.fetchSuite(c.withheld, 1), nullptr) << name;
+    }
+    if (r.ok()) {
+      EXPECT_EQ(probe_state(*r.plugin).suiteMask.load(), 1 | 2 | 4 | 16);
+    }
+  }
+}
+
+TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
+  EXPECT_EQ(plugin().identifier(), "org.trevane.hostprobe");
+  EXPECT_EQ(state_->suiteMask.load(), 31);
+  std::vector<std::string> names;
+  for (const auto &p : plugin().descriptor().pluginSetOrder()) names.push_back(p.name);
+  EXPECT_EQ(names, (std::vector<std::string>{kOfxPropLabel, kOfxImageEffectPropSupportedContexts,
+                                             kOfxImageEffectPropSupportedPixelDepths,
+                                             kOfxImageEffectPluginRenderThreadSafety,
+                                             kOfxImageEffectPluginPropHostFrameThreading}));
+  EXPECT_EQ(plugin().descriptor().getString(kOfxImageEffectPropSupportedPixelDepths, 1), kOfxBitDepthFloat);
+  // A misspelled property fails loudly; clips belong in describe-in-context only.
+  EXPECT_EQ(state_->describeUnknownStatus.load(), kOfxStatErrUnknown);
+  EXPECT_EQ(state_->clipDefineInDescribeStatus.load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
+  EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
+
+  const auto clips = plugin().clips();
+  ASSERT_EQ(clips.size(), 2U);
+  EXPECT_EQ(clips[0].name, "Source");
+  EXPECT_EQ(clips[1].name, "Output");
+  std::vector<std::string> params;
+  for (const auto &p : plugin().params()) params.push_back(p.name + ":" + p.type);
+  EXPECT_EQ(params, (std::vector<std::string>{"text:OfxParamTypeString", "flag:OfxParamTypeBoolean",
+                                              "mode:OfxParamTypeChoice", "count:OfxParamTypeInteger",
+                                              "gain:OfxParamTypeDouble", "poke:OfxParamTypePushButton"}));
+  const auto count = plugin().params()[3].properties->pluginSetOrder();
+  ASSERT_EQ(count.size(), 3U);
+  EXPECT_EQ(count[2].name, kOfxParamPropMax);
+  EXPECT_EQ(count[2].ints, std::vector<int>{10});
+}
+
+TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
+  EXPECT_EQ(*fx_->getString("text"), "hello");
+  EXPECT_EQ(*fx_->getInt("count"), 5);
+  EXPECT_EQ(*fx_->getDouble("gain"), 0.5);
+  EXPECT_EQ(fx_->properties().getString(kOfxPropType), kOfxTypeImageEffectInstance);
+  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte});
+  th::InstanceOptions asFloat;
+  asFloat.depth = th::PixelDepth::Float;
+  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
+  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte, kOfxBitDepthFloat});
+
+  const int creates = state_->creates.load();
+  EXPECT_EQ(plugin().callMain(kOfxActionCreateInstance, nullptr), kOfxStatReplyDefault);  // no handle, no action
+  EXPECT_EQ(state_->creates.load(), creates);
+  const int destroys = state_->destroys.load();
+  const int unloads = state_->unloads.load();
+  EXPECT_FALSE(plugin().unload().ok());  // refused while an instance lives
+  EXPECT_EQ(fx_->destroy(), kOfxStatOK);
+  EXPECT_EQ(state_->destroys.load(), destroys + 1);
+  fx_.reset();
+  auto first = plugin().unload();
+  ASSERT_TRUE(first.ok()) << first.error();
+  EXPECT_EQ(*first, kOfxStatOK);
+  loaded_.plugin.reset();
+  EXPECT_EQ(state_->unloads.load(), unloads + 1);
+}
+
+// User edits clamp like the plug-in's and deliver begin/changed/end at once; refused edits notify nobody.
+TEST_F(ProbeTest, UserEditsClampOrAreRefused) {
+  enum Kind { Int, Double, Text, Button };
+  struct Edit {
+    const char *name;
+    Kind kind;
+    double value;
+    std::optional<double> stored;  // none: refused
+  };
+  const Edit edits[] = {
+      {"gain", Double, 2.5, 1.0}, {"gain", Double, -1.0, 0.0}, {"count", Int, -3, 0.0}, {"count", Int, 7, 7.0},
+      {"count", Int, 11, 10.0},   {"flag", Int, 5, 1.0},       {"mode", Int, 3, 3.0},   {"mode", Int, 4, {}},
+      {"mode", Int, -1, {}},      {"count", Text, 0, {}},      {"missing", Int, 1, {}}, {"text", Button, 0, {}},
+  };
+  const auto notified = [this] {
+    return std::vector<int>{state_->beginChanged.load(), state_->changed.load(), state_->endChanged.load()};
+  };
+  for (const Edit &e : edits) {
+    std::vector<int> expected = notified();
+    const bool ok = e.kind == Int      ? fx_->setInt(e.name, static_cast<int>(e.value)).ok()
+                    : e.kind == Double ? fx_->setDouble(e.name, e.value).ok()
+                    : e.kind == Text   ? fx_->setString(e.name, "3").ok()
+                                       : fx_->pressButton(e.name).ok();
+    const std::string row = std::string(e.name) + " = " + std::to_string(e.value);
+    ASSERT_EQ(ok, e.stored.has_value()) << row;
+    for (int &n : expected) n += ok ? 1 : 0;
+    EXPECT_EQ(notified(), expected) << row;  // begin, changed, end
+    if (!ok) continue;
+    EXPECT_EQ(e.kind == Double ? *fx_->getDouble(e.name) : *fx_->getInt(e.name), *e.stored) << row;
+    EXPECT_STREQ(state_->lastChangedName, e.name);
+    EXPECT_STREQ(state_->lastReason, kOfxChangeUserEdited);
+  }
+}
+
+// Plug-in writes from a thread of its own are queued for pumpEvents; a text the plug-in read stays readable
+// while another thread rewrites it.
+TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
+  const OfxParamHandle text = param("text");
+  const OfxParamHandle count = param("count");
+  char *before = nullptr;
+  ASSERT_EQ(params_->paramGetValue(text, &before), kOfxStatOK);
+  const int changes = state_->changed.load();
+  std::thread([&] {
+    params_->paramSetValue(text, "from worker");
+    params_->paramSetValue(count, 99);
+  }).join();
+  EXPECT_STREQ(before, "hello");  // the old text is retired, not freed
+  EXPECT_EQ(*fx_->getString("text"), "from worker");
+  EXPECT_EQ(*fx_->getInt("count"), 10);  // 99, clamped to the maximum
+  EXPECT_EQ(state_->changed.load(), changes);
+  EXPECT_EQ(fx_->pendingEvents(), 2U);
+  EXPECT_EQ(fx_->pumpEvents(), 2U);
+  EXPECT_EQ(state_->changed.load(), changes + 2);
+  EXPECT_STREQ(state_->lastChangedName, "count");
+  EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
+  const auto log = fx_->deliveredChanges();
+  ASSERT_GE(log.size(), 2U);
+  EXPECT_EQ(log[log.size() - 2].name, "text");
+  EXPECT_EQ(log[log.size() - 2].reason, kOfxChangePluginEdited);
+
+  constexpr int kRounds = 2000;
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      params_->paramSetValue(text, (i % 2 == 0) ? "a fairly long value that needs the heap" : "short");
+    }
+    written = true;
+  });
+  int reads = 0;
+  int unreadable = 0;
+  while (unreadable == 0 && (!written || reads < kRounds)) {
+    char *value = nullptr;
+    // A freed text would show under the address sanitizer.
+    unreadable += params_->paramGetValue(text, &value) != kOfxStatOK || value == nullptr || *value == '\0';
+    ++reads;
+  }
+  writer.join();
+  EXPECT_EQ(unreadable, 0);
+  EXPECT_EQ(fx_->pumpEvents(), static_cast<std::size_t>(kRounds));
+}
+
+// Calls a plug-in might make outside any render, and the standard's status for each.
+TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
+  OfxParamSetHandle set = nullptr;
+  ASSERT_EQ(effects_->getParamSet(fx_->handle(), &set), kOfxStatOK);
+  OfxPropertySetHandle props = nullptr;
+  ASSERT_EQ(effects_->getPropertySet(fx_->handle(), &props), kOfxStatOK);
+  OfxImageClipHandle output = nullptr;
+  ASSERT_EQ(effects_->clipGetHandle(fx_->handle(), kOfxImageEffectOutputClipName, &output, nullptr), kOfxStatOK);
+  auto *propSuite = static_cast<const OfxPropertySuiteV1 *>(host_.fetchSuite(kOfxPropertySuite, 1));
+  OfxParamHandle p = nullptr;
+  OfxPropertySetHandle image = nullptr;
+  void *block = nullptr;
+  int i = 0;
+  const struct {
+    const char *what;
+    std::function<OfxStatus()> call;
+    OfxStatus status;
+  } calls[] = {
+      {"an unknown parameter", [&] { return params_->paramGetHandle(set, "nope", &p, nullptr); }, kOfxStatErrUnknown},
+      {"a push button's value", [&] { return params_->paramGetValue(param("poke"), &i); }, kOfxStatErrUnsupported},
+      {"an edit end without a begin", [&] { return params_->paramEditEnd(set); }, kOfxStatFailed},
+      {"the output outside a render", [&] { return effects_->clipGetImage(output, 0.0, nullptr, &image); },
+       kOfxStatFailed},
+      {"a made-up image handle",
+       [&] { return effects_->clipReleaseImage(reinterpret_cast<OfxPropertySetHandle>(0x1234)); },
+       kOfxStatErrBadHandle},
+      {"memory locked by an effect handle",
+       [&] { return effects_->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(fx_->handle()), &block); },
+       kOfxStatErrBadHandle},
+      {"the instance's context", [&] { return propSuite->propSetString(props, kOfxImageEffectPropContext, 0, "x"); },
+       kOfxStatErrValue},
+  };
+  for (const auto &c : calls) EXPECT_EQ(c.call(), c.status) << c.what;
+  EXPECT_EQ(fx_->unreleasedImages(), 0);
+
+  host_.clearMessages();
+  auto *messages = static_cast<const OfxMessageSuiteV1 *>(host_.fetchSuite(kOfxMessageSuite, 1));
+  EXPECT_EQ(messages->message(nullptr, kOfxMessageMessage, nullptr, "%s %d", "checks done:", 13), kOfxStatOK);
+  const auto recorded = host_.messages();
+  ASSERT_EQ(recorded.size(), 1U);
+  EXPECT_EQ(recorded[0].type, kOfxMessageMessage);
+  EXPECT_EQ(recorded[0].text, "checks done: 13");
+}
+
+TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
+  std::atomic<int> calls{0};
+  fx_->setSourceProvider(
+      [&calls](double frame) -> std::shared_ptr<const th::Image> {
+        ++calls;
+        return frame < 0 || frame > 9 ? nullptr : std::make_shared<th::Image>(pattern(2, th::PixelDepth::Byte));
+      },
+      0, 9);
+  EXPECT_EQ(fx_->clipProperties("Source")->getDouble(kOfxImageEffectPropFrameRange, 1), 9.0);
+  EXPECT_EQ(fx_->properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 10.0);
+  const th::RenderResult r = fx_->render(3);
+  ASSERT_EQ(r.status, kOfxStatOK);
+  EXPECT_EQ(r.output.pixelBytes(1, 1), (th::Rgba8{1, 1, 128, 255}));
+  EXPECT_EQ(fx_->render(12).status, kOfxStatFailed);
+  EXPECT_GE(calls.load(), 2);
+  EXPECT_EQ(state_->renderParamSetStatus.load(), kOfxStatFailed);
+  EXPECT_EQ(state_->outputOtherTimeStatus.load(), kOfxStatFailed);
+  EXPECT_EQ(*fx_->getString("text"), "hello");
+  EXPECT_EQ(fx_->pendingEvents(), 0U);
+}
+
+TEST_F(ProbeTest, CountsLeakedImagesAndRefusesDoubleReleases) {
+  fx_->setSourceFrame(0, pattern(2, th::PixelDepth::Byte));
+  const int outstanding = th::outstandingImages();
+  const int leaked = th::leakedImages();
+  ASSERT_TRUE(fx_->setInt("mode", 1).ok());
+  const th::RenderResult leak = fx_->render(0.4);  // the nearest frame
+  EXPECT_EQ(leak.status, kOfxStatOK);
+  EXPECT_EQ(leak.leakedImages, 1);
+  EXPECT_EQ(fx_->unreleasedImages(), 1);
+  EXPECT_EQ(th::outstandingImages(), outstanding + 1);
+  EXPECT_EQ(th::leakedImages(), leaked + 1);
+
+  const int badReleases = th::badImageReleases();
+  ASSERT_TRUE(fx_->setInt("mode", 2).ok());
+  const th::RenderResult twice = fx_->render(0);
+  EXPECT_EQ(twice.status, kOfxStatOK);
+  EXPECT_EQ(twice.leakedImages, 0);
+  EXPECT_EQ(state_->secondReleaseStatus.load(), kOfxStatErrBadHandle);
+  EXPECT_EQ(th::badImageReleases(), badReleases + 1);
+  fx_->destroy();
+  EXPECT_EQ(th::outstandingImages(), outstanding);
+  EXPECT_EQ(fx_->leakedImages(), 1);
+}
+
+TEST_F(ProbeTest, RendersOnSeveralThreadsOnlyWhenTheEffectAllowsIt) {
+  th::InstanceOptions options;
+  options.depth = th::PixelDepth::Float;
+  auto made = plugin().createInstance(options);
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  for (int t = 0; t < 4; ++t) fx.setSourceFrame(t, pattern(8, th::PixelDepth::Float));
+  EXPECT_EQ(fx.properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 4.0);  // frames 0 to 3
+  ASSERT_TRUE(fx.setInt("mode", 3).ok());
+  ASSERT_TRUE(fx.setInt("count", 2).ok());  // each render waits until two run at once
+  state_->maxConcurrent = 0;
+  auto results = fx.renderMany({0, 1, 2, 3}, 2);
+  ASSERT_TRUE(results.ok()) << results.error();
+  ASSERT_EQ(results->size(), 4U);
+  for (const auto &r : *results) {
+    EXPECT_EQ(r.status, kOfxStatOK) << r.error;
+    EXPECT_EQ(r.output.pixel(7, 6), (th::Rgba{7.0F / 255.0F, 6.0F / 255.0F, 0.5F, 1.0F}));
+  }
+  EXPECT_EQ(state_->maxConcurrent.load(), 2);
+  EXPECT_EQ(fx.unreleasedImages(), 0);
+
+  // Not fully render-safe, or fully safe without letting the host thread its frames: never concurrent.
+  th::PropertySet &descriptor = plugin().descriptor();
+  for (const auto &[safety, threading] : {std::pair<const char *, int>{kOfxImageEffectRenderInstanceSafe, 1},
+                                          std::pair<const char *, int>{kOfxImageEffectRenderFullySafe, 0}}) {
+    descriptor.setString(kOfxImageEffectPluginRenderThreadSafety, safety);
+    descriptor.setInt(kOfxImageEffectPluginPropHostFrameThreading, threading);
+    auto refused = fx.renderMany({0, 1}, 2);
+    EXPECT_FALSE(refused.ok()) << safety << " " << threading;
+  }
+  descriptor.setString(kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectRenderFullySafe);
+  descriptor.setInt(kOfxImageEffectPluginPropHostFrameThreading, 1);
+}
+
+TEST_F(ProbeTest, RefusesHandlesOfADestroyedInstance) {
+  const OfxImageEffectHandle handle = fx_->handle();
+  const OfxParamHandle text = param("text");
+  ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
+  EXPECT_EQ(*fx_->getString("text"), "direct");
+  fx_->destroy();
+  OfxPropertySetHandle props = nullptr;
+  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
+  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
+  EXPECT_FALSE(fx_->setString("text", "x").ok());
+}
+
+}  // namespace
