@@ -103,7 +103,7 @@ TEST(BackendReplies, FailureAndProgressTexts) {
   for (const auto &[body, stage] : progress) {
     const PollReply r = kesto::read_poll_reply(reply(200, body));
     EXPECT_EQ(stage != nullptr, r.hasProgress) << body;
-    if (stage != nullptr) EXPECT_EQ(stage, r.stage) << body;
+    EXPECT_EQ(stage != nullptr ? stage : "", stage != nullptr ? r.stage : "") << body;
   }
 }
 

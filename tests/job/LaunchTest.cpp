@@ -98,7 +98,7 @@ const Refusal kRefusals[] = {
      "grabbing 6 frames...", true},
     {"NoPixels", [](JobLaunch &t) { fetchFault(t, 5, th::FetchFault::None); }, "Orvalis: could not read frame 5",
      "grabbing 6 frames...", true},
-    // While frame 1 is fetched, a folder takes the place of frame 2's file.
+    // While frame 1 of four (times 0 to 3) is fetched, a folder takes the place of frame 2's file.
     {"SpoolFileCannotBeWritten",
      [](JobLaunch &t) {
        t.fx_ = t.makeInstance(0);
@@ -109,7 +109,7 @@ const Refusal kRefusals[] = {
            },
            0, 3);
      },
-     "Orvalis: could not write frame 2 to *", "grabbing 3 frames...", true},
+     "Orvalis: could not write frame 2 to *", "grabbing 4 frames...", true},
     {"WorkerCannotStart", [](JobLaunch &t) { t.failNextWorkerStart_(); }, "Orvalis: could not start the matte job.",
      "grabbing 3 frames...", true, "0.000000"},
     // The root is a link to the test's own root, so nothing written through it goes unseen.
