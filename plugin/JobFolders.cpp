@@ -11,6 +11,7 @@
 #include <random>
 #include <system_error>
 
+#include "plugin/JobSeams.h"
 
 namespace kesto {
 namespace {
@@ -83,6 +84,7 @@ void remove_spool_dir(const std::string &path) noexcept {
   } catch (...) {
     // Out of memory while building the path: the folder stays, which costs disk space and nothing else.
   }
+  detail::spool_dir_removed(path);
 }
 
 std::string matte_file_path(const std::string &matteDir, std::int32_t index) {

@@ -14,6 +14,7 @@ std::atomic<long long> gPollIntervalMs{0};
 std::atomic<long long> gSilenceLimitMs{0};
 std::atomic<int> gSpoolThreads{0};
 std::atomic<bool> gFailWorkerStart{false};
+std::atomic<void (*)(const char *)> gSpoolRemovedHook{nullptr};
 
 // Never destroyed: a detached worker may still read it while the process exits.
 struct RootOverride {
@@ -70,5 +71,11 @@ void setJobRootForTests(const std::string &root) {
 }
 
 void failNextWorkerStartForTests() noexcept { gFailWorkerStart.store(true); }
+
+void spool_dir_removed(const std::string &path) noexcept {
+  if (auto *hook = gSpoolRemovedHook.load()) hook(path.c_str());
+}
+
+void setSpoolRemovedHookForTests(void (*hook)(const char *path)) noexcept { gSpoolRemovedHook.store(hook); }
 
 }  // namespace kesto::detail

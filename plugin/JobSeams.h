@@ -24,11 +24,16 @@ int spool_threads() noexcept;
 std::string job_root();
 // True once after failNextWorkerStartForTests: the next worker thread "cannot start".
 bool take_worker_start_failure() noexcept;
+// Calls the hook set by setSpoolRemovedHookForTests, if any; remove_spool_dir calls it once the folder is
+// gone, so a test can look at the job's state at that moment (the busy flag must still be held).
+void spool_dir_removed(const std::string &path) noexcept;
 
 // Zero (or an empty root) restores the shipped value.
 void setPollTimingForTests(std::chrono::milliseconds interval, std::chrono::milliseconds silenceLimit) noexcept;
 void setSpoolThreadsForTests(int threads) noexcept;
 void setJobRootForTests(const std::string &root);
 void failNextWorkerStartForTests() noexcept;
+// Null removes the hook.
+void setSpoolRemovedHookForTests(void (*hook)(const char *path)) noexcept;
 
 }  // namespace kesto::detail

@@ -34,9 +34,13 @@ void JobTest::SetUp() {
   failNextWorkerStart_ = reinterpret_cast<void (*)()>(loaded_.plugin->symbol("trevaneJobProbeFailNextWorkerStart"));
   ASSERT_NE(configure_, nullptr);
   ASSERT_NE(busy_, nullptr);
+  spoolsRemovedWhileBusy_ =
+      reinterpret_cast<int (*)()>(loaded_.plugin->symbol("trevaneJobProbeTakeSpoolsRemovedWhileBusy"));
   ASSERT_NE(failNextWorkerStart_, nullptr);
+  ASSERT_NE(spoolsRemovedWhileBusy_, nullptr);
   configure(kTestSilenceMs, root());
   ASSERT_FALSE(busy()) << "a job of an earlier test is still running";
+  spoolsRemovedWhileBusy();  // an earlier test's count
   backend_ = std::make_unique<FakeBackend>();
   static std::atomic<int> sessions{0};  // unique in the process and across processes
   sessionId_ = "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);

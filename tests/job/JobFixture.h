@@ -50,6 +50,8 @@ class JobTest : public ::testing::Test {
   // The probe's switches: silence limit and job root (poll interval kTestPollMs, two spool threads).
   void configure(int silenceMs, const std::string &root);
   bool busy() const { return busy_() != 0; }
+  // Spool folders removed while the busy flag was still held, since the last call.
+  int spoolsRemovedWhileBusy() const { return spoolsRemovedWhileBusy_(); }
 
   // A new instance with `frames` frames of width x height served from time `first`, backend_url pointing at
   // the fake backend.
@@ -87,6 +89,7 @@ class JobTest : public ::testing::Test {
   void (*configure_)(int, int, int, const char *) = nullptr;
   int (*busy_)() = nullptr;
   void (*failNextWorkerStart_)() = nullptr;
+  int (*spoolsRemovedWhileBusy_)() = nullptr;
 };
 
 }  // namespace jobtest

@@ -19,47 +19,53 @@ using jobtest::modeOf;
 
 constexpr uid_t kOtherUser = 65534;
 
+// What stands at a path before the job uses it: a link, a file, another user's folder, one that others may
+// write into, or nothing with no parent. Each is refused as a root, and all but the open one as a matte folder.
 class JobFolders : public ::testing::Test {
  protected:
   void SetUp() override { oldMask_ = ::umask(022); }
   void TearDown() override { ::umask(oldMask_); }
   jobtest::TempDir scratch_;
 
+  // The folder `name` under the scratch folder, made as `kind` says, with its closing '/'.
+  std::string make(const std::string &name, const std::string &kind) {
+    const std::string path = scratch_.path() + name;
+    if (kind == "link") {
+      EXPECT_EQ(0, ::mkdir((path + "-target").c_str(), 0700));
+      EXPECT_EQ(0, ::symlink((path + "-target").c_str(), path.c_str()));
+    } else if (kind == "file") {
+      std::ofstream(path) << "x";
+    } else if (kind == "foreign" || kind == "open") {
+      EXPECT_EQ(0, ::mkdir(path.c_str(), 0700));
+      const int changed = kind == "foreign" ? ::chown(path.c_str(), kOtherUser, kOtherUser) : ::chmod(path.c_str(), 0777);
+      EXPECT_EQ(0, changed) << kind;
+    }
+    return kind == "orphan" ? path + "/no/such/" : path + "/";
+  }
+
  private:
   mode_t oldMask_ = 0;
 };
 
-TEST_F(JobFolders, MissingRootIsCreatedOpenForReading) {
+TEST_F(JobFolders, OnlyAFolderOfThisUserThatOthersCannotWriteServesAsRootOrMatteFolder) {
   const std::string root = scratch_.path() + "orvalis/";
   EXPECT_EQ("", kesto::prepare_job_root(root));
-  EXPECT_EQ(0755, modeOf(scratch_.path() + "orvalis"));
+  EXPECT_EQ(0755, modeOf(root));
   EXPECT_EQ("", kesto::prepare_job_root(root)) << "an existing root of this user is fine";
-}
+  EXPECT_TRUE(kesto::ensure_private_dir(root + "session-a/"));
+  EXPECT_EQ(0700, modeOf(root + "session-a"));
+  EXPECT_TRUE(kesto::ensure_private_dir(root + "session-a/")) << "the same session's folder again";
 
-TEST_F(JobFolders, RootThatOthersCouldHavePreparedIsRefused) {
-  const std::string target = scratch_.path() + "elsewhere";
-  ASSERT_EQ(0, ::mkdir(target.c_str(), 0755));
-
-  const std::string link = scratch_.path() + "link";
-  ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
-  EXPECT_EQ(link + "/ is a symbolic link", kesto::prepare_job_root(link + "/"));
-
-  const std::string file = scratch_.path() + "file";
-  std::ofstream(file) << "x";
-  EXPECT_EQ(file + "/ is not a folder", kesto::prepare_job_root(file + "/"));
-
-  const std::string foreign = scratch_.path() + "foreign";
-  ASSERT_EQ(0, ::mkdir(foreign.c_str(), 0755));
-  ASSERT_EQ(0, ::chown(foreign.c_str(), kOtherUser, kOtherUser));
-  EXPECT_EQ(foreign + "/ belongs to another user", kesto::prepare_job_root(foreign + "/"));
-
-  const std::string open = scratch_.path() + "open";
-  ASSERT_EQ(0, ::mkdir(open.c_str(), 0755));
-  ASSERT_EQ(0, ::chmod(open.c_str(), 0777));
-  EXPECT_EQ(open + "/ may be written by other users", kesto::prepare_job_root(open + "/"));
-
-  const std::string missingParent = scratch_.path() + "no/such/root/";
-  EXPECT_EQ(missingParent + " cannot be created", kesto::prepare_job_root(missingParent));
+  const std::pair<const char *, const char *> refused[] = {
+      {"link", "is a symbolic link"},          {"file", "is not a folder"},
+      {"foreign", "belongs to another user"},  {"open", "may be written by other users"},
+      {"orphan", "cannot be created"},
+  };
+  for (const auto &[kind, problem] : refused) {
+    const std::string path = make(kind, kind);
+    EXPECT_EQ(path + " " + problem, kesto::prepare_job_root(path));
+    EXPECT_TRUE(std::string(kind) == "open" || !kesto::ensure_private_dir(path)) << kind;
+  }
 }
 
 TEST_F(JobFolders, JobIdsAreSixteenLowerCaseHexDigitsAndFresh) {
@@ -77,31 +83,8 @@ TEST_F(JobFolders, JobIdsAreSixteenLowerCaseHexDigitsAndFresh) {
 TEST_F(JobFolders, FreshPrivateFoldersAreNewAndMode0700) {
   const std::string dir = scratch_.path() + "upload_0123456789abcdef/";
   EXPECT_TRUE(kesto::make_fresh_private_dir(dir));
-  EXPECT_EQ(0700, modeOf(scratch_.path() + "upload_0123456789abcdef"));
+  EXPECT_EQ(0700, modeOf(dir));
   EXPECT_FALSE(kesto::make_fresh_private_dir(dir)) << "an existing folder is not fresh";
-}
-
-TEST_F(JobFolders, MatteFolderMayExistOnlyAsAPrivateFolderOfThisUser) {
-  const std::string made = scratch_.path() + "session-a/";
-  EXPECT_TRUE(kesto::ensure_private_dir(made));
-  EXPECT_EQ(0700, modeOf(scratch_.path() + "session-a"));
-  EXPECT_TRUE(kesto::ensure_private_dir(made)) << "the same session's folder again";
-
-  const std::string target = scratch_.path() + "target";
-  ASSERT_EQ(0, ::mkdir(target.c_str(), 0700));
-  const std::string link = scratch_.path() + "session-link";
-  ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
-  EXPECT_FALSE(kesto::ensure_private_dir(link + "/"));
-
-  const std::string foreign = scratch_.path() + "session-foreign";
-  ASSERT_EQ(0, ::mkdir(foreign.c_str(), 0700));
-  ASSERT_EQ(0, ::chown(foreign.c_str(), kOtherUser, kOtherUser));
-  EXPECT_FALSE(kesto::ensure_private_dir(foreign + "/"));
-
-  const std::string file = scratch_.path() + "session-file";
-  std::ofstream(file) << "x";
-  EXPECT_FALSE(kesto::ensure_private_dir(file + "/"));
-  EXPECT_FALSE(kesto::ensure_private_dir(scratch_.path() + "no/such/session/"));
 }
 
 TEST_F(JobFolders, RemovingASpoolFolderNeverFollowsLinks) {

@@ -82,60 +82,34 @@ TEST_F(PluginTest, TwoRgbaClips) {
   }
 }
 
-struct ParamRow {
-  std::string name;
-  std::string type;
-  std::vector<Expected> props;
-};
-
-TEST_F(PluginTest, SixteenParametersMatchTheTableInOrder) {
-  const std::vector<ParamRow> table = {
-      {"backend_url", kOfxParamTypeString,
-       {{"OfxPropLabel", {S("Backend URL")}},
-        {"OfxParamPropDefault", {S("https://paste-your-backend-url.invalid")}},
-        {"OfxParamPropHint", {S("Copy it from the Orvalis download page.")}}}},
-      {"output_mode", kOfxParamTypeChoice,
-       {{"OfxPropLabel", {S("Output")}},
-        {"OfxParamPropChoiceOption", {S("Character (RGBA)"), S("Matte only"), S("Source (bypass)")}}}},
-      {"draw_mask", kOfxParamTypeBoolean,
-       {{"OfxPropLabel", {S("Edit selection in viewer")}}, {"OfxParamPropDefault", {1}}}},
-      {"select_tool", kOfxParamTypeChoice,
-       {{"OfxPropLabel", {S("Tool")}},
-        {"OfxParamPropChoiceOption", {S("Bounding box"), S("Brush (add)"), S("Brush (exclude)")}}}},
-      {"brush_size", kOfxParamTypeDouble,
-       {{"OfxPropLabel", {S("Brush size")}},
-        {"OfxParamPropDefault", {0.03}},
-        {"OfxParamPropMin", {0.005}},
-        {"OfxParamPropMax", {0.3}}}},
-      {"text_hint", kOfxParamTypeString,
-       {{"OfxPropLabel", {S("Character hint (optional)")}},
-        {"OfxParamPropDefault", {S("")}},
-        {"OfxParamPropHint", {S("e.g. 'woman in red'. Used when no box or brush is drawn.")}}}},
-      {"quality", kOfxParamTypeChoice,
-       {{"OfxPropLabel", {S("Quality")}},
-        {"OfxParamPropChoiceOption", {S("Fine edges (SAM 3.1 + BiRefNet)"), S("Fast (SAM 3.1)")}}}},
-      {"edge_softness", kOfxParamTypeDouble,
-       {{"OfxPropLabel", {S("Edge softness")}},
-        {"OfxParamPropDefault", {0.35}},
-        {"OfxParamPropMin", {0.0}},
-        {"OfxParamPropMax", {1.0}}}},
-      {"pull_alpha", kOfxParamTypePushButton, {{"OfxPropLabel", {S("Pull alpha (whole clip)")}}}},
-      {"clear_mask", kOfxParamTypePushButton, {{"OfxPropLabel", {S("Clear selection")}}}},
-      {"reset_matte", kOfxParamTypePushButton, {{"OfxPropLabel", {S("Reset matte")}}}},
-      {"status", kOfxParamTypeString,
-       {{"OfxPropLabel", {S("Status")}}, {"OfxParamPropDefault", {S("idle")}}, {"OfxParamPropEnabled", {0}}}},
-      {"bbox_json", kOfxParamTypeString, {{"OfxParamPropSecret", {1}}, {"OfxParamPropDefault", {S("")}}}},
-      {"brush_json", kOfxParamTypeString, {{"OfxParamPropSecret", {1}}, {"OfxParamPropDefault", {S("[]")}}}},
-      {"session_id", kOfxParamTypeString, {{"OfxParamPropSecret", {1}}}},
-      {"clip_start", kOfxParamTypeString, {{"OfxParamPropSecret", {1}}, {"OfxParamPropDefault", {S("0")}}}},
+// The parameters in order with their types; the defaults a project starts from and the ones the other tests
+// rely on are pinned with them (labels and hints are the plug-in's own wording, read nowhere).
+TEST_F(PluginTest, SixteenParametersInOrder) {
+  const std::vector<std::pair<std::string, std::string>> table = {
+      {"backend_url", kOfxParamTypeString},     {"output_mode", kOfxParamTypeChoice},
+      {"draw_mask", kOfxParamTypeBoolean},      {"select_tool", kOfxParamTypeChoice},
+      {"brush_size", kOfxParamTypeDouble},      {"text_hint", kOfxParamTypeString},
+      {"quality", kOfxParamTypeChoice},         {"edge_softness", kOfxParamTypeDouble},
+      {"pull_alpha", kOfxParamTypePushButton},  {"clear_mask", kOfxParamTypePushButton},
+      {"reset_matte", kOfxParamTypePushButton}, {"status", kOfxParamTypeString},
+      {"bbox_json", kOfxParamTypeString},       {"brush_json", kOfxParamTypeString},
+      {"session_id", kOfxParamTypeString},      {"clip_start", kOfxParamTypeString},
   };
   const std::vector<th::ParamInfo> params = plugin().params();
   ASSERT_EQ(table.size(), params.size());
   for (size_t i = 0; i < table.size(); ++i) {
-    EXPECT_EQ(table[i].name, params[i].name);
-    EXPECT_EQ(table[i].type, params[i].type) << table[i].name;
-    expectProperties(params[i].properties->pluginSetOrder(), table[i].props, table[i].name);
+    EXPECT_EQ(table[i].first, params[i].name);
+    EXPECT_EQ(table[i].second, params[i].type) << table[i].first;
   }
+  auto fx = makeInstance();
+  ASSERT_NE(nullptr, fx);
+  const std::pair<const char *, const char *> texts[] = {{"backend_url", "https://paste-your-backend-url.invalid"},
+                                                         {"status", "idle"}, {"bbox_json", ""}, {"brush_json", "[]"},
+                                                         {"session_id", ""}, {"clip_start", "0"}, {"text_hint", ""}};
+  for (const auto &[name, value] : texts) EXPECT_EQ(value, *fx->getString(name)) << name;
+  EXPECT_DOUBLE_EQ(0.35, *fx->getDouble("edge_softness"));
+  EXPECT_DOUBLE_EQ(0.03, *fx->getDouble("brush_size"));
+  EXPECT_EQ(0, *fx->getInt("quality"));
 }
 
 }  // namespace

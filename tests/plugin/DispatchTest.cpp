@@ -1,4 +1,7 @@
-// The plug-in's exports and its action dispatch, as a host sees them.
+// The plug-in's exports and its action dispatch, as a host sees them, and a host that withholds a suite: the
+// plug-in refuses to load without a core suite, and otherwise leaves out only what the missing suite serves,
+// never calling through a null suite (the message suite: see the matte worker's tests; the interact suite:
+// the overlay interact's).
 
 #include <climits>
 #include <string>
@@ -51,15 +54,7 @@ TEST_F(PluginTest, TableActionsAreHandled) {
 
   auto fx = makeInstance();
   ASSERT_NE(nullptr, fx);
-  // Render is routed to the render action: a frame with no matte session comes out as the source.
-  th::Image frame = th::Image::make({0, 0, 4, 2}, th::PixelDepth::Byte);
-  frame.fill({0.2F, 0.4F, 0.6F, 1.0F});
-  fx->setSourceFrame(0, frame);
-  th::RenderResult r = fx->render(0);
-  ASSERT_EQ(kOfxStatOK, r.status) << r.error;
-  EXPECT_EQ(frame.pixelBytes(3, 1), r.output.pixelBytes(3, 1));
-  EXPECT_EQ(0, r.leakedImages);
-
+  // Render is routed to the render action: the RenderAction tests.
   // Instance changes are routed to the change handler, which leaves other parameters to the host.
   auto changed = th::makeArgs(th::ArgsKind::InstanceChangedIn);
   changed->setString(kOfxPropType, kOfxTypeParameter);
@@ -87,5 +82,20 @@ TEST_F(PluginTest, ClipPreferencesOnlyDeclareThePremultipliedOutput) {
   ASSERT_EQ(1u, set[0].strings.size());
   EXPECT_EQ("OfxImageAlphaPremultiplied", set[0].strings[0]);
 }
+
+class CoreSuiteMissing : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(CoreSuiteMissing, LoadIsRefused) {
+  th::HostOptions options;
+  options.withheldSuites = {GetParam()};
+  th::Host host(options);
+  const th::LoadResult loaded = host.load(TREVANE_BUNDLE_DIR);
+  EXPECT_FALSE(loaded.ok());
+  EXPECT_EQ(th::LoadStage::Load, loaded.stage) << loaded.error;
+  EXPECT_EQ(kOfxStatErrMissingHostFeature, loaded.status) << loaded.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(PluginSuites, CoreSuiteMissing,
+                         ::testing::Values(kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite));
 
 }  // namespace

@@ -15,14 +15,10 @@ using kesto::matte_frame_index;
 using kesto::parse_clip_start;
 
 TEST(FrameIndex, ClipStartReadsLikeTheCLibrary) {
-  EXPECT_DOUBLE_EQ(3.0, parse_clip_start("3.000000"));
-  EXPECT_DOUBLE_EQ(-12.5, parse_clip_start("-12.500000"));
-  EXPECT_DOUBLE_EQ(7.25, parse_clip_start("  7.25 frames"));
-  EXPECT_DOUBLE_EQ(42.0, parse_clip_start("\t+42"));
-  EXPECT_DOUBLE_EQ(100.0, parse_clip_start("1e2"));
-  EXPECT_DOUBLE_EQ(0.0, parse_clip_start(""));
-  EXPECT_DOUBLE_EQ(0.0, parse_clip_start("abc"));
-  EXPECT_DOUBLE_EQ(0.0, parse_clip_start("x3"));
+  const std::pair<const char *, double> cases[] = {{"3.000000", 3.0}, {"-12.500000", -12.5}, {"  7.25 frames", 7.25},
+                                                   {"\t+42", 42.0},   {"1e2", 100.0},         {"", 0.0},
+                                                   {"abc", 0.0},      {"x3", 0.0}};
+  for (const auto &[text, value] : cases) EXPECT_DOUBLE_EQ(value, parse_clip_start(text)) << text;
   EXPECT_TRUE(std::isinf(parse_clip_start("inf")));
   EXPECT_TRUE(std::isnan(parse_clip_start("nan")));
 }
@@ -39,26 +35,21 @@ TEST(FrameIndex, ClipStartIgnoresTheProcessLocale) {
   EXPECT_DOUBLE_EQ(3.5, value);
 }
 
-TEST(FrameIndex, RoundsHalvesAwayFromZero) {
-  EXPECT_EQ(std::optional<std::int32_t>(7), matte_frame_index(10.4, 3.0));
-  EXPECT_EQ(std::optional<std::int32_t>(8), matte_frame_index(10.5, 3.0));
-  EXPECT_EQ(std::optional<std::int32_t>(0), matte_frame_index(2.6, 3.0));
-  EXPECT_EQ(std::optional<std::int32_t>(0), matte_frame_index(3.0, 3.0));
-  EXPECT_EQ(std::optional<std::int32_t>(1000000), matte_frame_index(1000000.0, 0.0));
-}
-
-TEST(FrameIndex, NegativeOrUnrepresentableIndexGivesNoFrame) {
-  EXPECT_EQ(std::nullopt, matte_frame_index(2.0, 3.0));
-  EXPECT_EQ(std::nullopt, matte_frame_index(2.5, 3.0));  // -0.5 rounds away from zero to -1
-  EXPECT_EQ(std::optional<std::int32_t>(0), matte_frame_index(2.51, 3.0));
+// Halves round away from zero; an index below zero or beyond 32 bits, or one made of no number, is no frame.
+TEST(FrameIndex, TimeLessClipStartRoundedHalfAway) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(std::nullopt, matte_frame_index(5.0, inf));
-  EXPECT_EQ(std::nullopt, matte_frame_index(inf, 0.0));
-  EXPECT_EQ(std::nullopt, matte_frame_index(nan, 0.0));
-  EXPECT_EQ(std::nullopt, matte_frame_index(5.0, nan));
-  EXPECT_EQ(std::nullopt, matte_frame_index(3.0e9, 0.0));
-  EXPECT_EQ(std::optional<std::int32_t>(2147483647), matte_frame_index(2147483647.0, 0.0));
+  const std::optional<std::int32_t> none;
+  const struct {
+    double time, clipStart;
+    std::optional<std::int32_t> frame;
+  } cases[] = {
+      {10.4, 3.0, 7},   {10.5, 3.0, 8},   {2.6, 3.0, 0},  {3.0, 3.0, 0},  {1000000.0, 0.0, 1000000},
+      {2.51, 3.0, 0},   {2.0, 3.0, none}, {2.5, 3.0, none},  // -0.5 rounds away from zero to -1
+      {5.0, inf, none}, {inf, 0.0, none}, {nan, 0.0, none}, {5.0, nan, none}, {3.0e9, 0.0, none},
+      {2147483647.0, 0.0, 2147483647},
+  };
+  for (const auto &c : cases) EXPECT_EQ(c.frame, matte_frame_index(c.time, c.clipStart)) << c.time << " - " << c.clipStart;
 }
 
 }  // namespace

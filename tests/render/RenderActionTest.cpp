@@ -1,6 +1,7 @@
 // The render action as a host sees it: the built module loaded by the in-process host, matte files in
-// /tmp/orvalis/<session>/, outputs compared with the literal formulas, and every image handed back (renders
-// on several threads at once: the stress tests).
+// /tmp/orvalis/<session>/. The pixel formulas are MatteComposite's tests; here the wiring: the host's images
+// at both depths and row orders, which matte a time and session pick, failures that write nothing, and every
+// image handed back (renders on several threads at once: the stress tests).
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,6 @@
 namespace {
 
 namespace th = trevane::host;
-using kesto::testing::LiteralImage;
-using kesto::testing::LiteralMatte;
 using kesto::testing::MatteFolder;
 
 constexpr int kModeCharacter = 0;
@@ -28,43 +27,9 @@ constexpr int kModeMatteOnly = 1;
 constexpr int kModeBypass = 2;
 constexpr std::uint8_t kPoison = 0xCD;  // what the host fills output buffers with
 
-struct Matte {
-  std::vector<std::uint8_t> bytes;
-  int width = 0;
-  int height = 0;
-};
-
-Matte uniformMatte(std::uint8_t value) { return Matte{{value}, 1, 1}; }
-
-Matte randomMatte(int width, int height, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Matte m{std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)), width, height};
-  for (std::uint8_t &b : m.bytes) b = static_cast<std::uint8_t>(rng());
-  return m;
-}
-
-void writeMatte(const MatteFolder &folder, int frame, const Matte &m) {
-  ASSERT_TRUE(folder.writeMatte(frame, m.bytes, m.width, m.height)) << folder.matteFile(frame);
-}
-
-// A source frame with random content; at float depth with values beyond [0, 1] too.
-th::Image randomSource(OfxRectI bounds, th::PixelDepth depth, th::RowOrder order, std::uint32_t seed,
-                       int paddingBytes = 0) {
-  th::Image image = th::Image::make(bounds, depth, order, paddingBytes);
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> value(-0.25f, 1.75f);
-  for (int y = bounds.y1; y < bounds.y2; ++y) {
-    for (int x = bounds.x1; x < bounds.x2; ++x) {
-      std::uint8_t *p = image.pixelAddress(x, y);
-      if (depth == th::PixelDepth::Byte) {
-        for (int c = 0; c < 4; ++c) p[c] = static_cast<std::uint8_t>(rng());
-      } else {
-        const float v[4] = {value(rng), value(rng), value(rng), value(rng)};
-        std::memcpy(p, v, sizeof v);
-      }
-    }
-  }
-  return image;
+void writeMatte(const MatteFolder &folder, int frame, const std::vector<std::uint8_t> &gray, int width = 1,
+                int height = 1) {
+  ASSERT_TRUE(folder.writeMatte(frame, gray, width, height)) << folder.matteFile(frame);
 }
 
 th::Image solidSource(OfxRectI bounds, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte) {
@@ -73,39 +38,17 @@ th::Image solidSource(OfxRectI bounds, const th::Rgba &colour, th::PixelDepth de
   return image;
 }
 
-LiteralImage literalOf(const th::Image &image) {
+kesto::testing::LiteralImage literalOf(const th::Image &image) {
   const OfxRectI b = image.bounds();
   return {image.data(), image.rowBytes(), b.x1, b.y1, b.x2, b.y2};
-}
-
-// Every output pixel equals the literal formulas' result, bit for bit.
-void expectLiteral(const th::Image &source, const th::Image &output, const Matte *matte, int mode) {
-  th::Image expected = output;
-  const LiteralMatte lm{matte != nullptr ? &matte->bytes : nullptr, matte != nullptr ? matte->width : 0,
-                        matte != nullptr ? matte->height : 0};
-  kesto::testing::literalRender(literalOf(source), literalOf(expected), output.depth() == th::PixelDepth::Float,
-                                matte != nullptr ? &lm : nullptr, mode);
-  const OfxRectI b = output.bounds();
-  const auto size = static_cast<std::size_t>(output.bytesPerPixel());
-  int differences = 0;
-  for (int y = b.y1; y < b.y2; ++y) {
-    for (int x = b.x1; x < b.x2; ++x) {
-      if (std::memcmp(expected.pixelAddress(x, y), output.pixelAddress(x, y), size) != 0 && ++differences <= 3) {
-        ADD_FAILURE() << "pixel (" << x << ", " << y << ") differs from the formulas";
-      }
-    }
-  }
-  EXPECT_EQ(0, differences);
 }
 
 bool untouched(const th::Image &output) {
   const OfxRectI b = output.bounds();
   for (int y = b.y1; y < b.y2; ++y) {
-    for (int x = b.x1; x < b.x2; ++x) {
-      const std::uint8_t *p = output.pixelAddress(x, y);
-      for (int c = 0; c < output.bytesPerPixel(); ++c) {
-        if (p[c] != kPoison) return false;
-      }
+    const std::uint8_t *row = output.pixelAddress(b.x1, y);
+    for (int i = 0; i < (b.x2 - b.x1) * output.bytesPerPixel(); ++i) {
+      if (row[i] != kPoison) return false;
     }
   }
   return true;
@@ -124,50 +67,50 @@ class RenderAction : public ::testing::Test {
     EXPECT_EQ(0, th::badImageReleases());
   }
 
-  std::unique_ptr<th::Instance> instance(th::PixelDepth depth = th::PixelDepth::Byte) {
+  // An instance showing `session` in `mode`.
+  std::unique_ptr<th::Instance> instance(const std::string &session, int mode = kModeMatteOnly,
+                                         th::PixelDepth depth = th::PixelDepth::Byte) {
     th::InstanceOptions options;
     options.depth = depth;
     auto made = loaded_.plugin->createInstance(options);
     EXPECT_TRUE(made.ok()) << made.error();
-    return made.ok() ? std::move(*made) : nullptr;
+    if (!made.ok()) return nullptr;
+    set(**made, "session_id", session);
+    EXPECT_TRUE((*made)->setInt("output_mode", mode).ok());
+    return std::move(*made);
   }
 
   static void set(th::Instance &fx, const std::string &name, const std::string &value) {
     const auto r = fx.setString(name, value);
     ASSERT_TRUE(r.ok()) << name << ": " << r.error();
   }
-  static void setMode(th::Instance &fx, int mode) {
-    const auto r = fx.setInt("output_mode", mode);
-    ASSERT_TRUE(r.ok()) << r.error();
-  }
 
-  // Renders `time` and checks the reply and that every image was released within the action.
-  static th::RenderResult renderOk(th::Instance &fx, double time, const th::RenderOptions &options = {}) {
+  // Renders `time`, expecting `status`, and checks that every image was released within the action.
+  static th::RenderResult render(th::Instance &fx, double time, const th::RenderOptions &options = {},
+                                 OfxStatus status = kOfxStatOK) {
     th::RenderResult r = fx.render(time, options);
-    EXPECT_EQ(kOfxStatOK, r.status) << r.error;
+    EXPECT_EQ(status, r.status) << r.error;
     EXPECT_EQ(0, r.leakedImages);
     EXPECT_EQ(0, fx.unreleasedImages());
     return r;
   }
-
-  static th::RenderResult renderFailed(th::Instance &fx, double time, const th::RenderOptions &options = {}) {
-    th::RenderResult r = fx.render(time, options);
-    EXPECT_EQ(kOfxStatFailed, r.status) << r.error;
-    EXPECT_EQ(0, r.leakedImages);
-    EXPECT_EQ(0, fx.unreleasedImages());
-    return r;
+  static th::Rgba8 firstPixel(th::Instance &fx, double time) {
+    return render(fx, time).output.pixelBytes(0, 0).value_or(th::Rgba8{});
   }
 
   th::Host host_;
   th::LoadResult loaded_;
 };
 
-// ---- the formulas wired to the host's images: both depths, both row orders, padded rows, shifted bounds ----
-
+// The host's images reach the formulas with their bounds, depth and row layout: every output pixel equals
+// the literal formulas' result, bit for bit, also where the output reaches past the source.
 TEST_F(RenderAction, OutputMatchesTheFormulasAtBothDepthsAndAllLayouts) {
   MatteFolder folder;
-  const Matte matte = randomMatte(13, 9, 5);
-  writeMatte(folder, 0, matte);
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> gray(13 * 9);
+  for (std::uint8_t &b : gray) b = static_cast<std::uint8_t>(rng());
+  writeMatte(folder, 0, gray, 13, 9);
+  const kesto::testing::LiteralMatte matte{&gray, 13, 9};
   struct Case {
     OfxRectI source;
     th::RowOrder sourceOrder;
@@ -177,168 +120,136 @@ TEST_F(RenderAction, OutputMatchesTheFormulasAtBothDepthsAndAllLayouts) {
     int outputPadding;
   };
   const Case cases[] = {
-      // Output larger than the source on every side: the pixels outside it read as zero.
       {{-7, 5, 30, 26}, th::RowOrder::TopDown, 12, {-9, 3, 33, 29}, th::RowOrder::BottomUp, 0},
       {{-7, 5, 30, 26}, th::RowOrder::BottomUp, 4, {-2, 8, 21, 19}, th::RowOrder::TopDown, 20},
   };
-  std::uint32_t seed = 10;
   for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
-    auto fx = instance(depth);
+    auto fx = instance(folder.sessionId(), kModeCharacter, depth);
     ASSERT_NE(nullptr, fx);
-    set(*fx, "session_id", folder.sessionId());
     for (const Case &c : cases) {
-      const th::Image source = randomSource(c.source, depth, c.sourceOrder, ++seed, c.sourcePadding);
+      th::Image source = th::Image::make(c.source, depth, c.sourceOrder, c.sourcePadding);
+      for (int y = c.source.y1; y < c.source.y2; ++y) {
+        for (int x = c.source.x1; x < c.source.x2; ++x) {
+          const auto v = [&] { return static_cast<float>(rng() % 1000) / 500.0f - 0.25f; };
+          source.setPixel(x, y, th::Rgba{v(), v(), v(), v()});
+        }
+      }
       fx->setSourceFrame(0, source);
       th::RenderOptions options;
       options.outputBounds = c.output;
       options.outputRowOrder = c.outputOrder;
       options.outputRowPaddingBytes = c.outputPadding;
       for (int mode : {kModeCharacter, kModeMatteOnly, kModeBypass}) {
-        SCOPED_TRACE(::testing::Message() << "depth " << th::depthName(depth) << ", mode " << mode << ", output x1 "
-                                          << c.output.x1);
-        setMode(*fx, mode);
-        const th::RenderResult r = renderOk(*fx, 0, options);
-        expectLiteral(source, r.output, mode == kModeBypass ? nullptr : &matte, mode);
+        SCOPED_TRACE(::testing::Message() << th::depthName(depth) << ", mode " << mode << ", output x1 " << c.output.x1);
+        ASSERT_TRUE(fx->setInt("output_mode", mode).ok());
+        const th::Image output = render(*fx, 0, options).output;
+        th::Image expected = output;
+        kesto::testing::literalRender(literalOf(source), literalOf(expected), depth == th::PixelDepth::Float,
+                                      mode == kModeBypass ? nullptr : &matte, mode);
+        int differences = 0;
+        for (int y = c.output.y1; y < c.output.y2; ++y) {
+          const auto bytes = static_cast<std::size_t>((c.output.x2 - c.output.x1) * output.bytesPerPixel());
+          differences += std::memcmp(expected.pixelAddress(c.output.x1, y), output.pixelAddress(c.output.x1, y), bytes) != 0;
+        }
+        EXPECT_EQ(0, differences) << "rows that differ from the formulas";
       }
     }
   }
 }
 
-// ---- which matte, and when none ----
-
-TEST_F(RenderAction, FrameIndexIsTimeMinusClipStartRoundedHalfAway) {
+// The frame is the time less "clip_start" (rounding: the FrameIndex tests); before the clip there is none,
+// and a clip start that is no number counts as zero.
+TEST_F(RenderAction, TheTimeAndClipStartPickTheMatte) {
   MatteFolder folder;
-  writeMatte(folder, 7, uniformMatte(100));
-  writeMatte(folder, 8, uniformMatte(200));
-  auto fx = instance();
+  writeMatte(folder, 7, {100});
+  writeMatte(folder, 8, {200});
+  auto fx = instance(folder.sessionId());
   ASSERT_NE(nullptr, fx);
-  set(*fx, "session_id", folder.sessionId());
   set(*fx, "clip_start", "3.000000");
-  setMode(*fx, kModeMatteOnly);
-  // The host serves the frame nearest to a time.
-  for (double t : {2.0, 8.0, 10.0, 11.0}) {
+  for (double t : {2.0, 8.0, 10.0, 11.0}) {  // the host serves the frame nearest to a time
     fx->setSourceFrame(t, solidSource({0, 0, 2, 2}, {10 / 255.0f, 20 / 255.0f, 30 / 255.0f, 1}));
   }
-  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), renderOk(*fx, 10.4).output.pixelBytes(0, 0));
-  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), renderOk(*fx, 10.5).output.pixelBytes(0, 0));
-  // Before the clip start: no frame, the source shows.
-  EXPECT_EQ((th::Rgba8{10, 20, 30, 255}), renderOk(*fx, 2.0).output.pixelBytes(0, 0));
-  // A clip start that is no number counts as zero.
-  for (const char *text : {"", "not a number", "   "}) {
-    set(*fx, "clip_start", text);
-    EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), renderOk(*fx, 8.0).output.pixelBytes(0, 0)) << "'" << text << "'";
-  }
+  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), firstPixel(*fx, 10.4));
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 10.5));
+  EXPECT_EQ((th::Rgba8{10, 20, 30, 255}), firstPixel(*fx, 2.0));
+  set(*fx, "clip_start", "not a number");
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 8.0));
 }
 
-TEST_F(RenderAction, BypassShowsTheSourceAndLeavesTheMatteFileUnread) {
-  MatteFolder folder;
-  writeMatte(folder, 0, uniformMatte(10));
-  auto fx = instance();
-  ASSERT_NE(nullptr, fx);
-  set(*fx, "session_id", folder.sessionId());
-  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, {1, 1, 1, 1}));
-  setMode(*fx, kModeBypass);
-  EXPECT_EQ((th::Rgba8{255, 255, 255, 255}), renderOk(*fx, 0).output.pixelBytes(1, 1));
-  // Had bypass decoded the file, the cache would now hold the first version and keep showing it.
-  writeMatte(folder, 0, uniformMatte(90));
-  setMode(*fx, kModeMatteOnly);
-  EXPECT_EQ((th::Rgba8{90, 90, 90, 255}), renderOk(*fx, 0).output.pixelBytes(1, 1));
-}
-
-TEST_F(RenderAction, MissingMatteShowsTheSourceUntilTheFileAppears) {
-  MatteFolder folder;
-  auto fx = instance();
-  ASSERT_NE(nullptr, fx);
-  set(*fx, "session_id", folder.sessionId());
-  setMode(*fx, kModeMatteOnly);
-  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, {0, 1, 0, 1}));
-  EXPECT_EQ((th::Rgba8{0, 255, 0, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
-  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 'p', 'e'}));
-  EXPECT_EQ((th::Rgba8{0, 255, 0, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
-  writeMatte(folder, 0, uniformMatte(33));
-  EXPECT_EQ((th::Rgba8{33, 33, 33, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
-}
-
-// A project file is plain text: a session id edited to climb out of its folder must not be followed, and no
-// session at all shows the source. Each refused id below does lead to a folder that holds a matte.
-TEST_F(RenderAction, SessionIdsThatAreNotOnePlainFolderNameCountAsNoSession) {
+// Without a usable matte the source shows: a missing or undecodable file (found once it appears), bypass
+// (which leaves the file unread: had it been decoded, the cache would keep showing that first version), and
+// session ids that are not one plain folder name, each of which does lead to a folder holding a matte.
+TEST_F(RenderAction, WithoutAUsableMatteTheSourceShows) {
   MatteFolder folder;
   MatteFolder other;
-  ASSERT_TRUE(other.writeMatte(0, {200}, 1, 1));
+  writeMatte(other, 0, {200});
   std::filesystem::create_directories(folder.path() + "inner");
   std::filesystem::copy_file(other.matteFile(0), folder.path() + "inner/000000.png");
-
-  auto fx = instance();
+  const th::Rgba8 source{0, 255, 0, 255};
+  auto fx = instance(folder.sessionId());
   ASSERT_NE(nullptr, fx);
-  setMode(*fx, kModeMatteOnly);
-  fx->setSourceFrame(0, solidSource({0, 0, 1, 1}, {1, 0, 0, 1}));
+  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, {0, 1, 0, 1}));
+  EXPECT_EQ(source, firstPixel(*fx, 0)) << "no file";
+  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 'p', 'e'}));
+  EXPECT_EQ(source, firstPixel(*fx, 0)) << "no PNG";
+  writeMatte(folder, 0, {10});
+  ASSERT_TRUE(fx->setInt("output_mode", kModeBypass).ok());
+  EXPECT_EQ(source, firstPixel(*fx, 0)) << "bypass";
+  writeMatte(folder, 0, {90});
+  ASSERT_TRUE(fx->setInt("output_mode", kModeMatteOnly).ok());
+  EXPECT_EQ((th::Rgba8{90, 90, 90, 255}), firstPixel(*fx, 0));
+
   for (const std::string &id : {std::string(), "../orvalis/" + other.sessionId(), folder.sessionId() + "/inner",
                                 "/tmp/orvalis/" + other.sessionId()}) {
     set(*fx, "session_id", id);
-    EXPECT_EQ((th::Rgba8{255, 0, 0, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0)) << "'" << id << "'";
+    EXPECT_EQ(source, firstPixel(*fx, 0)) << "'" << id << "'";
   }
   set(*fx, "session_id", other.sessionId());
-  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), renderOk(*fx, 0).output.pixelBytes(0, 0));
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 0));
 }
 
-// ---- failures: nothing written out of bounds, every image released ----
-
-TEST_F(RenderAction, ImagesThatCannotBeFetchedFailTheRender) {
-  auto fx = instance();
-  ASSERT_NE(nullptr, fx);
-  fx->setSourceFrame(0, solidSource({0, 0, 4, 4}, {1, 1, 1, 1}));
-  fx->setFetchFault(0, th::FetchFault::Fail);
-  EXPECT_TRUE(untouched(renderFailed(*fx, 0).output)) << "source";
-
-  // The source was fetched first and must be handed back too.
-  fx->setFetchFault(0, th::FetchFault::None);
-  th::PropertySet *output = fx->clipProperties(kOfxImageEffectOutputClipName);
-  ASSERT_NE(nullptr, output);
-  ASSERT_EQ(kOfxStatOK, output->setInt(kOfxImageClipPropConnected, 0));
-  EXPECT_TRUE(untouched(renderFailed(*fx, 0).output)) << "output";
-}
-
-// Both images are fetched by then; bypass does not skip the checks.
-TEST_F(RenderAction, SourceWithoutDataOrOfAnotherDepthFailsAndBothImagesAreReleased) {
+// Images that cannot be fetched, have no data or another depth fail the render with nothing written; bypass
+// does not skip the checks. An empty output without data is no failure: there is nothing to write.
+TEST_F(RenderAction, UnusableImagesFailTheRenderAndAreAllReleased) {
   MatteFolder folder;
-  writeMatte(folder, 0, uniformMatte(255));
+  writeMatte(folder, 0, {255});
   const th::PixelDepth byte = th::PixelDepth::Byte;
   const th::PixelDepth flt = th::PixelDepth::Float;
   struct Case {
     th::PixelDepth sourceDepth;
     th::PixelDepth outputDepth;
-    bool nullData;
+    th::FetchFault fault;
   };
-  for (const Case &c : {Case{byte, byte, true}, Case{flt, flt, true}, Case{byte, flt, false}, Case{flt, byte, false}}) {
-    auto fx = instance(c.sourceDepth);
+  for (const Case &c : {Case{byte, byte, th::FetchFault::Fail}, Case{byte, byte, th::FetchFault::NullData},
+                        Case{flt, flt, th::FetchFault::NullData}, Case{byte, flt, th::FetchFault::None},
+                        Case{flt, byte, th::FetchFault::None}}) {
+    auto fx = instance(folder.sessionId(), kModeCharacter, c.sourceDepth);
     ASSERT_NE(nullptr, fx);
-    set(*fx, "session_id", folder.sessionId());
     fx->setSourceFrame(0, solidSource({0, 0, 16, 16}, {1, 1, 1, 1}, c.sourceDepth));
-    if (c.nullData) fx->setFetchFault(0, th::FetchFault::NullData);
+    fx->setFetchFault(0, c.fault);
     th::RenderOptions options;
     options.outputDepth = c.outputDepth;
     for (int mode : {kModeCharacter, kModeBypass}) {
       SCOPED_TRACE(::testing::Message() << th::depthName(c.sourceDepth) << " into " << th::depthName(c.outputDepth)
-                                        << (c.nullData ? ", no data" : "") << ", mode " << mode);
-      setMode(*fx, mode);
-      EXPECT_TRUE(untouched(renderFailed(*fx, 0, options).output));
+                                        << ", fault " << static_cast<int>(c.fault) << ", mode " << mode);
+      ASSERT_TRUE(fx->setInt("output_mode", mode).ok());
+      EXPECT_TRUE(untouched(render(*fx, 0, options, kOfxStatFailed).output));
     }
   }
-}
 
-// A host may hand an empty output without any data: there is nothing to write, and that is no failure.
-TEST_F(RenderAction, EmptyOutputSucceeds) {
-  MatteFolder folder;
-  writeMatte(folder, 0, uniformMatte(255));
-  auto fx = instance();
+  auto fx = instance(folder.sessionId());
   ASSERT_NE(nullptr, fx);
-  set(*fx, "session_id", folder.sessionId());
   fx->setSourceFrame(0, solidSource({0, 0, 4, 4}, {1, 1, 1, 1}));
   for (const OfxRectI &bounds : {OfxRectI{0, 0, 0, 4}, OfxRectI{0, 0, 4, 0}}) {
     th::RenderOptions options;
     options.outputBounds = bounds;
-    renderOk(*fx, 0, options);
+    render(*fx, 0, options);
   }
+  // The source was fetched before the output, and must be handed back too.
+  th::PropertySet *output = fx->clipProperties(kOfxImageEffectOutputClipName);
+  ASSERT_NE(nullptr, output);
+  ASSERT_EQ(kOfxStatOK, output->setInt(kOfxImageClipPropConnected, 0));
+  EXPECT_TRUE(untouched(render(*fx, 0, {}, kOfxStatFailed).output)) << "output";
 }
 
 }  // namespace

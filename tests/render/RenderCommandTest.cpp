@@ -95,51 +95,48 @@ class RenderCommand : public ::testing::Test {
   MatteFolder session_;
 };
 
-TEST_F(RenderCommand, AppliesTheSessionsMatteToEveryFrameOnOneThreadOrSeveral) {
-  for (const std::string &threads : {std::string(), std::string(" --threads 3")}) {
-    SCOPED_TRACE(threads);
-    ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/out/'" + sessionArgs() + threads))
+// Each run writes the frames it selects, and only those, as the plug-in renders them: frame n of the folder
+// or pattern takes matte n - 1 (clip_start 1), in the mode and at the depth asked for, on any thread count.
+TEST_F(RenderCommand, WritesTheSelectedFramesAsThePluginRendersThem) {
+  struct Case {
+    std::string arguments;  // after --input and --output
+    std::string input;      // "" for the pattern
+    std::string output;     // --output, under the test's folder
+    std::string files;      // the folder of the files written
+    int digits;             // their numbers' width
+    std::vector<int> frames;
+    int mode;               // -1: no session, frames come out unchanged
+  };
+  const Case cases[] = {
+      // A folder as output takes the input's names.
+      {sessionArgs(), "", "/a/", "/a/", 4, {1, 2, 3}, 0},
+      {sessionArgs() + " --threads 3", "", "/t/%04d.png", "/t/", 4, {1, 2, 3}, 0},
+      // Matte only at float depth: (m, m, m, 1) comes back to the matte byte itself.
+      {" --depth float --threads 3" + sessionArgs() + " --set output_mode=1", "", "/m/%03d.png", "/m/", 3,
+       {1, 2, 3}, 1},
+      {" --depth float" + sessionArgs() + " --set output_mode=2", "", "/b/%d.png", "/b/", 1, {1, 2, 3}, 2},
+      // The folder's files 0001 to 0003 are frames 1 to 3.
+      {" --first 2 --last 2" + sessionArgs(), "'" + dir_ + "/frames'", "/f/%02d.png", "/f/", 2, {2}, 0},
+      {"", "", "/plain/", "/plain/", 4, {1, 2, 3}, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    ASSERT_EQ(0, run("--input " + (c.input.empty() ? inputPattern() : c.input) + " --output '" + dir_ + c.output +
+                     "'" + c.arguments))
         << tool_.err();
     for (int n = 1; n <= 3; ++n) {
-      SCOPED_TRACE(n);
+      std::string name = std::to_string(n);
+      name = c.files + std::string(static_cast<std::size_t>(std::max(0, c.digits - 1)), '0') + name + ".png";
+      const bool selected = std::find(c.frames.begin(), c.frames.end(), n) != c.frames.end();
+      ASSERT_EQ(selected, std::filesystem::exists(dir_ + name)) << name;
+      if (!selected) continue;
       const std::vector<std::uint8_t> matte = matteGray(n);
-      char name[32];
-      std::snprintf(name, sizeof name, "/out/%04d.png", n);
-      EXPECT_EQ(expectedOutput(frameRgba(n), &matte, 0), readOutput(dir_ + name));
+      EXPECT_EQ(c.mode < 0 || c.mode == 2 ? frameRgba(n) : expectedOutput(frameRgba(n), &matte, c.mode),
+                readOutput(dir_ + name))
+          << name;
     }
-    EXPECT_NE(std::string::npos, tool_.out().find("rendered 3 frame(s), 1 to 3")) << tool_.out();
-    std::filesystem::remove_all(dir_ + "/out");
   }
-}
-
-TEST_F(RenderCommand, ModesAndDepthsGiveTheExpectedFiles) {
-  const std::vector<std::uint8_t> matte = matteGray(2);
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/m/%03d.png' --depth float --threads 3" +
-                   sessionArgs() + " --set output_mode=1"))
-      << tool_.err();
-  // Matte only at float depth: (m, m, m, 1) comes back to the matte byte itself.
-  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 1), readOutput(dir_ + "/m/002.png"));
-
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/b/%d.png' --depth float" + sessionArgs() +
-                   " --set output_mode=2"))
-      << tool_.err();
-  EXPECT_EQ(frameRgba(3), readOutput(dir_ + "/b/3.png"));
-}
-
-TEST_F(RenderCommand, FolderInputKeepsTheFilesNumbersAndFirstLastSelect) {
-  // The folder's files 0001, 0002, 0003 are frames 1, 2, 3; with clip_start 1 frame 2 takes matte 1.
-  ASSERT_EQ(0, run("--input '" + dir_ + "/frames' --output '" + dir_ + "/f/%02d.png' --first 2 --last 2" +
-                   sessionArgs()))
-      << tool_.err();
-  const std::vector<std::uint8_t> matte = matteGray(2);
-  EXPECT_EQ(expectedOutput(frameRgba(2), &matte, 0), readOutput(dir_ + "/f/02.png"));
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/f/01.png"));
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/f/03.png"));
-}
-
-TEST_F(RenderCommand, WithoutSessionFramesComeOutUnchanged) {
-  ASSERT_EQ(0, run("--input " + inputPattern() + " --output '" + dir_ + "/plain/'")) << tool_.err();
-  EXPECT_EQ(frameRgba(1), readOutput(dir_ + "/plain/0001.png"));
+  EXPECT_NE(std::string::npos, tool_.out().find("rendered 3 frame(s), 1 to 3")) << tool_.out();
 }
 
 TEST_F(RenderCommand, BadUsageAndBadInputExitWithStatusTwoAndOneLine) {
