@@ -227,6 +227,7 @@ TEST(Validation, JobRequestFromThePluginIsReadWholeAndItsAlternativesTaken) {
   // A hint alone, dabs alone, and malformed dabs the overlay skips; a zero radius excludes.
   const std::string head = R"({"anchor_frame":0,"quality":"fine","edge_softness":0.5,)";
   EXPECT_TRUE(parse_job_request(head + R"("strokes":[],"text_prompt":"man"})", 1).ok());
+  EXPECT_TRUE(parse_job_request(R"({"anchor_frame":0,"quality":"fast","edge_softness":1,"strokes":[[0.5,0.5,0.1]]})", 1).ok());
   const auto skipped = parse_job_request(head + R"("strokes":[[0.5,0.5],"x",{},[0.2,0.2,0.05,9],[0.5,0.5,0]],"text_prompt":"x"})", 1);
   ASSERT_TRUE(skipped.ok()) << skipped.error().message;
   ASSERT_EQ(skipped.value().strokes.size(), 2u);
