@@ -1,15 +1,20 @@
-// Focused runs of the classical engine on small synthetic clips: a coloured disc moving over a textured
-// background, checked against the true mask by intersection over union.
+// The classical engine on small synthetic clips (a coloured disc moving over a textured background, checked
+// against the true mask by intersection over union), and its pieces at known answers: the box in pixels, the
+// regions kept, the hole rule, the warp along the flow, edge refinement and the refinement pipeline.
 
 #include "backend/matting/ClassicalEngine.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
+#include <stdexcept>
 
-#include "backend/matting/AnchorSegmenter.h"
-#include "backend/matting/HoleFiller.h"
 #include "BackendTestSupport.h"
+#include "backend/matting/AnchorSegmenter.h"
+#include "backend/matting/EdgeRefiner.h"
+#include "backend/matting/HoleFiller.h"
+#include "backend/matting/MaskPropagator.h"
+#include "backend/matting/RefinePipeline.h"
 
 namespace kesto::backend {
 namespace {
@@ -28,66 +33,44 @@ JobRequest box_request(int anchor, Quality quality) {
   return request;
 }
 
-struct Outcome {
-  EngineOutcome error;
-  std::map<int, cv::Mat> mattes;
-  std::vector<std::string> stages;
-};
-
-Outcome run_engine(const JobRequest& request, const std::vector<cv::Mat>& clip, bool cancel = false) {
-  test::TempDir scratch;
-  test::MemoryFrames frames(clip);
-  test::MemoryMattes mattes;
-  test::RecordingMonitor monitor;
-  monitor.cancel = cancel;
+std::unique_ptr<test::Outcome> run_classical(const JobRequest& request, const std::vector<cv::Mat>& clip,
+                                             bool cancel = false) {
   ClassicalEngine engine;
-  Outcome out;
-  out.error = engine.run(EngineJob{request, frames, mattes, monitor, scratch.path()});
-  out.mattes = std::move(mattes.mattes);
-  out.stages = std::move(monitor.stages);
-  return out;
+  return test::run_engine(engine, request, clip, cancel);
 }
 
 TEST(ClassicalEngine, TracksAMovingCharacterBothWaysFromTheAnchorReportingItsStages) {
   std::vector<cv::Mat> truth;
   const auto clip = test::moving_disc_clip(8, kWidth, kHeight, &truth);
   for (const Quality quality : {Quality::Fast, Quality::Fine}) {
-    const Outcome out = run_engine(box_request(3, quality), clip);
-    ASSERT_FALSE(out.error) << *out.error;
-    ASSERT_EQ(out.mattes.size(), clip.size());
+    const auto out = run_classical(box_request(3, quality), clip);
+    ASSERT_FALSE(out->error) << *out->error;
+    ASSERT_EQ(out->mattes.size(), clip.size());
     for (int i = 0; i < static_cast<int>(clip.size()); ++i) {
-      const cv::Mat& matte = out.mattes.at(i);
-      ASSERT_EQ(matte.size(), clip[0].size());
-      EXPECT_GT(test::iou(matte, truth[static_cast<std::size_t>(i)]), 0.85) << "frame " << i;
+      ASSERT_EQ(out->mattes.at(i).size(), clip[0].size());
+      EXPECT_GT(test::iou(out->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.85) << "frame " << i;
     }
     for (const char* stage : {"segmenting anchor", "propagating 8/8", "refining edges 8/8"}) {
-      EXPECT_NE(std::find(out.stages.begin(), out.stages.end(), stage), out.stages.end()) << stage;
+      EXPECT_TRUE(out->monitor.saw(stage)) << stage;
     }
   }
+  EXPECT_EQ(*run_classical(box_request(0, Quality::Fast), clip, true)->error, "cancelled");
 }
 
-TEST(ClassicalEngine, DabsAloneSelectTheCharacter) {
+TEST(ClassicalEngine, DabsAloneSelectTheCharacterAndExcludeDabsRemoveWhatTheyCover) {
   std::vector<cv::Mat> truth;
   const auto clip = test::moving_disc_clip(2, kWidth, kHeight, &truth);
-  JobRequest request;
-  request.quality = Quality::Fine;
-  request.strokes = {{(kWidth / 4.0) / kWidth, 0.5, 0.05}};
-  const Outcome out = run_engine(request, clip);
-  ASSERT_FALSE(out.error) << *out.error;
-  EXPECT_GT(test::iou(out.mattes.at(0), truth[0]), 0.8);
-}
-
-TEST(ClassicalEngine, ExcludeDabsRemovePartOfTheBox) {
-  const auto clip = test::moving_disc_clip(1, kWidth, kHeight, nullptr);
-  JobRequest request = box_request(0, Quality::Fine);
-  const Outcome plain = run_engine(request, clip);
-  request.strokes = {{(kWidth / 4.0) / kWidth, 0.5, -0.08}};  // the middle of the disc is not the character
-  const Outcome excluded = run_engine(request, clip);
-  ASSERT_FALSE(plain.error);
-  ASSERT_FALSE(excluded.error);
-  const int cx = kWidth / 4;
-  EXPECT_EQ(plain.mattes.at(0).at<uchar>(kHeight / 2, cx), 255);
-  EXPECT_EQ(excluded.mattes.at(0).at<uchar>(kHeight / 2, cx), 0);
+  const cv::Point centre(kWidth / 4, kHeight / 2);
+  JobRequest dabs;
+  dabs.quality = Quality::Fine;
+  dabs.strokes = {{0.25, 0.5, 0.05}};
+  const auto selected = run_classical(dabs, clip);
+  ASSERT_FALSE(selected->error) << *selected->error;
+  EXPECT_GT(test::iou(selected->mattes.at(0), truth[0]), 0.8);
+  JobRequest boxed = box_request(0, Quality::Fine);
+  EXPECT_EQ(run_classical(boxed, clip)->mattes.at(0).at<uchar>(centre), 255);
+  boxed.strokes = {{0.25, 0.5, -0.08}};  // the middle of the disc is not the character
+  EXPECT_EQ(run_classical(boxed, clip)->mattes.at(0).at<uchar>(centre), 0);
 }
 
 TEST(ClassicalEngine, TextHintAloneFindsTheCharacterOrAsksForABox) {
@@ -101,101 +84,76 @@ TEST(ClassicalEngine, TextHintAloneFindsTheCharacterOrAsksForABox) {
   JobRequest request;
   request.anchor_frame = 3;
   request.text_prompt = "the white box";
-  const Outcome found = run_engine(request, clip);
-  ASSERT_FALSE(found.error) << *found.error;
+  const auto found = run_classical(request, clip);
+  ASSERT_FALSE(found->error) << *found->error;
   for (int i = 0; i < static_cast<int>(clip.size()); ++i) {
-    EXPECT_GT(test::iou(found.mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.8) << "frame " << i;
+    EXPECT_GT(test::iou(found->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.8) << "frame " << i;
   }
-  EXPECT_NE(std::find_if(found.stages.begin(), found.stages.end(),
-                         [](const std::string& s) { return s.rfind("found: the white ", 0) == 0; }),
-            found.stages.end());
-
+  const auto& stages = found->monitor.stages;
+  EXPECT_TRUE(std::any_of(stages.begin(), stages.end(), [](const std::string& s) { return s.rfind("found: the white ", 0) == 0; }));
   request.text_prompt = "the woman in red";  // nothing red there
-  const Outcome missing = run_engine(request, clip);
-  ASSERT_TRUE(missing.error);
-  EXPECT_NE(missing.error->find("draw a box"), std::string::npos);
-  EXPECT_TRUE(missing.mattes.empty());
+  const auto missing = run_classical(request, clip);
+  ASSERT_TRUE(missing->error);
+  EXPECT_NE(missing->error->find("draw a box"), std::string::npos);
+  EXPECT_TRUE(missing->mattes.empty());
 }
 
 // A character as GrabCut leaves it: a blue figure over a pale floor with dark bars beside it, its mask open at
 // its two dark eyes (the colour of the bars) and at the patch of floor its arm encloses.
-struct Figure {
-  cv::Mat frame;
-  cv::Mat mask;
-  cv::Point left_eye{50, 30}, right_eye{70, 30}, gap{94, 66};
-};
-
-Figure figure_with_holes() {
-  Figure figure;
+TEST(HoleFiller, FillsFeaturesUnlikeTheBackgroundAndKeepsGapsExcludedAndCarriedHolesOpen) {
+  const cv::Point left_eye{50, 30}, right_eye{70, 30}, gap{94, 66}, chest{60, 70};
   cv::RNG rng(11);
   cv::Mat floor(kHeight, kWidth, CV_8UC3);
   rng.fill(floor, cv::RNG::UNIFORM, cv::Scalar(170, 195, 210), cv::Scalar(190, 215, 230));
   floor(cv::Rect(6, 0, 22, kHeight)).setTo(cv::Scalar(25, 25, 25));
   floor(cv::Rect(114, 0, 22, kHeight)).setTo(cv::Scalar(30, 28, 26));
-  figure.frame = floor.clone();
-  figure.mask = cv::Mat::zeros(floor.size(), CV_8UC1);
-  for (cv::Mat* layer : {&figure.frame, &figure.mask}) {
-    const cv::Scalar body = layer == &figure.mask ? cv::Scalar(255) : cv::Scalar(200, 90, 40);
+  cv::Mat frame = floor.clone();
+  cv::Mat mask = cv::Mat::zeros(floor.size(), CV_8UC1);
+  for (cv::Mat* layer : {&frame, &mask}) {
+    const cv::Scalar body = layer == &mask ? cv::Scalar(255) : cv::Scalar(200, 90, 40);
     cv::ellipse(*layer, cv::Point(60, 32), cv::Size(24, 18), 0, 0, 360, body, cv::FILLED);
     cv::rectangle(*layer, cv::Rect(42, 46, 36, 46), body, cv::FILLED);
-    cv::circle(*layer, figure.gap, 17, body, cv::FILLED);
+    cv::circle(*layer, gap, 17, body, cv::FILLED);
   }
-  cv::Mat gap = cv::Mat::zeros(floor.size(), CV_8UC1);
-  cv::circle(gap, figure.gap, 9, cv::Scalar(255), cv::FILLED);
-  floor.copyTo(figure.frame, gap);
-  figure.mask.setTo(0, gap);
-  for (const cv::Point eye : {figure.left_eye, figure.right_eye}) {
-    cv::circle(figure.frame, eye, 6, cv::Scalar(22, 22, 22), cv::FILLED);
-    cv::circle(figure.mask, eye, 6, cv::Scalar(0), cv::FILLED);
-  }
-  return figure;
-}
-
-TEST(HoleFiller, FillsFeaturesUnlikeTheBackgroundAndKeepsGapsExcludedAndCarriedHolesOpen) {
-  const Figure figure = figure_with_holes();
   const auto disc = [&](cv::Point centre, int radius) {
-    cv::Mat m = cv::Mat::zeros(figure.mask.size(), CV_8UC1);
+    cv::Mat m = cv::Mat::zeros(mask.size(), CV_8UC1);
     cv::circle(m, centre, radius, cv::Scalar(255), cv::FILLED);
     return m;
   };
-  struct Case {
+  floor.copyTo(frame, disc(gap, 9));
+  mask.setTo(0, disc(gap, 9));
+  for (const cv::Point eye : {left_eye, right_eye}) {
+    cv::circle(frame, eye, 6, cv::Scalar(22, 22, 22), cv::FILLED);
+    cv::circle(mask, eye, 6, cv::Scalar(0), cv::FILLED);
+  }
+  const struct {
     const char* name;
     cv::Mat keep_open, was_open;
-    bool left_eye, right_eye, gap;  // character (true) or background afterwards
+    bool left_eye, right_eye, gap, chest;  // character (true) or background afterwards
+  } cases[] = {
+      {"nothing drawn", cv::Mat(), cv::Mat(), true, true, false, true},
+      {"an exclude dab inside the right eye", disc(right_eye + cv::Point(1, 0), 2), cv::Mat(), true, false, false, true},
+      {"an exclude dab on the chest", disc(chest, 3), cv::Mat(), true, true, false, false},
+      {"the left eye open on the last frame", cv::Mat(), disc(left_eye + cv::Point(1, 1), 6), false, true, false, true},
   };
-  const Case cases[] = {
-      {"nothing drawn", cv::Mat(), cv::Mat(), true, true, false},
-      {"an exclude dab inside the right eye", disc(figure.right_eye + cv::Point(1, 0), 2), cv::Mat(), true, false, false},
-      {"the left eye open on the last frame", cv::Mat(), disc(figure.left_eye + cv::Point(1, 1), 6), false, true, false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const cv::Mat filled = fill_enclosed_holes(figure.frame, figure.mask, c.keep_open, c.was_open);
-    EXPECT_EQ(filled.at<uchar>(figure.left_eye) == 255, c.left_eye);
-    EXPECT_EQ(filled.at<uchar>(figure.right_eye) == 255, c.right_eye);
-    EXPECT_EQ(filled.at<uchar>(figure.gap) == 255, c.gap);
-    EXPECT_EQ(cv::countNonZero(filled & ~figure.mask & ~disc(figure.left_eye, 6) & ~disc(figure.right_eye, 6)), 0)
-        << "filled something besides the eyes";
+    const cv::Mat filled = fill_enclosed_holes(frame, mask, c.keep_open, c.was_open);
+    EXPECT_EQ(filled.at<uchar>(left_eye) == 255, c.left_eye);
+    EXPECT_EQ(filled.at<uchar>(right_eye) == 255, c.right_eye);
+    EXPECT_EQ(filled.at<uchar>(gap) == 255, c.gap);
+    EXPECT_EQ(filled.at<uchar>(chest) == 255, c.chest);
+    EXPECT_EQ(cv::countNonZero(filled & ~mask & ~disc(left_eye, 6) & ~disc(right_eye, 6)), 0) << "filled something besides the eyes";
     if (!c.keep_open.empty()) {
       EXPECT_EQ(cv::countNonZero(filled & c.keep_open), 0);
     }
   }
 }
 
-TEST(ClassicalEngine, StopsWhenCancelled) {
-  const auto clip = test::moving_disc_clip(6, kWidth, kHeight, nullptr);
-  const Outcome out = run_engine(box_request(0, Quality::Fast), clip, true);
-  ASSERT_TRUE(out.error);
-  EXPECT_EQ(*out.error, "cancelled");
-}
-
-TEST(AnchorSegmenter, BoxToPixelsClampsAndKeepsTwoPixels) {
+TEST(AnchorSegmenter, BoxToPixelsClampsAndKeepsTwoPixelsAndTheLargestOrSeededRegionsAreKept) {
   EXPECT_EQ(box_to_pixels(NormBox{0.25, 0.5, 0.5, 0.25}, 100, 40), cv::Rect(25, 20, 50, 10));
   EXPECT_EQ(box_to_pixels(NormBox{0.999, 0.999, 0.0001, 0.0001}, 100, 40), cv::Rect(98, 38, 2, 2));
   EXPECT_EQ(box_to_pixels(NormBox{0.0, 0.0, 1.0, 1.0}, 100, 40), cv::Rect(0, 0, 100, 40));
-}
-
-TEST(AnchorSegmenter, KeepsTheLargestRegionAndRegionsTouchingSeeds) {
   cv::Mat mask = cv::Mat::zeros(50, 50, CV_8UC1);
   mask(cv::Rect(2, 2, 20, 20)).setTo(255);
   mask(cv::Rect(30, 30, 5, 5)).setTo(255);
@@ -203,9 +161,71 @@ TEST(AnchorSegmenter, KeepsTheLargestRegionAndRegionsTouchingSeeds) {
   cv::Mat seeds = cv::Mat::zeros(50, 50, CV_8UC1);
   seeds.at<uchar>(31, 31) = 255;
   const cv::Mat kept = keep_largest_region(mask, seeds);
-  EXPECT_EQ(kept.at<uchar>(10, 10), 255);
+  EXPECT_EQ(cv::countNonZero(kept), 20 * 20 + 5 * 5);
   EXPECT_EQ(kept.at<uchar>(32, 32), 255);
-  EXPECT_EQ(kept.at<uchar>(6, 41), 0);
+}
+
+TEST(MaskPropagator, WarpsTheLastMaskAlongTheFlowFromTheNewFrame) {
+  cv::Mat prev = cv::Mat::zeros(20, 30, CV_8UC1);
+  prev(cv::Rect(10, 5, 6, 4)).setTo(255);
+  // Each pixel of the new frame was 3 px to the right and 1 px below in the last one: the mask moved up-left.
+  const cv::Mat flow(20, 30, CV_32FC2, cv::Scalar(3.0f, 1.0f));
+  cv::Mat expected = cv::Mat::zeros(20, 30, CV_8UC1);
+  expected(cv::Rect(7, 4, 6, 4)).setTo(255);
+  EXPECT_EQ(cv::norm(warp_mask(prev, flow), expected, cv::NORM_INF), 0.0);
+}
+
+// Number of pixels along the middle row that are neither fully in nor fully out.
+int soft_pixels(const cv::Mat& alpha) {
+  const cv::Mat row = alpha.row(alpha.rows / 2);
+  return cv::countNonZero((row > 5) & (row < 250));
+}
+
+TEST(EdgeRefiner, GivesAnEightBitMatteAtTheFramesSizeFeatheredBySoftnessAndFineSnapsToThePicture) {
+  cv::Mat frame(100, 800, CV_8UC3, cv::Scalar(20, 20, 20));
+  frame(cv::Rect(200, 0, 400, 100)).setTo(cv::Scalar(230, 230, 230));
+  cv::Mat half = cv::Mat::zeros(50, 400, CV_8UC1);
+  half(cv::Rect(100, 0, 200, 50)).setTo(255);
+  for (const Quality q : {Quality::Fast, Quality::Fine}) {
+    const cv::Mat alpha = refine_edges(frame, half, q, 0.5);
+    EXPECT_EQ(alpha.type(), CV_8UC1);
+    EXPECT_EQ(alpha.size(), frame.size());
+    EXPECT_EQ(alpha.at<uchar>(50, 400), 255);
+    EXPECT_EQ(alpha.at<uchar>(50, 2), 0);
+  }
+  cv::Mat mask = cv::Mat::zeros(100, 800, CV_8UC1);
+  mask(cv::Rect(197, 0, 406, 100)).setTo(255);  // 3 px outside the picture's edge
+  const int widths[] = {soft_pixels(refine_edges(frame, mask, Quality::Fast, 0.0)),
+                        soft_pixels(refine_edges(frame, mask, Quality::Fast, 0.5)),
+                        soft_pixels(refine_edges(frame, mask, Quality::Fast, 1.0))};
+  EXPECT_EQ(widths[0], 0);
+  EXPECT_GT(widths[1], widths[0]);
+  EXPECT_GT(widths[2], widths[1]);
+  EXPECT_EQ(soft_pixels(refine_edges(frame, mask, Quality::Fast, 4.0)), widths[2]);  // softness stops at 1
+  // The guided filter pulls the edge back to the picture's.
+  EXPECT_EQ(refine_edges(frame, mask, Quality::Fast, 0.0).at<uchar>(50, 198), 255);
+  EXPECT_LT(refine_edges(frame, mask, Quality::Fine, 0.0).at<uchar>(50, 198), 255);
+}
+
+TEST(RefinePipeline, RefinesEveryItemOnAtLeastOneWorkerAndStopsAtTheFirstFailure) {
+  std::atomic<int> done{0};
+  RefinePipeline none_asked(0, 8, [&](const RefineItem&) -> std::optional<std::string> {
+    ++done;
+    return std::nullopt;
+  });
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(none_asked.push(RefineItem{i, cv::Mat(), cv::Mat()}));
+  EXPECT_EQ(none_asked.finish(), std::nullopt);
+  EXPECT_EQ(done.load(), 5);
+  EXPECT_FALSE(none_asked.push(RefineItem{}));  // finished
+
+  RefinePipeline failing(2, 1, [](const RefineItem& item) -> std::optional<std::string> {
+    if (item.index == 2) throw std::runtime_error("disk gone");
+    return std::nullopt;
+  });
+  bool refused = false;
+  for (int i = 0; i < 10000 && !refused; ++i) refused = !failing.push(RefineItem{i, cv::Mat(), cv::Mat()});
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(failing.finish(), std::optional<std::string>("internal error: disk gone"));
 }
 
 }  // namespace

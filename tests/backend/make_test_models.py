@@ -8,7 +8,6 @@ unless a test sets other options.
 
   threshold.onnx      sigmoid(40 * box-blurred luminance), at half resolution: 1 where the picture is brighter
                       than mid-grey, 0 where darker ("output")
-  red.onnx            the normalised red channel as it is, no activation: checks channel order and normalisation
   two_outputs.onnx    outputs "map" (as threshold.onnx) and "inverse"; none named "output"
   three_channels.onnx a 1x3xHxW output: not a single-channel map
   classifier.onnx     a 1x3 output (global average): not a map
@@ -79,10 +78,6 @@ def main():
 
     nodes, inits = threshold_nodes("output")
     save(folder, "threshold", nodes, [luma] + inits, ["output"])
-
-    pick_red = np.array([1.0, 0.0, 0.0], dtype=np.float32).reshape(1, 3, 1, 1)
-    save(folder, "red", [helper.make_node("Conv", ["input", "pick"], ["output"], kernel_shape=[1, 1])],
-         [tensor("pick", pick_red)], ["output"])
 
     nodes, inits = threshold_nodes("map")
     nodes.append(helper.make_node("Neg", ["logit"], ["negated"]))

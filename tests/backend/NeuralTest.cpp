@@ -1,0 +1,381 @@
+// The neural engine and its pieces on the tiny generated ONNX models: the model wrapper (loading, pre- and
+// post-processing, the choice of output and input size, the refusals, concurrent use), where the segmenter asks
+// the network and what it keeps, and the engine end to end on bright characters over a dark background.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+#include "BackendTestSupport.h"
+#include "backend/matting/EngineFactory.h"
+#include "backend/matting/NeuralEngine.h"
+#include "backend/matting/NeuralModel.h"
+#include "backend/matting/NeuralSegmenter.h"
+
+namespace kesto::backend {
+namespace {
+
+using test::TestModels;
+
+constexpr int kWidth = 240;
+constexpr int kHeight = 160;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class NeuralModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(TestModels::get().ok()) << TestModels::get().problem(); }
+  static std::shared_ptr<NeuralModel> load(const NeuralOptions& options) {
+    std::string error;
+    auto model = NeuralModel::load(options, error);
+    EXPECT_NE(model, nullptr) << error;
+    return model;
+  }
+  static std::shared_ptr<NeuralModel> load(const std::string& name) { return load(TestModels::get().options(name)); }
+};
+
+// A model configured for a large input that runs at any size is given an input sized to the picture; one
+// bound to its size, or configured small, gets its own size. Either way the map lands on the picture, from
+// any number of threads at once.
+TEST_F(NeuralModelTest, MapsThePictureAtAnInputSizedToItWhenTheModelTakesAnySize) {
+  const struct {
+    const char* model;
+    int side;
+    cv::Size picture;
+    bool free;
+    cv::Size input;
+  } rows[] = {
+      {"threshold", 1024, {705, 540}, true, {768, 640}},   // own detail, sides rounded up to steps of 128
+      {"threshold", 512, {1920, 1080}, true, {512, 384}},  // shrunk to the configured size
+      {"threshold", 1024, {100, 50}, true, {512, 256}},    // grown to the smallest input that keeps context
+      {"fixed_size", 512, {705, 540}, false, {512, 512}},
+      {"threshold", 64, {100, 60}, false, {64, 64}},       // the model answers at half its input: scaled back
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.model) + " at " + std::to_string(row.side));
+    NeuralOptions options = TestModels::get().options(row.model);
+    options.input_width = options.input_height = row.side;
+    const auto model = load(options);
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(model->output_name(), "output");
+    EXPECT_EQ(model->free_input_size(), row.free);
+    EXPECT_EQ(model->input_size_for(row.picture), row.input);
+    cv::Mat picture = test::dark_background(row.picture.width, row.picture.height);
+    cv::Mat truth = cv::Mat::zeros(row.picture, CV_8UC1);
+    test::draw_bright_disc(picture, {row.picture.width / 3, row.picture.height / 2},
+                           std::min(row.picture.width, row.picture.height) / 3, &truth);
+    std::string error;
+    const cv::Mat map = model->predict(picture, error);
+    ASSERT_EQ(map.size(), row.picture) << error;
+    ASSERT_EQ(map.type(), CV_32F);
+    EXPECT_GT(test::iou(map > 0.5f, truth), 0.9);
+    EXPECT_TRUE(model->predict(cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), error).empty());  // not in colour
+    if (row.side != 64) continue;
+    std::vector<double> worst(4, -1.0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < worst.size(); ++t) {
+      threads.emplace_back([&, t] {
+        double differs = 0.0;
+        for (int i = 0; i < 20; ++i) {
+          std::string problem;
+          const cv::Mat again = model->predict(picture, problem);
+          differs = again.empty() ? 1e9 : std::max(differs, cv::norm(again, map, cv::NORM_INF));
+        }
+        worst[t] = differs;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const double d : worst) EXPECT_EQ(d, 0.0);
+  }
+}
+
+TEST(NeuralPreprocessing, BlobHasTheInputSizeChannelsInRgbOrderAndNormalisedValues) {
+  NeuralOptions options;
+  options.input_width = 40;
+  options.input_height = 24;
+  options.mean = {0.5, 0.25, 0.0};
+  options.std = {1.0, 0.5, 0.25};
+  const cv::Mat blob = make_input_blob(cv::Mat(100, 200, CV_8UC3, cv::Scalar(0, 51, 255)), options);  // B 0, G 0.2, R 1
+  ASSERT_EQ(blob.dims, 4);
+  EXPECT_EQ(std::vector<int>(blob.size.p, blob.size.p + 4), (std::vector<int>{1, 3, 24, 40}));
+  EXPECT_EQ(blob.type(), CV_32F);
+  EXPECT_NEAR(blob.ptr<float>(0, 0)[5 * 40 + 7], (1.0 - 0.5) / 1.0, 1e-5);   // R
+  EXPECT_NEAR(blob.ptr<float>(0, 1)[5 * 40 + 7], (0.2 - 0.25) / 0.5, 1e-5);  // G
+  EXPECT_NEAR(blob.ptr<float>(0, 2)[5 * 40 + 7], 0.0, 1e-5);                 // B
+  EXPECT_EQ(make_input_blob(cv::Mat(3, 5, CV_8UC3, cv::Scalar::all(9)), options).size[3], 40);  // enlarged
+}
+
+TEST(NeuralPostprocessing, ClampsSingleChannelMapsAndRefusesEverythingElse) {
+  const int four[] = {1, 1, 4, 6};
+  cv::Mat out4(4, four, CV_32F, cv::Scalar(0.25f));
+  out4.ptr<float>()[0] = 7.0f;
+  cv::Mat map;
+  std::string error;
+  ASSERT_TRUE(output_to_map(out4, cv::Size(12, 8), map, error)) << error;
+  EXPECT_EQ(map.size(), cv::Size(12, 8));
+  EXPECT_FLOAT_EQ(map.at<float>(0, 0), 1.0f);
+  EXPECT_FLOAT_EQ(map.at<float>(7, 11), 0.25f);
+  const int three[] = {1, 4, 6};
+  EXPECT_TRUE(output_to_map(cv::Mat(3, three, CV_32F, cv::Scalar(-2.0f)), cv::Size(6, 4), map, error));
+  EXPECT_FLOAT_EQ(map.at<float>(2, 2), 0.0f);
+  const int tiny[] = {1, 1, 1, 1};  // other shapes: the models refused below
+  for (const cv::Mat& output : {cv::Mat(4, tiny, CV_32F, cv::Scalar(0)), cv::Mat(4, four, CV_8U, cv::Scalar(0))}) {
+    EXPECT_FALSE(output_to_map(output, cv::Size(6, 4), map, error));
+    EXPECT_TRUE(contains(error, "not a single-channel")) << error;
+  }
+  for (const float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    cv::Mat poisoned = out4.clone();
+    poisoned.ptr<float>()[13] = bad;
+    EXPECT_FALSE(output_to_map(poisoned, cv::Size(6, 4), map, error));
+    EXPECT_TRUE(contains(error, "NaN or infinite")) << error;
+  }
+}
+
+TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
+  const TestModels& models = TestModels::get();
+  test::TempDir dir;
+  std::ofstream(dir.path() / "garbage.onnx") << "this is not a network\n";
+  std::ofstream(dir.path() / "empty.onnx").close();
+  const std::string whole = test::read_text(models.path("threshold"));
+  std::ofstream(dir.path() / "truncated.onnx", std::ios::binary) << whole.substr(0, whole.size() / 2);
+  const auto at = [&](const std::filesystem::path& path, const char* output = "") {
+    NeuralOptions o = models.options("threshold");
+    o.model_path = path.string();
+    o.output_name = output;
+    return o;
+  };
+  NeuralOptions zero_std = models.options("threshold");
+  zero_std.std = {1.0, 0.0, 1.0};
+  const struct {
+    NeuralOptions options;
+    std::vector<std::string> reasons;
+  } cases[] = {
+      {NeuralOptions{}, {"no file given"}},
+      {at(dir.path() / "missing.onnx"), {"no such file"}},
+      {at(dir.path()), {"not a regular file"}},
+      {at(dir.path() / "garbage.onnx"), {"not an ONNX model OpenCV can read"}},
+      {at(dir.path() / "empty.onnx"), {"not an ONNX model OpenCV can read"}},
+      {at(dir.path() / "truncated.onnx"), {"not an ONNX model OpenCV can read"}},
+      {models.options("half"), {"widen a half-precision model to float first"}},
+      {models.options("three_channels"), {"is 1x3x64x64, not a single-channel map"}},
+      {models.options("classifier"), {"is 1x3, not a single-channel map"}},
+      {models.options("grey_input"), {"does not run on a 1x3x64x64 input"}},
+      {models.options("nan"), {"NaN"}},
+      {zero_std, {"std"}},
+      {models.options("two_outputs"), {"--model-output", "map", "inverse"}},
+      {at(models.path("two_outputs"), "absent"), {"no output named \"absent\""}},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(NeuralModel::load(c.options, error), nullptr) << c.options.model_path;
+    EXPECT_TRUE(contains(error, "model " + c.options.model_path + ": ")) << error;
+    for (const std::string& reason : c.reasons) EXPECT_TRUE(contains(error, reason)) << error;
+  }
+  // The output asked for by name is the one used.
+  const cv::Mat white(16, 16, CV_8UC3, cv::Scalar::all(255));
+  for (const auto& [name, expected] : {std::pair<const char*, float>{"map", 1.0f}, {"inverse", 0.0f}}) {
+    const auto model = load(at(models.path("two_outputs"), name));
+    ASSERT_NE(model, nullptr);
+    std::string error;
+    EXPECT_NEAR(model->predict(white, error).at<float>(8, 8), expected, 0.01f) << name;
+  }
+}
+
+class NeuralSegmenterTest : public NeuralModelTest {
+ protected:
+  void SetUp() override {
+    NeuralModelTest::SetUp();
+    model_ = load("threshold");
+    ASSERT_NE(model_, nullptr);
+  }
+  std::shared_ptr<NeuralModel> model_;
+  std::string error_;
+};
+
+TEST(NeuralSegmenter, PadRegionGrowsByAFractionAtLeastTheMinimumInsideTheFrame) {
+  const cv::Size frame(200, 100);
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 4, frame), cv::Rect(40, 36, 120, 28));
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, frame), cv::Rect(40, 32, 120, 36));
+  EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, frame), cv::Rect(0, 0, 200, 100));
+  EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, frame), cv::Rect(185, 92, 15, 8));
+}
+
+TEST(NeuralSegmenter, KeyframesAreEverySpacingFramesFromTheAnchorBothWays) {
+  std::vector<int> picked;
+  for (int i = 0; i < 30; ++i) {
+    if (is_keyframe(i, 12, 5)) picked.push_back(i);
+    EXPECT_FALSE(is_keyframe(i, 12, 0) || is_keyframe(i, 12, -3)) << i;
+  }
+  EXPECT_EQ(picked, (std::vector<int>{2, 7, 17, 22, 27}));
+  EXPECT_TRUE(is_keyframe(1, 0, 1));
+}
+
+TEST(NeuralSegmenter, KeepFocusedRegionPrefersOverlapToSizeAndKeepsSeededRegions) {
+  cv::Mat mask = cv::Mat::zeros(60, 100, CV_8UC1);
+  mask(cv::Rect(0, 0, 40, 40)).setTo(255);    // the largest
+  mask(cv::Rect(60, 10, 15, 15)).setTo(255);  // the one in focus
+  mask(cv::Rect(85, 45, 10, 10)).setTo(255);  // seeded
+  cv::Mat focus = cv::Mat::zeros(mask.size(), CV_8UC1);
+  focus(cv::Rect(35, 5, 45, 25)).setTo(255);  // 5x25 of the largest, all 15x15 of the small one
+  cv::Mat keep = cv::Mat::zeros(mask.size(), CV_8UC1);
+  keep.at<uchar>(50, 90) = 255;
+  const cv::Mat kept = keep_focused_region(mask, focus, keep);
+  EXPECT_EQ(kept.at<uchar>(15, 65), 255);
+  EXPECT_EQ(kept.at<uchar>(50, 90), 255);
+  EXPECT_EQ(cv::countNonZero(kept), 15 * 15 + 10 * 10);
+  EXPECT_EQ(cv::countNonZero(keep_focused_region(mask, cv::Mat::zeros(mask.size(), CV_8UC1), cv::Mat())), 0);
+  EXPECT_EQ(cv::countNonZero(keep_focused_region(cv::Mat::zeros(mask.size(), CV_8UC1), focus, keep)), 0);
+}
+
+TEST_F(NeuralSegmenterTest, AnchorMaskIsTheCharacterInsideTheBoxWithDabsAppliedOrSaysWhatIsMissing) {
+  cv::Mat frame = test::dark_background(kWidth, kHeight);
+  cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+  test::draw_bright_disc(frame, {80, 80}, 30, &truth);
+  frame(cv::Rect(150, 10, 80, 140)).setTo(cv::Scalar::all(250));  // larger and brighter, outside the box
+  AnchorSeeds seeds;
+  seeds.box = cv::Rect(45, 45, 72, 72);
+  const cv::Mat plain = neural_anchor_mask(*model_, frame, seeds, error_);
+  EXPECT_GT(test::iou(plain, truth), 0.9) << error_;
+  EXPECT_EQ(cv::countNonZero(plain(cv::Rect(150, 10, 80, 140))), 0);
+  // Exclude the disc's middle, add a dark patch that touches nothing the network found.
+  seeds.dabs = {{80.0 / kWidth, 0.5, -8.0 / kWidth}, {60.0 / kWidth, 130.0 / kHeight, 5.0 / kWidth}};
+  const cv::Mat dabbed = neural_anchor_mask(*model_, frame, seeds, error_);
+  ASSERT_FALSE(dabbed.empty()) << error_;
+  EXPECT_EQ(dabbed.at<uchar>(80, 80), 0);
+  EXPECT_EQ(dabbed.at<uchar>(130, 60), 255);
+  EXPECT_EQ(dabbed.at<uchar>(80, 60), 255);
+  AnchorSeeds dabs_only;  // the area around them, the whole frame at the small input size: coarser
+  dabs_only.dabs = {{80.0 / kWidth, 0.5, 6.0 / kWidth}};
+  EXPECT_GT(test::iou(neural_anchor_mask(*model_, frame, dabs_only, error_), truth), 0.85) << error_;
+
+  seeds = AnchorSeeds{};
+  seeds.box = cv::Rect(5, 5, 30, 30);  // dark corner
+  EXPECT_TRUE(neural_anchor_mask(*model_, frame, seeds, error_).empty());
+  EXPECT_TRUE(contains(error_, "no character inside the selection")) << error_;
+  EXPECT_TRUE(neural_anchor_mask(*model_, frame, AnchorSeeds{}, error_).empty());
+  EXPECT_TRUE(contains(error_, "nothing selected")) << error_;
+}
+
+TEST_F(NeuralSegmenterTest, KeyframeMaskReplacesADriftedMaskButNotWithNonsense) {
+  cv::Mat frame = test::dark_background(kWidth, kHeight);
+  cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+  test::draw_bright_disc(frame, {100, 80}, 32, &truth);
+  frame(cv::Rect(200, 0, 40, 160)).setTo(cv::Scalar::all(250));  // another bright thing nearby
+  cv::Mat drifted = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+  cv::circle(drifted, {110, 75}, 24, cv::Scalar(255), cv::FILLED);
+  const cv::Mat corrected = neural_keyframe_mask(*model_, frame, drifted, error_);
+  EXPECT_GT(test::iou(corrected, truth), 0.9) << error_;
+  EXPECT_EQ(cv::countNonZero(corrected(cv::Rect(200, 0, 40, 160))), 0);
+  // Nothing bright where the mask is: the network's answer would be empty, the propagated mask stays.
+  const cv::Mat kept = neural_keyframe_mask(*model_, test::dark_background(kWidth, kHeight), drifted, error_);
+  ASSERT_EQ(kept.size(), drifted.size()) << error_;
+  EXPECT_EQ(cv::norm(kept, drifted, cv::NORM_INF), 0.0);
+  // A propagated mask that has lost the character is left as it is.
+  EXPECT_EQ(cv::countNonZero(neural_keyframe_mask(*model_, frame, cv::Mat::zeros(kHeight, kWidth, CV_8UC1), error_)), 0);
+}
+
+// A bright disc of `radius` moving right by `step_px` a frame; a bright bar stands at the right edge.
+struct Clip {
+  std::vector<cv::Mat> frames;
+  std::vector<cv::Mat> truth;
+};
+
+Clip disc_clip(int count, int step_px, int radius) {
+  Clip clip;
+  for (int i = 0; i < count; ++i) {
+    clip.frames.push_back(test::dark_background(kWidth, kHeight));
+    clip.frames.back()(cv::Rect(kWidth - 24, 0, 24, kHeight)).setTo(cv::Scalar::all(245));
+    clip.truth.push_back(cv::Mat::zeros(kHeight, kWidth, CV_8UC1));
+    test::draw_bright_disc(clip.frames.back(), {70 + i * step_px, kHeight / 2}, radius, &clip.truth.back());
+  }
+  return clip;
+}
+
+JobRequest box_around(const cv::Mat& truth, int anchor) {
+  const cv::Rect r = cv::boundingRect(truth);
+  JobRequest request;
+  request.anchor_frame = anchor;
+  request.quality = Quality::Fine;
+  request.edge_softness = 0.0;
+  request.bbox = NormBox{(r.x - 6.0) / kWidth, (r.y - 6.0) / kHeight, (r.width + 12.0) / kWidth, (r.height + 12.0) / kHeight};
+  return request;
+}
+
+using NeuralEngineTest = NeuralSegmenterTest;
+
+std::unique_ptr<test::Outcome> run_neural(std::shared_ptr<const NeuralModel> model, int spacing, const JobRequest& request,
+                                          const std::vector<cv::Mat>& frames, bool cancel = false) {
+  NeuralEngine engine(std::move(model), spacing);
+  return test::run_engine(engine, request, frames, cancel);
+}
+
+TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollow) {
+  // From frame 3 on an arm sticks out of the disc: beyond the band propagation re-segments in, with nothing in
+  // the frame before that optical flow could carry there. The keyframe at 3 sees it.
+  Clip clip = disc_clip(5, 0, 24);
+  for (int i = 3; i < 5; ++i) {
+    clip.frames[static_cast<std::size_t>(i)](cv::Rect(92, 76, 18, 8)).setTo(cv::Scalar::all(235));
+    clip.truth[static_cast<std::size_t>(i)](cv::Rect(92, 76, 18, 8)).setTo(255);
+  }
+  const cv::Point arm_tip(107, 80);
+  const JobRequest request = box_around(clip.truth[0], 0);
+  const auto propagated_only = run_neural(model_, 0, request, clip.frames);
+  const auto with_keyframes = run_neural(model_, 3, request, clip.frames);
+  ASSERT_FALSE(propagated_only->error) << *propagated_only->error;
+  ASSERT_FALSE(with_keyframes->error) << *with_keyframes->error;
+  EXPECT_LT(propagated_only->mattes.at(3).at<uchar>(arm_tip), 64);  // so the repair below means something
+  for (int i = 0; i < 5; ++i) {
+    if (i >= 3) {
+      EXPECT_GT(with_keyframes->mattes.at(i).at<uchar>(arm_tip), 191) << "frame " << i;
+    }
+    EXPECT_GT(test::iou(with_keyframes->mattes.at(i), clip.truth[static_cast<std::size_t>(i)]), 0.9) << "frame " << i;
+  }
+  EXPECT_EQ(*run_neural(model_, 1, request, clip.frames, true)->error, "cancelled");
+}
+
+TEST_F(NeuralEngineTest, AModelThatTurnsToNaNMidJobFailsTheJobNamingTheModelAndFrame) {
+  // Finite on the dark anchor frame, NaN on the white frame 2, a keyframe; and on the anchor itself.
+  std::vector<cv::Mat> frames(3, test::dark_background(kWidth, kHeight));
+  frames[2] = cv::Mat(kHeight, kWidth, CV_8UC3, cv::Scalar::all(255));
+  const auto model = load("nan_if_bright");
+  ASSERT_NE(model, nullptr);
+  JobRequest request;
+  request.bbox = NormBox{0.25, 0.25, 0.5, 0.5};
+  for (const int anchor : {0, 2}) {
+    request.anchor_frame = anchor;
+    const auto out = run_neural(model, 2, request, frames);
+    ASSERT_TRUE(out->error);
+    EXPECT_TRUE(contains(*out->error, "NaN")) << *out->error;
+    if (anchor == 0) {
+      EXPECT_TRUE(contains(*out->error, TestModels::get().path("nan_if_bright").string() + ": ")) << *out->error;
+    }
+    if (anchor == 0) {
+      EXPECT_TRUE(contains(*out->error, "(frame 2)")) << *out->error;
+    }
+  }
+}
+
+TEST_F(NeuralEngineTest, FactoryMakesTheEngineNamedLoadingTheModelOnceOrRefusesWithTheReason) {
+  std::string error;
+  const EngineFactory factory = engine_factory("neural", TestModels::get().options("threshold"), error);
+  ASSERT_TRUE(factory) << error;
+  const auto first = factory();
+  const auto second = factory();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->name(), "neural");
+  EXPECT_NE(first.get(), second.get());
+  const NeuralOptions unusable = TestModels::get().options("three_channels");
+  EXPECT_FALSE(engine_factory("neural", unusable, error));
+  EXPECT_TRUE(contains(error, "three_channels.onnx")) << error;
+  EXPECT_FALSE(engine_factory("magic", unusable, error));
+  EXPECT_TRUE(contains(error, "unknown engine")) << error;
+  for (const char* name : {"classical", "trivial"}) {
+    const EngineFactory other = engine_factory(name, unusable, error);
+    ASSERT_TRUE(other) << name;
+    EXPECT_EQ(other()->name(), name);
+  }
+}
+
+}  // namespace
+}  // namespace kesto::backend
