@@ -193,8 +193,7 @@ int below_top_band(const cv::Mat& mask) {
   if (top > kBandMaxWidth * widest) return 0;
   int y = 1;
   while (y < extent.br().y && std::abs(cv::countNonZero(mask.row(y)) - top) <= kBandWidthTolerance * top) ++y;
-  // A segmentation that is all band is a wall strip, not a character with one above it: nothing to cut.
-  return y >= kBandMinLength * extent.height && y < extent.br().y ? y : 0;
+  return y >= kBandMinLength * extent.height ? y : 0;
 }
 
 CandidateSpan span_of(const std::vector<CharacterCandidate>& candidates) {

@@ -156,5 +156,29 @@ TEST(CharacterFinder, FindsNothingInAnEmptyScene) {
   EXPECT_TRUE(error.empty());
 }
 
+TEST(CharacterFinder, CutsAStraightBandRunningOffTheTopOnly) {
+  // A 100 x 100 mask: a body 80 wide from row 30 down, under a strip that starts at the top edge.
+  struct Case {
+    const char* what;
+    cv::Rect strip;  // empty: none
+    cv::Rect body;   // empty: none
+    int below;
+  };
+  const Case cases[] = {
+      {"a lit door frame above a head", {45, 0, 10, 30}, {10, 30, 80, 60}, 30},
+      {"a character cut by the top edge", {}, {10, 0, 80, 90}, 0},
+      {"a strip as wide as most of the body", {15, 0, 70, 30}, {10, 30, 80, 60}, 0},
+      {"a strip too short to be a band", {45, 0, 10, 3}, {10, 3, 80, 87}, 0},
+      {"only the strip", {45, 0, 10, 30}, {}, 0},
+      {"nothing at the top edge", {}, {10, 30, 80, 60}, 0},
+  };
+  for (const Case& c : cases) {
+    cv::Mat mask = cv::Mat::zeros(100, 100, CV_8UC1);
+    if (c.strip.area() > 0) mask(c.strip).setTo(255);
+    if (c.body.area() > 0) mask(c.body).setTo(255);
+    EXPECT_EQ(below_top_band(mask), c.below) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace kesto::backend
