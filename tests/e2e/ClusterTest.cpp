@@ -45,7 +45,7 @@ constexpr int kFirstPulls = 9;
 constexpr int kLaterPulls = 6;
 constexpr const char *kJob = R"({"anchor_frame":0,"bbox":{"h":1.0,"w":0.5,"x":0.0,"y":0.0},"edge_softness":0.2,)"
                              R"("quality":"fast","strokes":[],"text_prompt":""})";
-constexpr const char *kSessions = "/api/matte/sessions/";
+constexpr const char *kSessions = "/api/matte/sessions";
 
 int free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -161,7 +161,7 @@ Pull pull(int port) {
   auto created = client.Post(kSessions, R"({"fps":24.0,"source":"cluster-test"})", "application/json");
   if (!created || created->status != 201) return Pull{"", "create failed", {}};
   p.id = json::parse(created->body).value("session_id", "");
-  const std::string session = kSessions + p.id;
+  const std::string session = kSessions + ("/" + p.id);
   for (int i = 0; i < kFrames; ++i) {
     std::vector<uchar> png;
     cv::imencode(".png", frame(i), png);
@@ -215,7 +215,7 @@ TEST(Cluster, ANodeKilledFailsItsSessionsClearlyWhileTheOthersServeAndComesBackW
   client.set_read_timeout(5, 0);
   for (const Pull &p : first) {
     if (p.node() != victim) continue;
-    for (const std::string &path : {kSessions + p.id, kSessions + p.id + "/alpha/0.png"}) {
+    for (const std::string &path : {kSessions + ("/" + p.id), kSessions + ("/" + p.id) + "/alpha/0.png"}) {
       auto r = client.Get(path);
       ASSERT_TRUE(r) << path << ": " << httplib::to_string(r.error());
       EXPECT_TRUE(r->status == 502 || r->status == 503) << path << ": " << r->status;
@@ -231,11 +231,11 @@ TEST(Cluster, ANodeKilledFailsItsSessionsClearlyWhileTheOthersServeAndComesBackW
   ASSERT_TRUE(cluster.restart_node(victim));
   for (const Pull &p : first) {
     if (p.node() != victim) continue;
-    auto status = client.Get(kSessions + p.id);
+    auto status = client.Get(kSessions + ("/" + p.id));
     ASSERT_TRUE(status);
     EXPECT_EQ(json::parse(status->body, nullptr, false).value("status", ""), "COMPLETED") << status->body;
     for (int i = 0; i < kFrames; ++i) {
-      auto matte = client.Get(kSessions + p.id + "/alpha/" + std::to_string(i) + ".png");
+      auto matte = client.Get(kSessions + ("/" + p.id) + "/alpha/" + std::to_string(i) + ".png");
       ASSERT_TRUE(matte);
       EXPECT_EQ(matte->status, 200);
       EXPECT_EQ(matte->body, p.mattes[static_cast<std::size_t>(i)]) << p.id << " matte " << i;
