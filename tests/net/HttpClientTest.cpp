@@ -327,14 +327,4 @@ TEST(HttpWriteCallbacks, AppendUpToTheLimitThenRefuse) {
   EXPECT_EQ(kesto::detail::write_vector(data, 1, 1, nullptr), 0u);
 }
 
-TEST(HttpLimits, TimeScaleAppliesToEveryLimit) {
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kGetTimeoutSec), 60000);
-  kesto::detail::setTimeScaleForTests(0.5);
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kGetBytesTimeoutSec), 300000);
-  kesto::detail::setTimeScaleForTests(-3.0);  // ignored
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kPostJsonTimeoutSec), 150000);
-  kesto::detail::setTimeScaleForTests(1.0);
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kPutBytesTimeoutSec), 120000);
-}
-
 }  // namespace
