@@ -1,10 +1,12 @@
 #pragma once
-// Helpers shared by the image tests: an independent decoder, a PNG builder that can state any header, and a
-// scratch directory.
+// Helpers shared by the image tests: an independent decoder, a PNG builder that can state any header, and
+// file access in a scratch folder.
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tests/support/ScratchFolder.h"
 
 namespace kesto::test {
 
@@ -21,7 +23,7 @@ struct DecodedImage {
 // `channels` 0 keeps the file's own channel count.
 DecodedImage decode_image(const Bytes& file, int channels);
 
-// Strict standard Base64 decoding; nothing on malformed text.
+// Strict standard Base64 decoding; false on malformed text.
 bool decode_base64(const std::string& text, Bytes& out);
 
 // PNG colour types.
@@ -31,25 +33,20 @@ inline constexpr int kPngGrayAlpha = 4;
 inline constexpr int kPngRgba = 6;
 
 // A PNG whose header states width x height, sample depth and colour type, with `raw` (already filtered
-// scanlines) as its zlib-wrapped image data in stored blocks. The header need not match the data.
+// scanlines) deflated as its image data. The header need not match the data.
 Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int colour_type, const Bytes& raw);
 
 // A valid PNG of tightly packed samples (`samples` holds height rows of width * channels samples; 16-bit
 // samples are given big-endian, two bytes each), every row with filter type 0.
 Bytes build_png(int width, int height, int depth, int colour_type, const Bytes& samples);
 
-// A fresh directory under the system's temporary folder, removed with everything in it at destruction.
+// A scratch folder whose files the tests write and read.
 class ScratchDir {
 public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string path(const std::string& name) const;
+    std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
 
 private:
-    std::string root_;
+    kesto::testing::ScratchFolder folder_{"kesto-image"};
 };
 
 Bytes read_file(const std::string& path);

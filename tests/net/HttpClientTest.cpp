@@ -30,54 +30,37 @@ using std::chrono::milliseconds;
 Bytes bytes_of(const std::string &text) { return Bytes(text.begin(), text.end()); }
 std::string text_of(const Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// A TCP listener on 127.0.0.1 that never accepts: it shows whether anyone tried to connect to it.
-class SilentListener {
+// A TCP socket bound on 127.0.0.1 that never accepts. Not listening, its port refuses connections; listening,
+// it shows whether anyone tried to connect to it.
+class LoopbackPort {
  public:
-  SilentListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  explicit LoopbackPort(bool listening) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 4) != 0 ||
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || (listening && listen(fd_, 4) != 0) ||
         getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-      ADD_FAILURE() << "cannot open a loopback listener";
-      return;
+      ADD_FAILURE() << "cannot open a loopback socket";
     }
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     port_ = ntohs(addr.sin_port);
   }
-  ~SilentListener() {
-    if (fd_ >= 0) close(fd_);
-  }
-  SilentListener(const SilentListener &) = delete;
-  SilentListener &operator=(const SilentListener &) = delete;
+  ~LoopbackPort() { close(fd_); }
+  LoopbackPort(const LoopbackPort &) = delete;
+  LoopbackPort &operator=(const LoopbackPort &) = delete;
 
-  int port() const { return port_; }
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
   bool someoneConnected() const {
     const int conn = accept(fd_, nullptr, nullptr);
-    if (conn < 0) return false;
-    close(conn);
-    return true;
+    if (conn >= 0) close(conn);
+    return conn >= 0;
   }
 
  private:
-  int fd_ = -1;
+  int fd_ = socket(AF_INET, SOCK_STREAM, 0);
   int port_ = 0;
 };
-
-// A port on 127.0.0.1 where nothing listens.
-int closed_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 class HttpClientTest : public ::testing::Test {
  protected:
@@ -95,7 +78,8 @@ TEST_F(HttpClientTest, StatusesAndBodiesOfEveryRequestKind) {
   fb.on("*", "/empty").reply(204, "", "text/plain");
   fb.on("*", "/drop").drop();
   fb.on("GET", "/png").reply(200, std::string("\x89PNG\r\n\x1a\n\0\0", 10), "image/png");
-  const std::string closed = "http://127.0.0.1:" + std::to_string(closed_port());
+  const LoopbackPort refusing(false);
+  const std::string closed = "http://" + refusing.url();
   struct Case {
     std::string url;
     long status;
@@ -251,9 +235,9 @@ TEST_F(HttpClientTest, BodyOverTheLimitFailsTheTransfer) {
 // Neither a URL nor a redirect leads anywhere but http and https; no scheme is guessed.
 TEST_F(HttpClientTest, RefusesSchemesOtherThanHttpDirectlyOrByRedirect) {
   kesto::detail::setTimeScaleForTests(0.01);
-  SilentListener ftp;
+  const LoopbackPort ftp(true);
   FakeBackend fb;
-  const std::string ftpUrl = "ftp://127.0.0.1:" + std::to_string(ftp.port()) + "/x";
+  const std::string ftpUrl = "ftp://" + ftp.url() + "/x";
   fb.on("*", "/to-file").redirect(302, "file:///etc/hostname");
   fb.on("*", "/to-ftp").redirect(301, ftpUrl);
   const HttpClient client;
@@ -341,16 +325,6 @@ TEST(HttpWriteCallbacks, AppendUpToTheLimitThenRefuse) {
   EXPECT_EQ(kesto::detail::write_vector(data, 1, 1, &vsink), 0u);
   EXPECT_EQ(text_of(bytes), "\x09" "abcd");
   EXPECT_EQ(kesto::detail::write_vector(data, 1, 1, nullptr), 0u);
-}
-
-TEST(HttpLimits, TimeScaleAppliesToEveryLimit) {
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kGetTimeoutSec), 60000);
-  kesto::detail::setTimeScaleForTests(0.5);
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kGetBytesTimeoutSec), 300000);
-  kesto::detail::setTimeScaleForTests(-3.0);  // ignored
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kPostJsonTimeoutSec), 150000);
-  kesto::detail::setTimeScaleForTests(1.0);
-  EXPECT_EQ(kesto::detail::timeout_ms(kesto::kPutBytesTimeoutSec), 120000);
 }
 
 }  // namespace

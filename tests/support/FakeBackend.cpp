@@ -27,7 +27,7 @@ namespace test {
 
 namespace detail {
 
-enum class Mode { kReply, kRedirect, kDrop, kStream, kDrip, kRespond };
+enum class Mode { kReply, kRedirect, kDrop, kStream, kRespond };
 
 // Everything a route does, copied whole for each request so that scripting never races with serving.
 struct RouteScript {
@@ -42,44 +42,30 @@ struct RouteScript {
   int fail_status = 500;
   std::string fail_body;
   int drop_first = 0;
+  // kStream: chunks of chunk_bytes up to total_bytes, one every interval (0: as fast as they go).
   std::size_t total_bytes = 0;
-  std::size_t chunk_bytes = 0;
+  std::size_t chunk_bytes = 1;
   bool declare_length = true;
   char fill = 'x';
-  std::size_t drip_chunks = 0;
-  std::chrono::milliseconds drip_interval{0};
+  std::chrono::milliseconds interval{0};
   std::function<Reply(const RecordedRequest &)> handler;
-};
-
-// A compiled POSIX extended regular expression, anchored to match a whole path.
-class PathPattern {
- public:
-  explicit PathPattern(const std::string &pattern) {
-    const std::string anchored = "^(" + pattern + ")$";
-    if (regcomp(&compiled_, anchored.c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-      throw std::invalid_argument("fake backend: bad path pattern: " + pattern);
-    }
-  }
-  ~PathPattern() { regfree(&compiled_); }
-  PathPattern(const PathPattern &) = delete;
-  PathPattern &operator=(const PathPattern &) = delete;
-  bool matches(const std::string &path) const { return regexec(&compiled_, path.c_str(), 0, nullptr, 0) == 0; }
-
- private:
-  regex_t compiled_{};
 };
 
 struct RouteState {
   std::string method;
   std::string path;
-  std::unique_ptr<PathPattern> pattern;  // null for an exact path
+  bool is_pattern = false;
+  regex_t pattern{};  // anchored to the whole path
   mutable std::mutex mu;
   RouteScript script;
-  std::size_t hits = 0;
+  int hits = 0;
 
+  ~RouteState() {
+    if (is_pattern) regfree(&pattern);
+  }
   bool matches(const std::string &request_method, const std::string &request_path) const {
     if (method != "*" && method != request_method) return false;
-    return pattern ? pattern->matches(request_path) : request_path == path;
+    return is_pattern ? regexec(&pattern, request_path.c_str(), 0, nullptr, 0) == 0 : request_path == path;
   }
 };
 
@@ -111,9 +97,6 @@ struct BackendState {
 
 namespace {
 
-constexpr std::chrono::seconds kStartTimeout{10};
-constexpr std::chrono::milliseconds kStartPoll{1};
-
 using detail::Mode;
 using detail::RouteScript;
 using detail::RouteState;
@@ -124,27 +107,20 @@ bool iequals(const std::string &a, const std::string &b) {
          });
 }
 
-// httplib does not hand out the connection's socket; find it among this process's descriptors by its two
+// httplib does not hand out the connection's socket: find it among this process's descriptors by its two
 // ends (this server's port and the client's port on loopback). -1 when it is gone.
-int find_connection_socket(int local_port, int remote_port) {
+int connection_socket(int local_port, int remote_port) {
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
   int found = -1;
   while (dirent *entry = readdir(dir)) {
-    char *end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == dirfd(dir)) continue;
-    sockaddr_in local{};
-    sockaddr_in peer{};
-    socklen_t local_len = sizeof(local);
-    socklen_t peer_len = sizeof(peer);
-    const int sock = static_cast<int>(fd);
-    if (getsockname(sock, reinterpret_cast<sockaddr *>(&local), &local_len) != 0 || local.sin_family != AF_INET) {
-      continue;
-    }
-    if (ntohs(local.sin_port) != local_port) continue;
-    if (getpeername(sock, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) continue;
-    if (ntohs(peer.sin_port) == remote_port && peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+    const int sock = std::atoi(entry->d_name);
+    sockaddr_in local{}, peer{};
+    socklen_t local_len = sizeof(local), peer_len = sizeof(peer);
+    if (sock > 2 && sock != dirfd(dir) && getsockname(sock, reinterpret_cast<sockaddr *>(&local), &local_len) == 0 &&
+        local.sin_family == AF_INET && ntohs(local.sin_port) == local_port &&
+        getpeername(sock, reinterpret_cast<sockaddr *>(&peer), &peer_len) == 0 && ntohs(peer.sin_port) == remote_port &&
+        peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
       found = sock;
       break;
     }
@@ -153,86 +129,36 @@ int find_connection_socket(int local_port, int remote_port) {
   return found;
 }
 
-RecordedRequest record_of(const httplib::Request &req) {
-  RecordedRequest record;
-  record.method = req.method;
-  record.path = req.path;
-  record.target = req.target;
-  for (const auto &h : req.headers) record.headers.emplace_back(h.first, h.second);
-  record.body = req.body;
-  record.remote_port = req.remote_port;
-  return record;
-}
-
-void apply_headers(const HeaderList &headers, httplib::Response &res) {
-  for (const auto &h : headers) res.set_header(h.first.c_str(), h.second);
-}
-
-// Closes the connection under the request without a reply. httplib's own write of the response then fails
-// and it drops the connection.
-void drop_connection(int sock) {
-  if (sock >= 0) shutdown(sock, SHUT_RDWR);
-}
-
-void serve_stream(const RouteScript &script, httplib::Response &res, detail::BackendState *state) {
-  res.status = script.status;
-  apply_headers(script.headers, res);
-  const std::size_t total = script.total_bytes;
-  const std::size_t chunk_bytes = std::max<std::size_t>(1, script.chunk_bytes);
-  auto chunk = std::make_shared<std::string>(chunk_bytes, script.fill);
-  if (script.declare_length) {
-    res.set_content_provider(total, script.content_type,
-                             [chunk, total, state](size_t offset, size_t length, httplib::DataSink &sink) {
-                               if (state->pause(std::chrono::milliseconds(0)) == false) return false;
-                               const std::size_t n = std::min({chunk->size(), length, total - offset});
-                               return sink.write(chunk->data(), n);
-                             });
-  } else {
-    auto sent = std::make_shared<std::size_t>(0);
-    res.set_chunked_content_provider(script.content_type,
-                                     [chunk, total, sent, state](size_t, httplib::DataSink &sink) {
-                                       if (state->pause(std::chrono::milliseconds(0)) == false) return false;
-                                       if (*sent >= total) {
-                                         sink.done();
-                                         return true;
-                                       }
-                                       const std::size_t n = std::min(chunk->size(), total - *sent);
-                                       *sent += n;
-                                       return sink.write(chunk->data(), n);
-                                     });
+void serve_stream(const RouteScript &s, httplib::Response &res, detail::BackendState *state) {
+  auto chunk = std::make_shared<std::string>(std::max<std::size_t>(1, s.chunk_bytes), s.fill);
+  const std::size_t total = s.total_bytes;
+  const auto interval = s.interval;
+  if (s.declare_length) {
+    res.set_content_provider(total, s.content_type, [=](size_t offset, size_t length, httplib::DataSink &sink) {
+      return state->pause(interval) && sink.write(chunk->data(), std::min({chunk->size(), length, total - offset}));
+    });
+    return;
   }
-}
-
-void serve_drip(const RouteScript &script, httplib::Response &res, detail::BackendState *state) {
-  res.status = script.status;
-  apply_headers(script.headers, res);
-  auto chunk = std::make_shared<std::string>(std::max<std::size_t>(1, script.chunk_bytes), script.fill);
   auto sent = std::make_shared<std::size_t>(0);
-  const std::size_t chunks = script.drip_chunks;
-  const auto interval = script.drip_interval;
-  res.set_chunked_content_provider(script.content_type,
-                                   [chunk, sent, chunks, interval, state](size_t, httplib::DataSink &sink) {
-                                     if (*sent >= chunks) {
-                                       sink.done();
-                                       return true;
-                                     }
-                                     if (!state->pause(interval)) return false;
-                                     ++*sent;
-                                     return sink.write(chunk->data(), chunk->size());
-                                   });
+  res.set_chunked_content_provider(s.content_type, [=](size_t, httplib::DataSink &sink) {
+    if (*sent >= total) {
+      sink.done();
+      return true;
+    }
+    const std::size_t n = std::min(chunk->size(), total - *sent);
+    *sent += n;
+    return state->pause(interval) && sink.write(chunk->data(), n);
+  });
 }
 
 void answer(detail::BackendState *state, const httplib::Request &req, httplib::Response &res) {
-  const int sock = find_connection_socket(req.local_port, req.remote_port);
-  RecordedRequest record = record_of(req);
+  const int sock = connection_socket(req.local_port, req.remote_port);
   if (sock >= 0) {
     const int on = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    int value = 0;
-    socklen_t len = sizeof(value);
-    record.tcp_nodelay = getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &value, &len) == 0 && value != 0;
   }
-
+  RecordedRequest record{req.method, req.path, req.target, {}, req.body, req.remote_port};
+  for (const auto &h : req.headers) record.headers.emplace_back(h.first, h.second);
   std::shared_ptr<RouteState> route;
   {
     std::lock_guard<std::mutex> lock(state->mu);
@@ -244,62 +170,44 @@ void answer(detail::BackendState *state, const httplib::Request &req, httplib::R
   }
   state->recorded_cv.notify_all();
 
-  RouteScript script;
-  std::size_t attempt = 0;
+  RouteScript s;
+  int attempt = 0;
   {
     std::lock_guard<std::mutex> lock(route->mu);
-    script = route->script;
+    s = route->script;
     attempt = ++route->hits;
   }
-
-  if (attempt <= static_cast<std::size_t>(std::max(0, script.drop_first))) {
-    drop_connection(sock);
-    return;
+  // Closing the connection under the request leaves no reply: httplib's own write of it then fails.
+  const auto drop = [sock] {
+    if (sock >= 0) shutdown(sock, SHUT_RDWR);
+  };
+  for (const auto &h : s.headers) res.set_header(h.first.c_str(), h.second);
+  res.status = s.status;
+  if (attempt <= s.drop_first) return drop();
+  if (attempt <= s.drop_first + s.fail_first) {
+    res.status = s.fail_status;
+    return res.set_content(s.fail_body, s.content_type.c_str());
   }
-  if (attempt <= static_cast<std::size_t>(std::max(0, script.drop_first) + std::max(0, script.fail_first))) {
-    res.status = script.fail_status;
-    apply_headers(script.headers, res);
-    res.set_content(script.fail_body, script.content_type.c_str());
-    return;
-  }
-  if (script.delay.count() > 0 && !state->pause(script.delay)) {
-    drop_connection(sock);
-    return;
-  }
-  switch (script.mode) {
+  if (s.delay.count() > 0 && !state->pause(s.delay)) return drop();
+  switch (s.mode) {
     case Mode::kReply:
-      res.status = script.status;
-      apply_headers(script.headers, res);
-      res.set_content(script.body, script.content_type.c_str());
-      return;
+      return res.set_content(s.body, s.content_type.c_str());
     case Mode::kRedirect:
-      res.status = script.status;
-      apply_headers(script.headers, res);
-      res.set_header("Location", script.location);
-      res.set_content(script.body, "text/plain");
-      return;
+      res.set_header("Location", s.location);
+      return res.set_content(s.body, "text/plain");
     case Mode::kDrop:
-      drop_connection(sock);
-      return;
+      return drop();
     case Mode::kStream:
-      serve_stream(script, res, state);
-      return;
-    case Mode::kDrip:
-      serve_drip(script, res, state);
-      return;
+      return serve_stream(s, res, state);
     case Mode::kRespond:
       try {
-        const Reply reply = script.handler ? script.handler(record) : Reply{};
+        const Reply reply = s.handler ? s.handler(record) : Reply{};
         res.status = reply.status;
-        apply_headers(script.headers, res);
-        apply_headers(reply.headers, res);
+        for (const auto &h : reply.headers) res.set_header(h.first.c_str(), h.second);
         res.set_content(reply.body, reply.content_type.c_str());
       } catch (const std::exception &e) {
         res.status = 500;
         res.set_content(std::string("fake backend handler threw: ") + e.what(), "text/plain");
-      } catch (...) {
-        res.status = 500;
-        res.set_content("fake backend handler threw", "text/plain");
       }
       return;
   }
@@ -309,7 +217,12 @@ std::shared_ptr<RouteState> make_route(const std::string &method, const std::str
   auto route = std::make_shared<RouteState>();
   route->method = method;
   route->path = path;
-  if (is_pattern) route->pattern = std::make_unique<detail::PathPattern>(path);
+  if (is_pattern) {
+    if (regcomp(&route->pattern, ("^(" + path + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
+      throw std::invalid_argument("fake backend: bad path pattern: " + path);
+    }
+    route->is_pattern = true;
+  }
   return route;
 }
 
@@ -327,90 +240,47 @@ std::size_t RecordedRequest::headerCount(const std::string &name) const {
       std::count_if(headers.begin(), headers.end(), [&](const auto &h) { return iequals(h.first, name); }));
 }
 
-Route Route::reply(int status, std::string body, std::string content_type) {
+template <class Edit>
+Route Route::edit(Edit edit) {
   std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kReply;
-  state_->script.status = status;
-  state_->script.body = std::move(body);
-  state_->script.content_type = std::move(content_type);
+  edit(state_->script);
   return *this;
 }
 
+Route Route::reply(int status, std::string body, std::string type) {
+  return edit([&](RouteScript &s) { s.mode = Mode::kReply, s.status = status, s.body = body, s.content_type = type; });
+}
 Route Route::header(std::string name, std::string value) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.headers.emplace_back(std::move(name), std::move(value));
-  return *this;
+  return edit([&](RouteScript &s) { s.headers.emplace_back(name, value); });
 }
-
 Route Route::delay(std::chrono::milliseconds wait) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.delay = wait;
-  return *this;
+  return edit([&](RouteScript &s) { s.delay = wait; });
 }
-
 Route Route::redirect(int status, std::string location) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kRedirect;
-  state_->script.status = status;
-  state_->script.location = std::move(location);
-  state_->script.body.clear();
-  return *this;
+  return edit([&](RouteScript &s) { s.mode = Mode::kRedirect, s.status = status, s.location = location, s.body.clear(); });
 }
-
 Route Route::failFirst(int attempts, int status, std::string body) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.fail_first = attempts;
-  state_->script.fail_status = status;
-  state_->script.fail_body = std::move(body);
-  return *this;
+  return edit([&](RouteScript &s) { s.fail_first = std::max(0, attempts), s.fail_status = status, s.fail_body = body; });
 }
-
 Route Route::dropFirst(int attempts) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.drop_first = attempts;
-  return *this;
+  return edit([&](RouteScript &s) { s.drop_first = std::max(0, attempts); });
 }
-
 Route Route::drop() {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kDrop;
-  return *this;
+  return edit([&](RouteScript &s) { s.mode = Mode::kDrop; });
 }
-
-Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length, char fill,
-                        int status) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kStream;
-  state_->script.total_bytes = total_bytes;
-  state_->script.chunk_bytes = chunk_bytes;
-  state_->script.declare_length = declare_length;
-  state_->script.fill = fill;
-  state_->script.status = status;
-  state_->script.content_type = "application/octet-stream";
-  return *this;
+Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length, char fill, int status) {
+  return edit([&](RouteScript &s) {
+    s.mode = Mode::kStream, s.status = status, s.content_type = "application/octet-stream";
+    s.total_bytes = total_bytes, s.chunk_bytes = chunk_bytes, s.declare_length = declare_length, s.fill = fill;
+    s.interval = std::chrono::milliseconds(0);
+  });
 }
-
 Route Route::drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval, int status) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kDrip;
-  state_->script.drip_chunks = chunks;
-  state_->script.chunk_bytes = chunk_bytes;
-  state_->script.drip_interval = interval;
-  state_->script.status = status;
-  state_->script.content_type = "application/octet-stream";
-  return *this;
+  streamBody(chunks * std::max<std::size_t>(1, chunk_bytes), chunk_bytes, false, 'x', status);
+  return edit([&](RouteScript &s) { s.interval = interval; });
 }
-
 Route Route::respond(std::function<Reply(const RecordedRequest &)> handler) {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->script.mode = Mode::kRespond;
-  state_->script.handler = std::move(handler);
-  return *this;
-}
-
-std::size_t Route::hits() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->hits;
+  return edit([&](RouteScript &s) { s.mode = Mode::kRespond, s.handler = handler; });
 }
 
 FakeBackend::FakeBackend() : state_(std::make_shared<detail::BackendState>()) {
@@ -426,13 +296,8 @@ FakeBackend::FakeBackend() : state_(std::make_shared<detail::BackendState>()) {
   server.set_keep_alive_timeout(1);
   server.set_keep_alive_max_count(100000);
   const auto handler = [state](const httplib::Request &req, httplib::Response &res) { answer(state, req, res); };
-  const char *kEveryPath = ".*";
-  server.Get(kEveryPath, handler);
-  server.Post(kEveryPath, handler);
-  server.Put(kEveryPath, handler);
-  server.Patch(kEveryPath, handler);
-  server.Delete(kEveryPath, handler);
-  server.Options(kEveryPath, handler);
+  server.Get(".*", handler).Post(".*", handler).Put(".*", handler);
+  server.Patch(".*", handler).Delete(".*", handler).Options(".*", handler);
 
   state->port = server.bind_to_any_port("127.0.0.1");
   if (state->port <= 0) throw std::runtime_error("fake backend: cannot bind 127.0.0.1");
@@ -448,9 +313,9 @@ FakeBackend::FakeBackend() : state_(std::make_shared<detail::BackendState>()) {
   });
   // httplib's stop() does nothing until the server runs: wait for that, so a destructor right after
   // construction cannot miss it and wait forever.
-  const auto give_up = std::chrono::steady_clock::now() + kStartTimeout;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!server.is_running() && !state->listener_done && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(kStartPoll);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   if (!server.is_running()) {
     if (state->listener_done) {
@@ -476,24 +341,19 @@ std::string FakeBackend::url() const { return "http://127.0.0.1:" + std::to_stri
 
 int FakeBackend::port() const { return state_->port; }
 
-Route FakeBackend::on(const std::string &method, const std::string &path) {
-  auto route = make_route(method, path, false);
-  std::lock_guard<std::mutex> lock(state_->mu);
-  state_->routes.push_back(route);
-  return Route(route);
-}
+Route FakeBackend::on(const std::string &method, const std::string &path) { return add(make_route(method, path, false)); }
 
 Route FakeBackend::onPattern(const std::string &method, const std::string &path_pattern) {
-  auto route = make_route(method, path_pattern, true);
+  return add(make_route(method, path_pattern, true));
+}
+
+Route FakeBackend::add(std::shared_ptr<detail::RouteState> route) {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->routes.push_back(route);
   return Route(route);
 }
 
-Route FakeBackend::fallback() {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return Route(state_->fallback);
-}
+Route FakeBackend::fallback() { return Route(state_->fallback); }
 
 std::vector<RecordedRequest> FakeBackend::requests() const {
   std::lock_guard<std::mutex> lock(state_->mu);
@@ -501,10 +361,9 @@ std::vector<RecordedRequest> FakeBackend::requests() const {
 }
 
 std::vector<RecordedRequest> FakeBackend::requests(const std::string &method, const std::string &path) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
   std::vector<RecordedRequest> matching;
-  for (const auto &r : state_->recorded) {
-    if (r.method == method && r.path == path) matching.push_back(r);
+  for (auto &r : requests()) {
+    if (r.method == method && r.path == path) matching.push_back(std::move(r));
   }
   return matching;
 }

@@ -33,7 +33,6 @@ struct RecordedRequest {
   HeaderList headers;  // in the order received
   std::string body;
   int remote_port = 0;  // the client's port: requests from one connection share it
-  bool tcp_nodelay = false;  // Nagle's algorithm was off on the connection that carried it
 
   // Value of the first header of that name (case-insensitive); "" when absent.
   std::string header(const std::string &name) const;
@@ -81,12 +80,11 @@ class Route {
   // A reply computed from each request (called on a server thread; an exception gives 500).
   Route respond(std::function<Reply(const RecordedRequest &)> handler);
 
-  // Requests this route has answered so far (dropped and failed attempts included).
-  std::size_t hits() const;
-
  private:
   friend class FakeBackend;
   explicit Route(std::shared_ptr<detail::RouteState> state) : state_(std::move(state)) {}
+  template <class Edit>
+  Route edit(Edit edit);
   std::shared_ptr<detail::RouteState> state_;
 };
 
@@ -117,6 +115,7 @@ class FakeBackend {
   void clearRequests();
 
  private:
+  Route add(std::shared_ptr<detail::RouteState> route);
   std::shared_ptr<detail::BackendState> state_;
 };
 

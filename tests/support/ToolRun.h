@@ -1,16 +1,62 @@
 #pragma once
-// Runs the built `trevane` tool as a user would, in a scratch folder of its own (removed with everything in
-// it at destruction), with the tool's standard output and error kept in files of that folder.
+// Child processes for tests: any program with its standard output and error in log files, and the built
+// `trevane` tool run as a user would, in a scratch folder of its own (removed with everything in it at
+// destruction), with its output and error kept in files of that folder.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "tests/support/ScratchFolder.h"
 
+extern char **environ;
+
 namespace kesto::testing {
+
+// A started program, its output and error appended to the log files; killed (SIGKILL) and reaped at
+// destruction if still running.
+class ChildProcess {
+ public:
+  ChildProcess(std::vector<std::string> args, const std::string &outLog, const std::string &errLog) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~ChildProcess() { end(SIGKILL); }
+  ChildProcess(const ChildProcess &) = delete;
+  ChildProcess &operator=(const ChildProcess &) = delete;
+
+  // Sends `signal` (none with 0) and reaps the process: its exit status, or -1 when it did not exit by itself.
+  int end(int signal = 0) {
+    if (pid_ <= 0) return -1;
+    if (signal != 0) kill(pid_, signal);
+    int status = 0;
+    const bool reaped = waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+inline std::string fileText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class ToolRun {
  public:
@@ -25,26 +71,15 @@ class ToolRun {
 
   // Runs any command line through the shell, its output kept as for run().
   int runCommand(const std::string &commandLine) const {
-    const std::string command = commandLine + " >'" + dir() + "/out.txt' 2>'" + dir() + "/err.txt'";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::remove((dir() + "/out.txt").c_str());
+    std::remove((dir() + "/err.txt").c_str());
+    return ChildProcess({"/bin/sh", "-c", commandLine}, dir() + "/out.txt", dir() + "/err.txt").end();
   }
 
-  std::string out() const { return text("out.txt"); }
-  std::string err() const { return text("err.txt"); }
+  std::string out() const { return fileText(dir() + "/out.txt"); }
+  std::string err() const { return fileText(dir() + "/err.txt"); }
 
  private:
-  std::string text(const char *file) const {
-    std::string content;
-    if (FILE *f = std::fopen((dir() + "/" + file).c_str(), "rb")) {
-      char buffer[512];
-      std::size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
-      std::fclose(f);
-    }
-    return content;
-  }
-
   ScratchFolder folder_;
 };
 
@@ -57,11 +92,8 @@ struct ToolResult {
 
 inline ToolResult runCommandLine(const std::string &commandLine) {
   const ToolRun tool("trevane-tool-test");
-  ToolResult result;
-  result.exitCode = tool.runCommand(commandLine);
-  result.out = tool.out();
-  result.err = tool.err();
-  return result;
+  const int exitCode = tool.runCommand(commandLine);
+  return {exitCode, tool.out(), tool.err()};
 }
 
 inline ToolResult runTrevane(const std::string &arguments) {
