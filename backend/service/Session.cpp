@@ -149,12 +149,15 @@ Result<int> Session::store_frame(int index, std::string_view bytes, const ImageI
   last_activity_ = now;
   if (state_ == SessionState::Failed) return ApiError{409, "the session failed: " + error_};
   if (state_ != SessionState::Uploading) return ApiError{409, "the job has started: frames can no longer change"};
-  if (static_cast<std::size_t>(index) >= frames_.size()) frames_.resize(static_cast<std::size_t>(index) + 1);
+  // A refused frame must not lengthen the clip: the job would then wait for a frame that was never taken.
+  const std::size_t known_frames = frames_.size();
+  if (static_cast<std::size_t>(index) >= known_frames) frames_.resize(static_cast<std::size_t>(index) + 1);
   FrameRecord& record = frames_[static_cast<std::size_t>(index)];
   // A replacement needs only the growth reserved: the old copy's bytes come back once it is overwritten.
   const std::uint64_t old_bytes = record.present ? record.bytes : 0;
   const std::uint64_t growth = bytes.size() > old_bytes ? bytes.size() - old_bytes : 0;
   if (!budget_->try_reserve(growth)) {
+    frames_.resize(known_frames);
     return ApiError{507, "the server's disk limit for sessions is reached"};
   }
   if (record.present && record.format != info.format) {
@@ -168,6 +171,7 @@ Result<int> Session::store_frame(int index, std::string_view bytes, const ImageI
   if (!problem.empty()) {
     record.format = old_format;
     budget_->release(growth);
+    frames_.resize(known_frames);
     return ApiError{507, problem};
   }
   if (old_bytes > bytes.size()) budget_->release(old_bytes - bytes.size());

@@ -96,6 +96,7 @@ TEST_F(SessionStoreTest, FramesCountAgainstTheDiskLimitAndAreReleased) {
   ASSERT_TRUE(session->store_frame(1, bytes, info, SteadyClock::now()).ok());  // replacing frees the old copy
   EXPECT_EQ(session->store_frame(2, bytes, info, SteadyClock::now()).error().http_status, 507);
   EXPECT_EQ(budget->used_bytes(), bytes.size() * 2);
+  EXPECT_EQ(session->begin_job(kJob, SteadyClock::now()).value(), 2);  // the refused frame is not expected
   session.reset();
   store->clear();
   EXPECT_EQ(budget->used_bytes(), 0u);
