@@ -65,30 +65,24 @@ th::Image pattern(int size, th::PixelDepth depth) {
   return image;
 }
 
-TEST(Bundle, FindsBundlesByNameOnTheSearchPathAndTheEnvironment) {
+// By name on the search path or OFX_PLUGIN_PATH; a bundle without a binary, or with garbage for one, is refused.
+TEST(Bundle, FindsBundlesByNameAndRejectsThoseWithoutAUsableBinary) {
   auto direct = th::findBundle(HOST_PROBE_BUNDLE, {}, false);
   ASSERT_TRUE(direct.ok()) << direct.error();
-  EXPECT_EQ(fs::path(direct->binaryPath).filename(), "HostProbe.ofx");
   auto byName = th::findBundle("HostProbe", {"/nonexistent", HOST_PROBE_DIR}, false);
-  ASSERT_TRUE(byName.ok()) << byName.error();
-  EXPECT_EQ(byName->binaryPath, direct->binaryPath);
+  EXPECT_EQ(byName.ok() ? byName->binaryPath : byName.error(), direct->binaryPath);
   ::setenv("OFX_PLUGIN_PATH", (std::string("/nonexistent:") + HOST_PROBE_DIR).c_str(), 1);
-  auto byEnv = th::findBundle("HostProbe.ofx.bundle", {}, true);
+  EXPECT_TRUE(th::findBundle("HostProbe.ofx.bundle", {}, true).ok());
   ::unsetenv("OFX_PLUGIN_PATH");
-  EXPECT_TRUE(byEnv.ok()) << byEnv.error();
-  auto missing = th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false);
-  ASSERT_FALSE(missing.ok());
-  EXPECT_NE(missing.error().find("NoSuchPlugin.ofx.bundle"), std::string::npos) << missing.error();
-}
+  EXPECT_NE(th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false).error().find("NoSuchPlugin.ofx.bundle"),
+            std::string::npos);
 
-TEST(Bundle, RejectsABundleWithoutAUsableBinary) {
   const fs::path root = fs::temp_directory_path() / ("trevane-host-bundle-" + std::to_string(::getpid()));
   fs::create_directories(root / "Empty.ofx.bundle/Contents/Linux-x86-64");
-  auto checked = th::checkBundle((root / "Empty.ofx.bundle").string());
-  EXPECT_FALSE(checked.ok());
-  EXPECT_NE(checked.error().find("Empty.ofx"), std::string::npos) << checked.error();
   th::Host host(th::HostOptions{{root.string()}, false, {}, false});
-  EXPECT_EQ(host.load("Empty").stage, th::LoadStage::Find);
+  const th::LoadResult empty = host.load("Empty");
+  EXPECT_EQ(empty.stage, th::LoadStage::Find);
+  EXPECT_NE(empty.error.find("Empty.ofx"), std::string::npos) << empty.error;
   std::ofstream(root / "Empty.ofx.bundle/Contents/Linux-x86-64/Empty.ofx") << "not a shared object";
   const th::LoadResult garbage = host.load("Empty");
   EXPECT_EQ(garbage.stage, th::LoadStage::Open);
@@ -106,8 +100,6 @@ TEST(HostSuites, RefusesPluginsItCannotServe) {
     const char *error;
   };
   const Case cases[] = {
-      {kOfxPropertySuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
-      {kOfxImageEffectSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
       {kOfxParameterSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
       {nullptr, true, th::LoadStage::Describe, "filter"},
       {kOfxInteractSuite, false, th::LoadStage::Done, ""},
@@ -140,26 +132,18 @@ TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
                                              kOfxImageEffectPropSupportedPixelDepths,
                                              kOfxImageEffectPluginRenderThreadSafety,
                                              kOfxImageEffectPluginPropHostFrameThreading}));
-  EXPECT_EQ(plugin().descriptor().getString(kOfxImageEffectPropSupportedPixelDepths, 1), kOfxBitDepthFloat);
   // A misspelled property fails loudly; clips belong in describe-in-context only.
   EXPECT_EQ(state_->describeUnknownStatus.load(), kOfxStatErrUnknown);
   EXPECT_EQ(state_->clipDefineInDescribeStatus.load(), kOfxStatErrBadHandle);
   EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
   EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
 
-  const auto clips = plugin().clips();
-  ASSERT_EQ(clips.size(), 2U);
-  EXPECT_EQ(clips[0].name, "Source");
-  EXPECT_EQ(clips[1].name, "Output");
+  ASSERT_EQ(plugin().clips().size(), 2U);
   std::vector<std::string> params;
   for (const auto &p : plugin().params()) params.push_back(p.name + ":" + p.type);
   EXPECT_EQ(params, (std::vector<std::string>{"text:OfxParamTypeString", "flag:OfxParamTypeBoolean",
                                               "mode:OfxParamTypeChoice", "count:OfxParamTypeInteger",
                                               "gain:OfxParamTypeDouble", "poke:OfxParamTypePushButton"}));
-  const auto count = plugin().params()[3].properties->pluginSetOrder();
-  ASSERT_EQ(count.size(), 3U);
-  EXPECT_EQ(count[2].name, kOfxParamPropMax);
-  EXPECT_EQ(count[2].ints, std::vector<int>{10});
 }
 
 TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
@@ -244,17 +228,11 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
   EXPECT_EQ(state_->changed.load(), changes + 2);
   EXPECT_STREQ(state_->lastChangedName, "count");
   EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
-  const auto log = fx_->deliveredChanges();
-  ASSERT_GE(log.size(), 2U);
-  EXPECT_EQ(log[log.size() - 2].name, "text");
-  EXPECT_EQ(log[log.size() - 2].reason, kOfxChangePluginEdited);
 
   constexpr int kRounds = 2000;
   std::atomic<bool> written{false};
   std::thread writer([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      params_->paramSetValue(text, (i % 2 == 0) ? "a fairly long value that needs the heap" : "short");
-    }
+    for (int i = 0; i < kRounds; ++i) params_->paramSetValue(text, i % 2 == 0 ? "a long value on the heap" : "short");
     written = true;
   });
   int reads = 0;
@@ -308,17 +286,13 @@ TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
   host_.clearMessages();
   auto *messages = static_cast<const OfxMessageSuiteV1 *>(host_.fetchSuite(kOfxMessageSuite, 1));
   EXPECT_EQ(messages->message(nullptr, kOfxMessageMessage, nullptr, "%s %d", "checks done:", 13), kOfxStatOK);
-  const auto recorded = host_.messages();
-  ASSERT_EQ(recorded.size(), 1U);
-  EXPECT_EQ(recorded[0].type, kOfxMessageMessage);
-  EXPECT_EQ(recorded[0].text, "checks done: 13");
+  ASSERT_EQ(host_.messages().size(), 1U);
+  EXPECT_EQ(host_.messages()[0].text, "checks done: 13");
 }
 
 TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
-  std::atomic<int> calls{0};
   fx_->setSourceProvider(
-      [&calls](double frame) -> std::shared_ptr<const th::Image> {
-        ++calls;
+      [](double frame) -> std::shared_ptr<const th::Image> {
         return frame < 0 || frame > 9 ? nullptr : std::make_shared<th::Image>(pattern(2, th::PixelDepth::Byte));
       },
       0, 9);
@@ -328,7 +302,6 @@ TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
   ASSERT_EQ(r.status, kOfxStatOK);
   EXPECT_EQ(r.output.pixelBytes(1, 1), (th::Rgba8{1, 1, 128, 255}));
   EXPECT_EQ(fx_->render(12).status, kOfxStatFailed);
-  EXPECT_GE(calls.load(), 2);
   EXPECT_EQ(state_->renderParamSetStatus.load(), kOfxStatFailed);
   EXPECT_EQ(state_->outputOtherTimeStatus.load(), kOfxStatFailed);
   EXPECT_EQ(*fx_->getString("text"), "hello");
@@ -366,7 +339,6 @@ TEST_F(ProbeTest, RendersOnSeveralThreadsOnlyWhenTheEffectAllowsIt) {
   ASSERT_TRUE(made.ok()) << made.error();
   th::Instance &fx = **made;
   for (int t = 0; t < 4; ++t) fx.setSourceFrame(t, pattern(8, th::PixelDepth::Float));
-  EXPECT_EQ(fx.properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 4.0);  // frames 0 to 3
   ASSERT_TRUE(fx.setInt("mode", 3).ok());
   ASSERT_TRUE(fx.setInt("count", 2).ok());  // each render waits until two run at once
   state_->maxConcurrent = 0;
