@@ -37,9 +37,7 @@ void setHost(OfxHost *host) {
   const char *suites[] = {kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite, kOfxInteractSuite,
                           kOfxMessageSuite};
   int mask = 0;
-  for (int i = 0; i < 5; ++i) {
-    mask |= host->fetchSuite(host->host, suites[i], 1) != nullptr ? 1 << i : 0;
-  }
+  for (int i = 0; i < 5; ++i) mask |= host->fetchSuite(host->host, suites[i], 1) != nullptr ? 1 << i : 0;
   gState.suiteMask = mask;
   gProp = static_cast<const OfxPropertySuiteV1 *>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
   gEffect = static_cast<const OfxImageEffectSuiteV1 *>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
@@ -129,19 +127,12 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   gState.renderParamSetStatus = gParam->paramSetValue(param(effect, "text"), "set in render");
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
-  if (mode == 3) {
-    wait_for_company(int_param(effect, "count"));
-  }
-  OfxImageClipHandle sourceClip = nullptr;
-  OfxImageClipHandle outputClip = nullptr;
+  if (mode == 3) wait_for_company(int_param(effect, "count"));
+  OfxImageClipHandle sourceClip = nullptr, outputClip = nullptr;
   gEffect->clipGetHandle(effect, kOfxImageEffectSimpleSourceClipName, &sourceClip, nullptr);
   gEffect->clipGetHandle(effect, kOfxImageEffectOutputClipName, &outputClip, nullptr);
-  OfxPropertySetHandle source = nullptr;
-  OfxPropertySetHandle output = nullptr;
-  OfxPropertySetHandle elsewhen = nullptr;
-  if (gEffect->clipGetImage(sourceClip, time, nullptr, &source) != kOfxStatOK) {
-    return kOfxStatFailed;
-  }
+  OfxPropertySetHandle source = nullptr, output = nullptr, elsewhen = nullptr;
+  if (gEffect->clipGetImage(sourceClip, time, nullptr, &source) != kOfxStatOK) return kOfxStatFailed;
   gState.outputOtherTimeStatus = gEffect->clipGetImage(outputClip, time + 1.0, nullptr, &elsewhen);
   if (elsewhen != nullptr) gEffect->clipReleaseImage(elsewhen);
   if (gEffect->clipGetImage(outputClip, time, nullptr, &output) != kOfxStatOK) {
@@ -157,20 +148,15 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   for (int y = 0; copyable && y < dst.bounds[3] - dst.bounds[1]; ++y) {
     std::memcpy(dst.data + std::ptrdiff_t{y} * dst.rowBytes, src.data + std::ptrdiff_t{y} * src.rowBytes, rowBytes);
   }
-  if (mode != 1) {
-    gEffect->clipReleaseImage(source);
-  }
-  if (mode == 2) {
-    gState.secondReleaseStatus = gEffect->clipReleaseImage(source);
-  }
+  if (mode != 1) gEffect->clipReleaseImage(source);
+  if (mode == 2) gState.secondReleaseStatus = gEffect->clipReleaseImage(source);
   gEffect->clipReleaseImage(output);
   return copyable ? kOfxStatOK : kOfxStatFailed;
 }
 
 OfxStatus instanceChanged(OfxPropertySetHandle inArgs) {
   ++gState.changed;
-  char *name = nullptr;
-  char *reason = nullptr;
+  char *name = nullptr, *reason = nullptr;
   gProp->propGetString(inArgs, kOfxPropName, 0, &name);
   gProp->propGetString(inArgs, kOfxPropChangeReason, 0, &reason);
   std::snprintf(gState.lastChangedName, sizeof gState.lastChangedName, "%s", name == nullptr ? "" : name);
