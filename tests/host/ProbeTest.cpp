@@ -316,6 +316,7 @@ TEST_F(ProbeTest, RendersOnSeveralThreadsOnlyWhenTheEffectAllowsIt) {
   ASSERT_TRUE(made.ok()) << made.error();
   th::Instance &fx = **made;
   for (int t = 0; t < 4; ++t) fx.setSourceFrame(t, pattern(8, th::PixelDepth::Float));
+  EXPECT_EQ(fx.properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 4.0);  // frames 0 to 3
   ASSERT_TRUE(fx.setInt("mode", 3).ok());
   ASSERT_TRUE(fx.setInt("count", 2).ok());  // each render waits until two run at once
   state_->maxConcurrent = 0;
