@@ -2,6 +2,7 @@
 // plug-in can ask (describe, render). Its "mode" choice selects what render does: 0 copy, 1 leak the source
 // image, 2 release it twice, 3 wait until "count" renders run at once.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -32,18 +33,11 @@ int int_param(OfxImageEffectHandle effect, const char *name) {
   return v;
 }
 
-void copy_name(char *to, const char *from) {
-  std::strncpy(to, from == nullptr ? "" : from, 63);
-  to[63] = '\0';
-}
-
 void setHost(OfxHost *host) {
   const char *suites[] = {kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite, kOfxInteractSuite,
                           kOfxMessageSuite};
   int mask = 0;
-  for (int i = 0; i < 5; ++i) {
-    mask |= host->fetchSuite(host->host, suites[i], 1) != nullptr ? 1 << i : 0;
-  }
+  for (int i = 0; i < 5; ++i) mask |= host->fetchSuite(host->host, suites[i], 1) != nullptr ? 1 << i : 0;
   gState.suiteMask = mask;
   gProp = static_cast<const OfxPropertySuiteV1 *>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
   gEffect = static_cast<const OfxImageEffectSuiteV1 *>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
@@ -82,9 +76,7 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   gProp->propSetInt(props, kOfxParamPropDefault, 0, 1);
   gParam->paramDefine(params, kOfxParamTypeChoice, "mode", &props);
   const char *modes[] = {"copy", "leak", "double release", "concurrency"};
-  for (int i = 0; i < 4; ++i) {
-    gProp->propSetString(props, kOfxParamPropChoiceOption, i, modes[i]);
-  }
+  for (int i = 0; i < 4; ++i) gProp->propSetString(props, kOfxParamPropChoiceOption, i, modes[i]);
   gParam->paramDefine(params, kOfxParamTypeInteger, "count", &props);
   gProp->propSetInt(props, kOfxParamPropDefault, 0, 5);
   gProp->propSetInt(props, kOfxParamPropMin, 0, 0);
@@ -99,29 +91,22 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   return kOfxStatOK;
 }
 
-struct ImageView {
+struct View {
   char *data = nullptr;
   int bounds[4] = {0, 0, 0, 0};
   int rowBytes = 0;
-  int pixelBytes = 4;
+  char *depth = nullptr;
 };
 
-ImageView view_of(OfxPropertySetHandle image) {
-  ImageView v;
+View view_of(OfxPropertySetHandle image) {
+  View v;
   void *data = nullptr;
   gProp->propGetPointer(image, kOfxImagePropData, 0, &data);
   v.data = static_cast<char *>(data);
   gProp->propGetIntN(image, kOfxImagePropBounds, 4, v.bounds);
   gProp->propGetInt(image, kOfxImagePropRowBytes, 0, &v.rowBytes);
-  char *depth = nullptr;
-  gProp->propGetString(image, kOfxImageEffectPropPixelDepth, 0, &depth);
-  v.pixelBytes = depth != nullptr && std::strcmp(depth, kOfxBitDepthFloat) == 0 ? 16 : 4;
+  gProp->propGetString(image, kOfxImageEffectPropPixelDepth, 0, &v.depth);
   return v;
-}
-
-char *pixel_at(const ImageView &v, int x, int y) {
-  return v.data + static_cast<std::ptrdiff_t>(y - v.bounds[1]) * v.rowBytes +
-         static_cast<std::ptrdiff_t>(x - v.bounds[0]) * v.pixelBytes;
 }
 
 void wait_for_company(int wanted) {
@@ -136,59 +121,46 @@ void wait_for_company(int wanted) {
   --gState.concurrentNow;
 }
 
-// Copies the source over the output where both have pixels; a source without data fails the render.
+// Copies the source to the output; a source without data, or of other bounds or depth, fails the render.
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   const int mode = int_param(effect, "mode");
   gState.renderParamSetStatus = gParam->paramSetValue(param(effect, "text"), "set in render");
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
-  if (mode == 3) {
-    wait_for_company(int_param(effect, "count"));
-  }
-  OfxImageClipHandle sourceClip = nullptr;
-  OfxImageClipHandle outputClip = nullptr;
+  if (mode == 3) wait_for_company(int_param(effect, "count"));
+  OfxImageClipHandle sourceClip = nullptr, outputClip = nullptr;
   gEffect->clipGetHandle(effect, kOfxImageEffectSimpleSourceClipName, &sourceClip, nullptr);
   gEffect->clipGetHandle(effect, kOfxImageEffectOutputClipName, &outputClip, nullptr);
-  OfxPropertySetHandle source = nullptr;
-  OfxPropertySetHandle output = nullptr;
-  OfxPropertySetHandle elsewhen = nullptr;
-  if (gEffect->clipGetImage(sourceClip, time, nullptr, &source) != kOfxStatOK) {
-    return kOfxStatFailed;
-  }
+  OfxPropertySetHandle source = nullptr, output = nullptr, elsewhen = nullptr;
+  if (gEffect->clipGetImage(sourceClip, time, nullptr, &source) != kOfxStatOK) return kOfxStatFailed;
   gState.outputOtherTimeStatus = gEffect->clipGetImage(outputClip, time + 1.0, nullptr, &elsewhen);
   if (elsewhen != nullptr) gEffect->clipReleaseImage(elsewhen);
   if (gEffect->clipGetImage(outputClip, time, nullptr, &output) != kOfxStatOK) {
     gEffect->clipReleaseImage(source);
     return kOfxStatFailed;
   }
-  const ImageView src = view_of(source);
-  const ImageView dst = view_of(output);
-  const bool copyable = src.data != nullptr && src.pixelBytes == dst.pixelBytes;
-  for (int y = dst.bounds[1]; copyable && y < dst.bounds[3]; ++y) {
-    for (int x = dst.bounds[0]; x < dst.bounds[2]; ++x) {
-      if (x >= src.bounds[0] && x < src.bounds[2] && y >= src.bounds[1] && y < src.bounds[3]) {
-        std::memcpy(pixel_at(dst, x, y), pixel_at(src, x, y), static_cast<std::size_t>(dst.pixelBytes));
-      }
-    }
+  const View src = view_of(source);
+  const View dst = view_of(output);
+  const bool copyable = src.data != nullptr && std::memcmp(src.bounds, dst.bounds, sizeof src.bounds) == 0 &&
+                        std::strcmp(src.depth, dst.depth) == 0;
+  const std::size_t rowBytes = static_cast<std::size_t>(dst.bounds[2] - dst.bounds[0]) *
+                               (std::strcmp(dst.depth, kOfxBitDepthFloat) == 0 ? 16U : 4U);
+  for (int y = 0; copyable && y < dst.bounds[3] - dst.bounds[1]; ++y) {
+    std::memcpy(dst.data + std::ptrdiff_t{y} * dst.rowBytes, src.data + std::ptrdiff_t{y} * src.rowBytes, rowBytes);
   }
-  if (mode != 1) {
-    gEffect->clipReleaseImage(source);
-  }
-  if (mode == 2) {
-    gState.secondReleaseStatus = gEffect->clipReleaseImage(source);
-  }
+  if (mode != 1) gEffect->clipReleaseImage(source);
+  if (mode == 2) gState.secondReleaseStatus = gEffect->clipReleaseImage(source);
   gEffect->clipReleaseImage(output);
   return copyable ? kOfxStatOK : kOfxStatFailed;
 }
 
 OfxStatus instanceChanged(OfxPropertySetHandle inArgs) {
   ++gState.changed;
-  char *name = nullptr;
-  char *reason = nullptr;
+  char *name = nullptr, *reason = nullptr;
   gProp->propGetString(inArgs, kOfxPropName, 0, &name);
   gProp->propGetString(inArgs, kOfxPropChangeReason, 0, &reason);
-  copy_name(gState.lastChangedName, name);
-  copy_name(gState.lastReason, reason);
+  std::snprintf(gState.lastChangedName, sizeof gState.lastChangedName, "%s", name == nullptr ? "" : name);
+  std::snprintf(gState.lastReason, sizeof gState.lastReason, "%s", reason == nullptr ? "" : reason);
   return kOfxStatReplyDefault;
 }
 

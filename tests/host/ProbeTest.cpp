@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <thread>
 
@@ -65,30 +64,24 @@ th::Image pattern(int size, th::PixelDepth depth) {
   return image;
 }
 
-TEST(Bundle, FindsBundlesByNameOnTheSearchPathAndTheEnvironment) {
+// By name on the search path or OFX_PLUGIN_PATH; a bundle without a binary, or with garbage for one, is refused.
+TEST(Bundle, FindsBundlesByNameAndRejectsThoseWithoutAUsableBinary) {
   auto direct = th::findBundle(HOST_PROBE_BUNDLE, {}, false);
   ASSERT_TRUE(direct.ok()) << direct.error();
-  EXPECT_EQ(fs::path(direct->binaryPath).filename(), "HostProbe.ofx");
   auto byName = th::findBundle("HostProbe", {"/nonexistent", HOST_PROBE_DIR}, false);
-  ASSERT_TRUE(byName.ok()) << byName.error();
-  EXPECT_EQ(byName->binaryPath, direct->binaryPath);
+  EXPECT_EQ(byName.ok() ? byName->binaryPath : byName.error(), direct->binaryPath);
   ::setenv("OFX_PLUGIN_PATH", (std::string("/nonexistent:") + HOST_PROBE_DIR).c_str(), 1);
-  auto byEnv = th::findBundle("HostProbe.ofx.bundle", {}, true);
+  EXPECT_TRUE(th::findBundle("HostProbe.ofx.bundle", {}, true).ok());
   ::unsetenv("OFX_PLUGIN_PATH");
-  EXPECT_TRUE(byEnv.ok()) << byEnv.error();
-  auto missing = th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false);
-  ASSERT_FALSE(missing.ok());
-  EXPECT_NE(missing.error().find("NoSuchPlugin.ofx.bundle"), std::string::npos) << missing.error();
-}
+  EXPECT_NE(th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false).error().find("NoSuchPlugin.ofx.bundle"),
+            std::string::npos);
 
-TEST(Bundle, RejectsABundleWithoutAUsableBinary) {
   const fs::path root = fs::temp_directory_path() / ("trevane-host-bundle-" + std::to_string(::getpid()));
   fs::create_directories(root / "Empty.ofx.bundle/Contents/Linux-x86-64");
-  auto checked = th::checkBundle((root / "Empty.ofx.bundle").string());
-  EXPECT_FALSE(checked.ok());
-  EXPECT_NE(checked.error().find("Empty.ofx"), std::string::npos) << checked.error();
   th::Host host(th::HostOptions{{root.string()}, false, {}, false});
-  EXPECT_EQ(host.load("Empty").stage, th::LoadStage::Find);
+  const th::LoadResult empty = host.load("Empty");
+  EXPECT_EQ(empty.stage, th::LoadStage::Find);
+  EXPECT_NE(empty.error.find("Empty.ofx"), std::string::npos) << empty.error;
   std::ofstream(root / "Empty.ofx.bundle/Contents/Linux-x86-64/Empty.ofx") << "not a shared object";
   const th::LoadResult garbage = host.load("Empty");
   EXPECT_EQ(garbage.stage, th::LoadStage::Open);
@@ -97,38 +90,28 @@ TEST(Bundle, RejectsABundleWithoutAUsableBinary) {
 }
 
 // A withheld core suite makes the probe refuse load; a plug-in without the filter context is refused by
-// the host; withheld optional suites reach the plug-in as null.
+// the host; a withheld optional suite reaches the plug-in as null.
 TEST(HostSuites, RefusesPluginsItCannotServe) {
-  struct Case {
-    const char *withheld;
-    bool noFilter;
-    th::LoadStage stage;  // Done: loads
-    const char *error;
-  };
-  const Case cases[] = {
-      {kOfxPropertySuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
-      {kOfxImageEffectSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
-      {kOfxParameterSuite, false, th::LoadStage::Load, "kOfxStatErrMissingHostFeature"},
-      {nullptr, true, th::LoadStage::Describe, "filter"},
-      {kOfxInteractSuite, false, th::LoadStage::Done, ""},
-  };
-  for (const Case &c : cases) {
+  const auto withholding = [](const char *suite) {
     th::HostOptions options;
-    if (c.withheld != nullptr) options.withheldSuites = {c.withheld};
-    if (c.noFilter) ::setenv("HOST_PROBE_NO_FILTER", "1", 1);
-    th::Host host(options);
-    const th::LoadResult r = host.load(HOST_PROBE_BUNDLE);
-    ::unsetenv("HOST_PROBE_NO_FILTER");
-    const std::string name = c.withheld != nullptr ? c.withheld : "no filter context";
-    EXPECT_EQ(r.stage, c.stage) << name << ": " << r.error;
-    EXPECT_NE(r.error.find(c.error), std::string::npos) << name << ": " << r.error;
-    if (c.withheld != nullptr) {
-      EXPECT_EQ(host.fetchSuite(c.withheld, 1), nullptr) << name;
-    }
-    if (r.ok()) {
-      EXPECT_EQ(probe_state(*r.plugin).suiteMask.load(), 1 | 2 | 4 | 16);
-    }
-  }
+    options.withheldSuites = {suite};
+    return options;
+  };
+  th::Host noParams(withholding(kOfxParameterSuite));
+  EXPECT_EQ(noParams.fetchSuite(kOfxParameterSuite, 1), nullptr);
+  const th::LoadResult refused = noParams.load(HOST_PROBE_BUNDLE);
+  EXPECT_EQ(refused.stage, th::LoadStage::Load);
+  EXPECT_NE(refused.error.find("kOfxStatErrMissingHostFeature"), std::string::npos) << refused.error;
+  th::Host host;
+  ::setenv("HOST_PROBE_NO_FILTER", "1", 1);
+  const th::LoadResult general = host.load(HOST_PROBE_BUNDLE);
+  ::unsetenv("HOST_PROBE_NO_FILTER");
+  EXPECT_EQ(general.stage, th::LoadStage::Describe);
+  EXPECT_NE(general.error.find("filter"), std::string::npos) << general.error;
+  th::Host noInteract(withholding(kOfxInteractSuite));
+  const th::LoadResult loaded = noInteract.load(HOST_PROBE_BUNDLE);
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  EXPECT_EQ(probe_state(*loaded.plugin).suiteMask.load(), 1 | 2 | 4 | 16);
 }
 
 TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
@@ -140,26 +123,18 @@ TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
                                              kOfxImageEffectPropSupportedPixelDepths,
                                              kOfxImageEffectPluginRenderThreadSafety,
                                              kOfxImageEffectPluginPropHostFrameThreading}));
-  EXPECT_EQ(plugin().descriptor().getString(kOfxImageEffectPropSupportedPixelDepths, 1), kOfxBitDepthFloat);
   // A misspelled property fails loudly; clips belong in describe-in-context only.
   EXPECT_EQ(state_->describeUnknownStatus.load(), kOfxStatErrUnknown);
   EXPECT_EQ(state_->clipDefineInDescribeStatus.load(), kOfxStatErrBadHandle);
   EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
   EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
 
-  const auto clips = plugin().clips();
-  ASSERT_EQ(clips.size(), 2U);
-  EXPECT_EQ(clips[0].name, "Source");
-  EXPECT_EQ(clips[1].name, "Output");
+  ASSERT_EQ(plugin().clips().size(), 2U);
   std::vector<std::string> params;
   for (const auto &p : plugin().params()) params.push_back(p.name + ":" + p.type);
   EXPECT_EQ(params, (std::vector<std::string>{"text:OfxParamTypeString", "flag:OfxParamTypeBoolean",
                                               "mode:OfxParamTypeChoice", "count:OfxParamTypeInteger",
                                               "gain:OfxParamTypeDouble", "poke:OfxParamTypePushButton"}));
-  const auto count = plugin().params()[3].properties->pluginSetOrder();
-  ASSERT_EQ(count.size(), 3U);
-  EXPECT_EQ(count[2].name, kOfxParamPropMax);
-  EXPECT_EQ(count[2].ints, std::vector<int>{10});
 }
 
 TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
@@ -170,12 +145,10 @@ TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
   plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte});
   th::InstanceOptions asFloat;
   asFloat.depth = th::PixelDepth::Float;
-  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
-  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte, kOfxBitDepthFloat});
-
   const int creates = state_->creates.load();
-  EXPECT_EQ(plugin().callMain(kOfxActionCreateInstance, nullptr), kOfxStatReplyDefault);  // no handle, no action
-  EXPECT_EQ(state_->creates.load(), creates);
+  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
+  EXPECT_EQ(state_->creates.load(), creates);  // refused before the plug-in hears of it
+  plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte, kOfxBitDepthFloat});
   const int destroys = state_->destroys.load();
   const int unloads = state_->unloads.load();
   EXPECT_FALSE(plugin().unload().ok());  // refused while an instance lives
@@ -244,17 +217,11 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
   EXPECT_EQ(state_->changed.load(), changes + 2);
   EXPECT_STREQ(state_->lastChangedName, "count");
   EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
-  const auto log = fx_->deliveredChanges();
-  ASSERT_GE(log.size(), 2U);
-  EXPECT_EQ(log[log.size() - 2].name, "text");
-  EXPECT_EQ(log[log.size() - 2].reason, kOfxChangePluginEdited);
 
   constexpr int kRounds = 2000;
   std::atomic<bool> written{false};
   std::thread writer([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      params_->paramSetValue(text, (i % 2 == 0) ? "a fairly long value that needs the heap" : "short");
-    }
+    for (int i = 0; i < kRounds; ++i) params_->paramSetValue(text, i % 2 == 0 ? "a long value on the heap" : "short");
     written = true;
   });
   int reads = 0;
@@ -283,42 +250,26 @@ TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
   OfxPropertySetHandle image = nullptr;
   void *block = nullptr;
   int i = 0;
-  const struct {
-    const char *what;
-    std::function<OfxStatus()> call;
-    OfxStatus status;
-  } calls[] = {
-      {"an unknown parameter", [&] { return params_->paramGetHandle(set, "nope", &p, nullptr); }, kOfxStatErrUnknown},
-      {"a push button's value", [&] { return params_->paramGetValue(param("poke"), &i); }, kOfxStatErrUnsupported},
-      {"an edit end without a begin", [&] { return params_->paramEditEnd(set); }, kOfxStatFailed},
-      {"the output outside a render", [&] { return effects_->clipGetImage(output, 0.0, nullptr, &image); },
-       kOfxStatFailed},
-      {"a made-up image handle",
-       [&] { return effects_->clipReleaseImage(reinterpret_cast<OfxPropertySetHandle>(0x1234)); },
-       kOfxStatErrBadHandle},
-      {"memory locked by an effect handle",
-       [&] { return effects_->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(fx_->handle()), &block); },
-       kOfxStatErrBadHandle},
-      {"the instance's context", [&] { return propSuite->propSetString(props, kOfxImageEffectPropContext, 0, "x"); },
-       kOfxStatErrValue},
-  };
-  for (const auto &c : calls) EXPECT_EQ(c.call(), c.status) << c.what;
+  EXPECT_EQ(params_->paramGetHandle(set, "nope", &p, nullptr), kOfxStatErrUnknown);
+  EXPECT_EQ(params_->paramGetValue(param("poke"), &i), kOfxStatErrUnsupported);  // a push button has none
+  EXPECT_EQ(params_->paramEditEnd(set), kOfxStatFailed);                         // without a begin
+  EXPECT_EQ(effects_->clipGetImage(output, 0.0, nullptr, &image), kOfxStatFailed);  // the output, outside a render
+  EXPECT_EQ(effects_->clipReleaseImage(reinterpret_cast<OfxPropertySetHandle>(0x1234)), kOfxStatErrBadHandle);
+  EXPECT_EQ(effects_->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(fx_->handle()), &block),
+            kOfxStatErrBadHandle);  // a handle of another kind
+  EXPECT_EQ(propSuite->propSetString(props, kOfxImageEffectPropContext, 0, "x"), kOfxStatErrValue);
   EXPECT_EQ(fx_->unreleasedImages(), 0);
 
   host_.clearMessages();
   auto *messages = static_cast<const OfxMessageSuiteV1 *>(host_.fetchSuite(kOfxMessageSuite, 1));
   EXPECT_EQ(messages->message(nullptr, kOfxMessageMessage, nullptr, "%s %d", "checks done:", 13), kOfxStatOK);
-  const auto recorded = host_.messages();
-  ASSERT_EQ(recorded.size(), 1U);
-  EXPECT_EQ(recorded[0].type, kOfxMessageMessage);
-  EXPECT_EQ(recorded[0].text, "checks done: 13");
+  ASSERT_EQ(host_.messages().size(), 1U);
+  EXPECT_EQ(host_.messages()[0].text, "checks done: 13");
 }
 
 TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
-  std::atomic<int> calls{0};
   fx_->setSourceProvider(
-      [&calls](double frame) -> std::shared_ptr<const th::Image> {
-        ++calls;
+      [](double frame) -> std::shared_ptr<const th::Image> {
         return frame < 0 || frame > 9 ? nullptr : std::make_shared<th::Image>(pattern(2, th::PixelDepth::Byte));
       },
       0, 9);
@@ -328,7 +279,6 @@ TEST_F(ProbeTest, ServesFramesFromAProviderAndRefusesEditsDuringRender) {
   ASSERT_EQ(r.status, kOfxStatOK);
   EXPECT_EQ(r.output.pixelBytes(1, 1), (th::Rgba8{1, 1, 128, 255}));
   EXPECT_EQ(fx_->render(12).status, kOfxStatFailed);
-  EXPECT_GE(calls.load(), 2);
   EXPECT_EQ(state_->renderParamSetStatus.load(), kOfxStatFailed);
   EXPECT_EQ(state_->outputOtherTimeStatus.load(), kOfxStatFailed);
   EXPECT_EQ(*fx_->getString("text"), "hello");

@@ -32,27 +32,22 @@ struct Call {
 };
 
 OfxStatus run(th::PropertySet &set, const Call &c) {
+  // Sets read these and gets overwrite them.
   const char *texts[3] = {"x", c.op == Op::SetNWithNull ? nullptr : "y", "z"};
   const char *null = nullptr;
-  const double doubles[3] = {5.0, 6.0, 7.0};
-  const int ints[3] = {8, 9, 10};
-  const void *in = c.type == PropType::String ? static_cast<const void *>(texts)
-                   : c.type == PropType::Int  ? static_cast<const void *>(ints)
-                                              : static_cast<const void *>(doubles);
-  char *textOut[3] = {};
-  int intOut[3] = {};
-  double doubleOut[3] = {};
-  void *out = c.type == PropType::String ? static_cast<void *>(textOut)
-              : c.type == PropType::Int  ? static_cast<void *>(intOut)
-                                         : static_cast<void *>(doubleOut);
+  int ints[3] = {8, 9, 10};
+  double doubles[3] = {5.0, 6.0, 7.0};
+  void *values = c.type == PropType::String ? static_cast<void *>(texts)
+                 : c.type == PropType::Int  ? static_cast<void *>(ints)
+                                            : static_cast<void *>(doubles);
   int dimension = 0;
   switch (c.op) {
-    case Op::Get: return set.pluginGet(c.name, c.type, c.at, out);
-    case Op::Set: return set.pluginSet(c.name, c.type, c.at, in);
+    case Op::Get: return set.pluginGet(c.name, c.type, c.at, values);
+    case Op::Set: return set.pluginSet(c.name, c.type, c.at, values);
     case Op::SetNull: return set.pluginSet(c.name, c.type, c.at, &null);
-    case Op::GetN: return set.pluginGetN(c.name, c.type, c.at, out);
+    case Op::GetN: return set.pluginGetN(c.name, c.type, c.at, values);
     case Op::SetN:
-    case Op::SetNWithNull: return set.pluginSetN(c.name, c.type, c.at, in);
+    case Op::SetNWithNull: return set.pluginSetN(c.name, c.type, c.at, values);
     case Op::Dimension: return set.pluginGetDimension(c.name, &dimension);
   }
   return kOfxStatFailed;
@@ -133,7 +128,7 @@ TEST(PropertySet, KeepsHandedOutStringsAliveAndStable) {
   EXPECT_STREQ(first, "start");  // the old text is retired, not freed
 }
 
-TEST(PropertySuite, RefusesNullGarbageAndStaleHandles) {
+TEST(PropertySuite, RefusesNullGarbageAndStaleHandlesAndServesVersionOne) {
   th::Host host;
   auto *suite = static_cast<const OfxPropertySuiteV1 *>(host.fetchSuite(kOfxPropertySuite, 1));
   ASSERT_NE(suite, nullptr);
@@ -155,10 +150,7 @@ TEST(PropertySuite, RefusesNullGarbageAndStaleHandles) {
   EXPECT_EQ(suite->propGetInt(hostSet, kOfxPropAPIVersion, 0, &apiVersion), kOfxStatOK);
   EXPECT_EQ(apiVersion, 1);
   EXPECT_EQ(suite->propSetInt(hostSet, kOfxImageEffectHostPropIsBackground, 0, 1), kOfxStatErrValue);
-}
-
-TEST(PropertySuite, FetchSuiteKnowsOnlyVersionOneOfTheFiveSuites) {
-  th::Host host;
+  // fetchSuite knows only version 1 of the five suites.
   for (const char *name :
        {kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite, kOfxInteractSuite, kOfxMessageSuite}) {
     EXPECT_NE(host.fetchSuite(name, 1), nullptr) << name;

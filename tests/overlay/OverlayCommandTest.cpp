@@ -19,11 +19,9 @@ const std::string kBoxSet = " --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,
 class OverlayCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (std::size_t i = 0; i < frame_.size(); i += 4) {
-      frame_[i] = 40;
-      frame_[i + 1] = 60;
-      frame_[i + 2] = 80;
-      frame_[i + 3] = 255;
+    // An opaque (40, 60, 80) frame.
+    for (std::size_t i = 0; i < frame_.size(); ++i) {
+      frame_[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 255 : 40 + 20 * (i % 4));
     }
     ASSERT_TRUE(kesto::testing::write_png_file(dir_ + "/frame.png", frame_.data(), kWidth, kHeight, 4));
   }

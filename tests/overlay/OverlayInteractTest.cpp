@@ -216,27 +216,25 @@ TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
   const auto list = rec::primitives();
   ASSERT_EQ(list.size(), 7u) << rec::describe(list);
   EXPECT_EQ(rec::misuseCount(), 0u);
+  constexpr rec::Colour kOrange{0.902f, 0.616f, 0.153f, 1.0f};
   const struct {
     rec::Mode mode;
     std::size_t vertices;
     rec::Colour colour;
     double x, y;  // the first vertex
   } expected[] = {
-      {rec::Mode::LineLoop, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 960, 810},
-      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 955, 805},
-      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 955, 265},
-      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 1435, 805},
-      {rec::Mode::Quads, 4, {0.902f, 0.616f, 0.153f, 1.0f}, 1435, 265},
+      {rec::Mode::LineLoop, 4, kOrange, 960, 810}, {rec::Mode::Quads, 4, kOrange, 955, 805},
+      {rec::Mode::Quads, 4, kOrange, 955, 265},    {rec::Mode::Quads, 4, kOrange, 1435, 805},
+      {rec::Mode::Quads, 4, kOrange, 1435, 265},
       {rec::Mode::TriangleFan, 22, {0.0f, 0.898f, 1.0f, 0.35f}, 960, 810},
       {rec::Mode::TriangleFan, 22, {1.0f, 0.271f, 0.227f, 0.35f}, 0.2 * 1920, 0.2 * 1080},
   };
   for (std::size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i].mode, expected[i].mode) << i;
     ASSERT_EQ(list[i].vertices.size(), expected[i].vertices) << i;
-    EXPECT_EQ(list[i].colour.red, expected[i].colour.red) << i;
-    EXPECT_EQ(list[i].colour.green, expected[i].colour.green) << i;
-    EXPECT_EQ(list[i].colour.blue, expected[i].colour.blue) << i;
-    EXPECT_EQ(list[i].colour.alpha, expected[i].colour.alpha) << i;
+    const rec::Colour got = list[i].colour, want = expected[i].colour;
+    EXPECT_TRUE(got.red == want.red && got.green == want.green && got.blue == want.blue && got.alpha == want.alpha)
+        << i;
     EXPECT_DOUBLE_EQ(list[i].vertices[0].x, expected[i].x) << i;
     EXPECT_DOUBLE_EQ(list[i].vertices[0].y, expected[i].y) << i;
   }
@@ -262,34 +260,25 @@ TEST_F(OverlayInteract, ProjectOffsetAndSizePlaceThePenAndTheDrawing) {
   EXPECT_DOUBLE_EQ(list[5].vertices[1].x, 630.0);
 }
 
-TEST_F(OverlayInteract, OverlaysOnSeveralThreadsKeepTheirOwnDrags) {
-  std::vector<std::unique_ptr<th::Overlay>> overlays;
-  for (int i = 0; i < 3; ++i) overlays.push_back(newOverlay(*fx_));
-  std::vector<std::thread> threads;
-  std::vector<int> failures(overlays.size(), 0);
-  for (std::size_t i = 0; i < overlays.size(); ++i) {
-    threads.emplace_back([&, i] {
-      for (int round = 0; round < 50; ++round) {
-        failures[i] += overlays[i]->penDown(cx(0.1 * static_cast<double>(i + 1)), cy(0.5)) != kOK;
-        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kOK;
-        failures[i] += overlays[i]->draw() != kOK;
-        failures[i] += overlays[i]->penUp(cx(0.9), cy(0.5)) != kOK;
-        failures[i] += overlays[i]->penMotion(cx(0.9), cy(0.5)) != kDefault;
-      }
-    });
-  }
-  for (auto &thread : threads) thread.join();
-  for (int f : failures) EXPECT_EQ(f, 0);
+// For the thread sanitizer: two overlays dragging and drawing at once keep their own drags and primitives.
+TEST_F(OverlayInteract, OverlaysOnTwoThreadsKeepTheirOwnDrags) {
+  auto second = newOverlay(*fx_);
+  int failures[2] = {0, 0};
+  const auto drag = [&](th::Overlay &overlay, double u, int &failed) {
+    for (int round = 0; round < 20; ++round) {
+      failed += overlay.penDown(cx(u), cy(0.5)) != kOK || overlay.penMotion(cx(0.9), cy(0.5)) != kOK ||
+                overlay.draw() != kOK || overlay.penUp(cx(0.9), cy(0.5)) != kOK;
+    }
+  };
+  std::thread other(drag, std::ref(*second), 0.2, std::ref(failures[1]));
+  drag(*overlay_, 0.1, failures[0]);
+  other.join();
+  EXPECT_EQ(failures[0] + failures[1], 0);
   EXPECT_EQ(rec::misuseCount(), 0u);
-  // The last box written spans from one of the anchors to (0.9, 0.5).
-  const std::string box = param("bbox_json");
-  EXPECT_EQ(box.compare(0, 13, "{\"h\":0.0,\"w\":"), 0) << box;
-  EXPECT_NE(box.find("\"y\":0.5}"), std::string::npos) << box;
-  // Draws on different threads never mix their primitives.
-  for (const rec::Primitive &p : rec::primitives()) {
-    EXPECT_TRUE(p.mode == rec::Mode::LineLoop || p.mode == rec::Mode::Quads) << rec::modeName(p.mode);
-    EXPECT_EQ(p.vertices.size(), 4u);
-  }
+  const std::string box = param("bbox_json");  // the last written, from either anchor to (0.9, 0.5)
+  EXPECT_TRUE(box == "{\"h\":0.0,\"w\":0.8,\"x\":0.1,\"y\":0.5}" ||
+              box == "{\"h\":0.0,\"w\":0.7,\"x\":0.2,\"y\":0.5}") << box;
+  for (const rec::Primitive &p : rec::primitives()) EXPECT_EQ(p.vertices.size(), 4u) << rec::modeName(p.mode);
 }
 
 }  // namespace
