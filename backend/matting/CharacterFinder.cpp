@@ -145,6 +145,19 @@ cv::Rect with_margin(const cv::Rect& r, cv::Size size) {
   return cv::Rect(r.x - mx, r.y - my, r.width + 2 * mx, r.height + 2 * my) & cv::Rect(0, 0, size.width, size.height);
 }
 
+// The same, but a side short of the frame's edge keeps at least half its gap to the edge: a box on the edge
+// leaves the segmentation no background beyond it, and what lies along the edge inside the box (a dark doorway
+// above a head) then comes out as character.
+cv::Rect with_margin_off_edges(const cv::Rect& r, cv::Size size) {
+  const int mx = static_cast<int>(std::lround(kBoxMarginFraction * size.width));
+  const int my = static_cast<int>(std::lround(kBoxMarginFraction * size.height));
+  const int x0 = r.x - std::min(mx, r.x / 2);
+  const int y0 = r.y - std::min(my, r.y / 2);
+  const int x1 = r.br().x + std::min(mx, (size.width - r.br().x) / 2);
+  const int y1 = r.br().y + std::min(my, (size.height - r.br().y) / 2);
+  return cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(0, 0, size.width, size.height);
+}
+
 // The bounding box of the segmentation of `box` in `image`, without a band running off the top; empty when
 // nothing comes out.
 cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
@@ -379,7 +392,7 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
     const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
     cv::Mat image;
     cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);
-    const cv::Rect grow_box = with_margin(scaled(chosen.box, to_grow), image.size());
+    const cv::Rect grow_box = with_margin_off_edges(scaled(chosen.box, to_grow), image.size());
     box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
   }
   return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
