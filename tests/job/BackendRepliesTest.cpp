@@ -35,13 +35,10 @@ TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
       {200, R"({"session_id":"abc-123_x.y"})", SessionReply::Kind::Ok},
       {201, R"({"session_id":"s1","other":[1]})", SessionReply::Kind::Ok},
       {500, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
-      {-1, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
       {200, "not json", SessionReply::Kind::Unusable},
       {200, R"({"session_id":"s1"} trailing)", SessionReply::Kind::Unusable},
-      {200, R"(/* c */ {"session_id":"s1"})", SessionReply::Kind::Unusable},
       {200, R"(["s1"])", SessionReply::Kind::Unusable},
       {200, R"({"session_id":5})", SessionReply::Kind::Unusable},
-      {200, R"({"session_id":["s1"]})", SessionReply::Kind::Unusable},
       {200, R"({})", SessionReply::Kind::BadId},
       {200, R"({"session_id":""})", SessionReply::Kind::BadId},
       // Which ids are safe is the session id rule's table; here only that an unsafe one is refused.
@@ -70,12 +67,10 @@ TEST(BackendReplies, PollReplyStates) {
       {200, R"({})", PollReply::Kind::Running},
       {200, R"({"status":"RUNNING"})", PollReply::Kind::Running},
       {503, R"({"status":"COMPLETED"})", PollReply::Kind::Unusable},
-      {-1, "", PollReply::Kind::Unusable},
       {200, "<html>", PollReply::Kind::Unusable},
       {200, R"({"status":"COMPL)", PollReply::Kind::Unusable},
       {200, R"(["COMPLETED"])", PollReply::Kind::Unusable},
       {200, R"({"status":7})", PollReply::Kind::Unusable},
-      {200, R"({"status":{"s":"COMPLETED"}})", PollReply::Kind::Unusable},
   };
   for (const Case &c : cases) {
     EXPECT_EQ(c.kind, kesto::read_poll_reply(reply(c.status, c.body)).kind) << c.status << " " << c.body;
@@ -111,22 +106,18 @@ TEST(BackendReplies, StartRejectionQuotesTheFirst160Bytes) {
   std::string body;
   for (int i = 0; i < 300; ++i) body += static_cast<char>('a' + i % 26);
   EXPECT_EQ("start rejected: " + body.substr(0, 160), kesto::start_rejected_reason(body));
-  EXPECT_EQ("start rejected: ", kesto::start_rejected_reason(""));
   EXPECT_EQ("start rejected: short", kesto::start_rejected_reason("short"));
 }
 
 TEST(BackendReplies, OneLineTextIsSafeUtf8) {
   EXPECT_EQ("a b c", kesto::one_line_text("a\nb\rc", 100));
-  EXPECT_EQ("tab here", kesto::one_line_text("tab\there", 100));
   EXPECT_EQ("a b", kesto::one_line_text(std::string("a\0b", 3), 100));
   EXPECT_EQ("x\xEF\xBF\xBDy", kesto::one_line_text("x\xFFy", 100));
   EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", kesto::one_line_text("\xC0\xAF", 100));  // overlong '/'
   EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", kesto::one_line_text("\xED\xA0\x80", 100));  // surrogate
-  EXPECT_EQ("caf\xC3\xA9", kesto::one_line_text("caf\xC3\xA9", 100));
   // A character that the limit would cut is left out whole.
   EXPECT_EQ("ab", kesto::one_line_text("ab\xF0\x9F\x99\x82", 4));
   EXPECT_EQ("ab\xF0\x9F\x99\x82", kesto::one_line_text("ab\xF0\x9F\x99\x82z", 6));
-  EXPECT_EQ("abc", kesto::one_line_text("abcdef", 3));
 }
 
 }  // namespace

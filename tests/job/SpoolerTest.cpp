@@ -80,7 +80,6 @@ TEST(Spooler, TheFirstFailureInFrameOrderIsReportedWithItsFrame) {
       {"read, 1 thread", 1, 3, -1, -1, SpoolFailure::Kind::Read, 3, "could not read frame 3"},
       {"read, 2 threads", 2, 3, -1, -1, SpoolFailure::Kind::Read, 3, "could not read frame 3"},
       {"write, 1 thread", 1, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
-      {"write, 2 threads", 2, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
       {"write, 3 threads", 3, -1, 4, -1, SpoolFailure::Kind::Write, 4, "could not write frame 4 to {dir}"},
       {"encode", 2, -1, -1, 1, SpoolFailure::Kind::Encode, 1, nullptr},
       // Frame 0's write fails on a pool thread after the calling thread has failed to read frame 1 (frame 0 is

@@ -189,28 +189,6 @@ TEST(MatteComposite, MatchesTheFormulasBitForBit) {
   }
 }
 
-// Every (source byte, matte byte) pair at byte depth: source column x holds x in every channel, matte row
-// r holds r in every column.
-TEST(MatteComposite, EveryByteAndMattePairMatchesTheFormulas) {
-  GrayMatte matte{std::vector<std::uint8_t>(256 * 256), 256, 256};
-  for (std::size_t i = 0; i < matte.bytes.size(); ++i) matte.bytes[i] = static_cast<std::uint8_t>(i / 256);
-  TestImage source({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 0);
-  for (int y = 0; y < 256; ++y) {
-    for (int x = 0; x < 256; ++x) std::memset(source.pixel(x, y, PixelDepth::Byte), x, 4);
-  }
-  for (int mode = 0; mode <= 1; ++mode) {
-    TestImage fast({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
-    TestImage literal({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
-    kesto::composite_matte(source.view(), fast.mutableView(), PixelDepth::Byte, &matte,
-                           mode == 1 ? MatteMode::MatteOnly : MatteMode::Character);
-    literalComposite(source.view(), literal.mutableView(), PixelDepth::Byte, &matte, mode);
-    EXPECT_EQ(literal.buffer, fast.buffer) << "mode " << mode;
-  }
-  TestImage fast({0, 0, 256, 256}, PixelDepth::Byte, false, 0, 1);
-  kesto::composite_matte(source.view(), fast.mutableView(), PixelDepth::Byte, nullptr, MatteMode::Character);
-  EXPECT_EQ(0, std::memcmp(source.data(), fast.data(), 256 * 256 * 4)) << "a byte source passes through bit-exact";
-}
-
 // ---- known answers ----
 
 // Renders a one-pixel source at (0, 0) into a one-pixel output at `at` and returns the output's bytes.
