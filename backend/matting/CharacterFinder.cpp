@@ -139,22 +139,17 @@ std::vector<cv::Rect> grouped(const std::vector<cv::Rect>& boxes, int gap) {
   return out;
 }
 
-cv::Rect with_margin(const cv::Rect& r, cv::Size size) {
+// `r` grown by the box margin on each side, within the frame. With `off_edges`, a side short of the frame's edge
+// keeps at least half its gap to the edge: a box on the edge leaves the segmentation no background beyond it,
+// and what lies along the edge inside the box (a dark doorway above a head) then comes out as character.
+cv::Rect with_margin(const cv::Rect& r, cv::Size size, bool off_edges = false) {
   const int mx = static_cast<int>(std::lround(kBoxMarginFraction * size.width));
   const int my = static_cast<int>(std::lround(kBoxMarginFraction * size.height));
-  return cv::Rect(r.x - mx, r.y - my, r.width + 2 * mx, r.height + 2 * my) & cv::Rect(0, 0, size.width, size.height);
-}
-
-// The same, but a side short of the frame's edge keeps at least half its gap to the edge: a box on the edge
-// leaves the segmentation no background beyond it, and what lies along the edge inside the box (a dark doorway
-// above a head) then comes out as character.
-cv::Rect with_margin_off_edges(const cv::Rect& r, cv::Size size) {
-  const int mx = static_cast<int>(std::lround(kBoxMarginFraction * size.width));
-  const int my = static_cast<int>(std::lround(kBoxMarginFraction * size.height));
-  const int x0 = r.x - std::min(mx, r.x / 2);
-  const int y0 = r.y - std::min(my, r.y / 2);
-  const int x1 = r.br().x + std::min(mx, (size.width - r.br().x) / 2);
-  const int y1 = r.br().y + std::min(my, (size.height - r.br().y) / 2);
+  const auto margin = [&](int m, int gap) { return off_edges ? std::min(m, gap / 2) : m; };
+  const int x0 = r.x - margin(mx, r.x);
+  const int y0 = r.y - margin(my, r.y);
+  const int x1 = r.br().x + margin(mx, size.width - r.br().x);
+  const int y1 = r.br().y + margin(my, size.height - r.br().y);
   return cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(0, 0, size.width, size.height);
 }
 
@@ -166,9 +161,8 @@ cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
   std::string unused;
   const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, unused);
   if (mask.empty()) return {};
-  const cv::Rect extent = cv::boundingRect(mask);
   const int band = below_top_band(mask);
-  return band == 0 ? extent : cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);
+  return cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);
 }
 
 // The character's extent from a box around part of it (both in `image`'s pixels): GrabCut inside the box,
@@ -200,12 +194,12 @@ cv::Rect grow_to_character(const cv::Mat& image, cv::Rect box) {
 int below_top_band(const cv::Mat& mask) {
   const cv::Rect extent = cv::boundingRect(mask);
   if (extent.area() == 0 || extent.y != 0) return 0;
-  int widest = 0;
-  for (int y = extent.y; y < extent.br().y; ++y) widest = std::max(widest, cv::countNonZero(mask.row(y)));
-  const int top = cv::countNonZero(mask.row(0));
-  if (top > kBandMaxWidth * widest) return 0;
+  std::vector<int> widths(static_cast<std::size_t>(extent.height));
+  for (int y = 0; y < extent.height; ++y) widths[static_cast<std::size_t>(y)] = cv::countNonZero(mask.row(y));
+  const int top = widths.front();
+  if (top > kBandMaxWidth * *std::max_element(widths.begin(), widths.end())) return 0;
   int y = 1;
-  while (y < extent.br().y && std::abs(cv::countNonZero(mask.row(y)) - top) <= kBandWidthTolerance * top) ++y;
+  while (y < extent.height && std::abs(widths[static_cast<std::size_t>(y)] - top) <= kBandWidthTolerance * top) ++y;
   return y >= kBandMinLength * extent.height ? y : 0;
 }
 
@@ -392,7 +386,7 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
     const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
     cv::Mat image;
     cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);
-    const cv::Rect grow_box = with_margin_off_edges(scaled(chosen.box, to_grow), image.size());
+    const cv::Rect grow_box = with_margin(scaled(chosen.box, to_grow), image.size(), true);
     box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
   }
   return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
