@@ -1,9 +1,12 @@
 #pragma once
-// Helpers shared by the backend tests: temporary folders, synthetic frames, in-memory frame sources and matte
-// sinks, an engine run on a clip, child processes with their output in files, and the tiny ONNX models of
-// make_test_models.py (the threshold model marks what is brighter than mid-grey).
+// Helpers shared by the backend tests: temporary folders, synthetic frames, an engine run on a clip in memory,
+// child processes with their output in files, the tiny ONNX models of make_test_models.py (the threshold model
+// marks what is brighter than mid-grey), and a backend served in the test process over real HTTP on 127.0.0.1
+// (the trivial engine, tiny frames) with the client steps of a session as the plug-in takes them.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -13,10 +16,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,10 +31,14 @@
 
 #include "backend/matting/MattingEngine.h"
 #include "backend/matting/NeuralOptions.h"
+#include "backend/service/BackendServer.h"
 
 extern char** environ;
 
 namespace kesto::backend::test {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -68,47 +77,6 @@ inline cv::Mat square_frame(int w, int h, int x, int y, int side) {
   return frame;
 }
 
-// A textured background with a coloured disc moving right; `truth` receives the disc masks.
-inline std::vector<cv::Mat> moving_disc_clip(int frames, int w, int h, std::vector<cv::Mat>* truth) {
-  cv::RNG rng(7);
-  cv::Mat background(h, w, CV_8UC3);
-  rng.fill(background, cv::RNG::UNIFORM, cv::Scalar(40, 90, 40), cv::Scalar(110, 160, 110));
-  cv::GaussianBlur(background, background, cv::Size(0, 0), 2.0);
-  for (int i = 0; i < 12; ++i) {
-    cv::rectangle(background, cv::Rect(rng.uniform(0, w), rng.uniform(0, h), 30, 10), cv::Scalar(60, 60, 140),
-                  cv::FILLED);
-  }
-  std::vector<cv::Mat> clip;
-  for (int i = 0; i < frames; ++i) {
-    cv::Mat frame = background.clone();
-    const cv::Point centre(w / 4 + i * 3, h / 2 + (i % 4));
-    const int radius = h / 5;
-    cv::circle(frame, centre, radius, cv::Scalar(20, 40, 230), cv::FILLED, cv::LINE_AA);
-    cv::circle(frame, centre + cv::Point(radius / 3, -radius / 3), radius / 4, cv::Scalar(30, 200, 240), cv::FILLED);
-    clip.push_back(frame);
-    if (truth != nullptr) {
-      truth->push_back(cv::Mat::zeros(h, w, CV_8UC1));
-      cv::circle(truth->back(), centre, radius, cv::Scalar(255), cv::FILLED, cv::LINE_AA);
-    }
-  }
-  return clip;
-}
-
-// A dark, lightly textured w x h background (every pixel well below mid-grey).
-inline cv::Mat dark_background(int w, int h) {
-  cv::RNG rng(11);
-  cv::Mat frame(h, w, CV_8UC3);
-  rng.fill(frame, cv::RNG::UNIFORM, cv::Scalar(20, 20, 20), cv::Scalar(80, 80, 80));
-  cv::GaussianBlur(frame, frame, cv::Size(0, 0), 1.5);
-  return frame;
-}
-
-// A bright disc on `frame` and, when `truth` is given, on the true mask (255 inside).
-inline void draw_bright_disc(cv::Mat& frame, cv::Point centre, int radius, cv::Mat* truth) {
-  cv::circle(frame, centre, radius, cv::Scalar(230, 235, 240), cv::FILLED);
-  if (truth != nullptr) cv::circle(*truth, centre, radius, cv::Scalar(255), cv::FILLED);
-}
-
 inline double iou(const cv::Mat& a, const cv::Mat& b) {
   const cv::Mat ab = a > 127;
   const cv::Mat bb = b > 127;
@@ -116,63 +84,40 @@ inline double iou(const cv::Mat& a, const cv::Mat& b) {
   return uni == 0 ? 1.0 : cv::countNonZero(ab & bb) / uni;
 }
 
-class MemoryFrames final : public FrameSource {
- public:
-  explicit MemoryFrames(std::vector<cv::Mat> frames) : frames_(std::move(frames)) {}
-  int frame_count() const override { return static_cast<int>(frames_.size()); }
-  bool read_frame(int index, cv::Mat& bgr, std::string& error) const override {
-    if (index < 0 || index >= frame_count()) {
-      error = "out of range";
-      return false;
-    }
-    bgr = frames_[static_cast<std::size_t>(index)].clone();
+// An engine's job in memory: the clip it reads, the mattes it writes and the stages it reports.
+struct Outcome final : FrameSource, MatteSink, JobMonitor {
+  int frame_count() const override { return static_cast<int>(clip.size()); }
+  bool read_frame(int index, cv::Mat& bgr, std::string&) const override {
+    bgr = clip.at(static_cast<std::size_t>(index)).clone();
     return true;
   }
-
- private:
-  std::vector<cv::Mat> frames_;
-};
-
-class MemoryMattes final : public MatteSink {
- public:
   bool write_matte(int index, const cv::Mat& alpha, std::string&) override {
     const std::lock_guard<std::mutex> lock(mu);
     mattes[index] = alpha.clone();
     return true;
   }
-  std::mutex mu;
-  std::map<int, cv::Mat> mattes;
-};
-
-class RecordingMonitor final : public JobMonitor {
- public:
   void report_stage(std::string stage) override {
     const std::lock_guard<std::mutex> lock(mu);
     stages.push_back(std::move(stage));
   }
   bool cancelled() const override { return cancel; }
   bool saw(const std::string& stage) const { return std::find(stages.begin(), stages.end(), stage) != stages.end(); }
-  std::mutex mu;
-  std::vector<std::string> stages;
+  std::vector<cv::Mat> clip;
   bool cancel = false;
-};
-
-struct Outcome {
-  EngineOutcome error;
+  std::mutex mu;
   std::map<int, cv::Mat> mattes;
-  RecordingMonitor monitor;
+  std::vector<std::string> stages;
+  EngineOutcome error;
 };
 
 // Runs `engine` on `clip` with the request, collecting the mattes and the stages it reports.
 inline std::unique_ptr<Outcome> run_engine(MattingEngine& engine, const JobRequest& request,
                                            const std::vector<cv::Mat>& clip, bool cancel = false) {
   TempDir scratch;
-  MemoryFrames frames(clip);
-  MemoryMattes mattes;
   auto out = std::make_unique<Outcome>();
-  out->monitor.cancel = cancel;
-  out->error = engine.run(EngineJob{request, frames, mattes, out->monitor, scratch.path()});
-  out->mattes = std::move(mattes.mattes);
+  out->clip = clip;
+  out->cancel = cancel;
+  out->error = engine.run(EngineJob{request, *out, *out, *out, scratch.path()});
   return out;
 }
 
@@ -206,7 +151,7 @@ inline int wait_exit(pid_t pid) {
   for (int i = 0; i < 1000; ++i) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(10ms);
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -246,5 +191,89 @@ class TestModels {
   TempDir dir_;
   std::string problem_;
 };
+
+inline constexpr const char* kJobBox =
+    R"({"anchor_frame":0,"bbox":{"h":0.5,"w":0.5,"x":0.25,"y":0.25},"edge_softness":0.2,"quality":"fast","strokes":[],"text_prompt":""})";
+
+// A served backend on a folder of its own: the trivial engine, small limits, quiet, on an OS-chosen port.
+class Backend {
+ public:
+  explicit Backend(const std::function<void(BackendConfig&)>& adjust = nullptr) : server(config(adjust)) {
+    const auto port = server.start();
+    EXPECT_TRUE(port.ok()) << port.error().message;
+    client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
+    client->set_read_timeout(10, 0);
+  }
+  BackendConfig config(const std::function<void(BackendConfig&)>& adjust) const {
+    BackendConfig config;
+    config.port = 0;
+    config.engine = "trivial";
+    config.workdir = dir.path().string();
+    config.log_level = LogLevel::Quiet;
+    config.max_frames = 100;
+    config.max_frame_bytes = 64 * 1024;
+    if (adjust) adjust(config);
+    return config;
+  }
+  TempDir dir;
+  BackendServer server;
+  std::unique_ptr<httplib::Client> client;
+};
+
+inline json body_of(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
+inline std::string session_path(const std::string& id) { return "/api/matte/sessions/" + id; }
+
+inline std::string create_session(httplib::Client& client) {
+  auto r = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
+  return r && r->status == 201 ? body_of(r).value("session_id", "") : "";
+}
+
+inline const std::string& tiny_jpeg() {
+  static const std::string bytes = encode(square_frame(8, 8, 1, 1, 3), ".jpg");
+  return bytes;
+}
+
+// A new session holding one uploaded frame; its id, or "" when that failed.
+inline std::string session_with_a_frame(httplib::Client& client) {
+  const std::string id = create_session(client);
+  auto r = client.Put(session_path(id) + "/frames/0", tiny_jpeg(), "image/jpeg");
+  return r && r->status == 200 ? id : "";
+}
+
+inline json wait_until_done(httplib::Client& client, const std::string& id) {
+  json last;
+  for (int i = 0; i < 1000; ++i) {
+    last = body_of(client.Get(session_path(id)));
+    if (last.value("status", "") == "COMPLETED" || last.value("status", "") == "FAILED") return last;
+    std::this_thread::sleep_for(5ms);
+  }
+  return last;
+}
+
+// A whole session as the plug-in runs it: uploads frames (bright square moving right on dark ground, JPEG and
+// PNG in turn), starts, waits, and checks each matte.
+inline void run_full_session(httplib::Client& client, int frames) {
+  const std::string id = create_session(client);
+  for (int i = 0; i < frames; ++i) {
+    const bool png = i % 2 == 1;
+    const cv::Mat frame = square_frame(40 + i % 2 * 8, 30, 4 + i, 6, 12);
+    auto r = client.Put(session_path(id) + "/frames/" + std::to_string(i), encode(frame, png ? ".png" : ".jpg"),
+                        png ? "image/png" : "image/jpeg");
+    ASSERT_TRUE(r && r->status == 200) << (r ? r->body : "no reply");
+  }
+  auto start = client.Post(session_path(id) + "/start", kJobBox, "application/json");
+  ASSERT_TRUE(start && start->status == 202) << (start ? start->body : "no reply");
+  ASSERT_EQ(wait_until_done(client, id).value("status", ""), "COMPLETED");
+  for (int i = 0; i < frames; ++i) {
+    auto r = client.Get(session_path(id) + "/alpha/" + std::to_string(i) + ".png");
+    ASSERT_TRUE(r && r->status == 200);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "image/png");
+    const cv::Mat matte = cv::imdecode(std::vector<uchar>(r->body.begin(), r->body.end()), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(matte.type(), CV_8UC1);
+    ASSERT_EQ(matte.size(), cv::Size(40 + i % 2 * 8, 30));
+    EXPECT_EQ(matte.at<uchar>(12, 10 + i), 255);  // inside the square
+    EXPECT_EQ(matte.at<uchar>(27, 2), 0);         // background
+  }
+}
 
 }  // namespace kesto::backend::test

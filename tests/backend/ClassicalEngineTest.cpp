@@ -22,6 +22,30 @@ namespace {
 constexpr int kWidth = 160;
 constexpr int kHeight = 96;
 
+// A textured background with a coloured disc moving right; `truth` receives the disc masks.
+std::vector<cv::Mat> moving_disc_clip(int frames, std::vector<cv::Mat>& truth) {
+  cv::RNG rng(7);
+  cv::Mat background(kHeight, kWidth, CV_8UC3);
+  rng.fill(background, cv::RNG::UNIFORM, cv::Scalar(40, 90, 40), cv::Scalar(110, 160, 110));
+  cv::GaussianBlur(background, background, cv::Size(0, 0), 2.0);
+  for (int i = 0; i < 12; ++i) {
+    const cv::Rect bar(rng.uniform(0, kWidth), rng.uniform(0, kHeight), 30, 10);
+    cv::rectangle(background, bar, cv::Scalar(60, 60, 140), cv::FILLED);
+  }
+  std::vector<cv::Mat> clip;
+  for (int i = 0; i < frames; ++i) {
+    clip.push_back(background.clone());
+    const cv::Point centre(kWidth / 4 + i * 3, kHeight / 2 + (i % 4));
+    const int radius = kHeight / 5;
+    cv::circle(clip.back(), centre, radius, cv::Scalar(20, 40, 230), cv::FILLED, cv::LINE_AA);
+    cv::circle(clip.back(), centre + cv::Point(radius / 3, -radius / 3), radius / 4, cv::Scalar(30, 200, 240),
+               cv::FILLED);
+    truth.push_back(cv::Mat::zeros(kHeight, kWidth, CV_8UC1));
+    cv::circle(truth.back(), centre, radius, cv::Scalar(255), cv::FILLED, cv::LINE_AA);
+  }
+  return clip;
+}
+
 JobRequest box_request(int anchor, Quality quality) {
   JobRequest request;
   request.anchor_frame = anchor;
@@ -41,7 +65,7 @@ std::unique_ptr<test::Outcome> run_classical(const JobRequest& request, const st
 
 TEST(ClassicalEngine, TracksAMovingCharacterBothWaysFromTheAnchorReportingItsStages) {
   std::vector<cv::Mat> truth;
-  const auto clip = test::moving_disc_clip(8, kWidth, kHeight, &truth);
+  const auto clip = moving_disc_clip(8, truth);
   for (const Quality quality : {Quality::Fast, Quality::Fine}) {
     const auto out = run_classical(box_request(3, quality), clip);
     ASSERT_FALSE(out->error) << *out->error;
@@ -51,7 +75,7 @@ TEST(ClassicalEngine, TracksAMovingCharacterBothWaysFromTheAnchorReportingItsSta
       EXPECT_GT(test::iou(out->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.85) << "frame " << i;
     }
     for (const char* stage : {"segmenting anchor", "propagating 8/8", "refining edges 8/8"}) {
-      EXPECT_TRUE(out->monitor.saw(stage)) << stage;
+      EXPECT_TRUE(out->saw(stage)) << stage;
     }
   }
   EXPECT_EQ(*run_classical(box_request(0, Quality::Fast), clip, true)->error, "cancelled");
@@ -59,7 +83,7 @@ TEST(ClassicalEngine, TracksAMovingCharacterBothWaysFromTheAnchorReportingItsSta
 
 TEST(ClassicalEngine, DabsAloneSelectTheCharacterAndExcludeDabsRemoveWhatTheyCover) {
   std::vector<cv::Mat> truth;
-  const auto clip = test::moving_disc_clip(2, kWidth, kHeight, &truth);
+  const auto clip = moving_disc_clip(2, truth);
   const cv::Point centre(kWidth / 4, kHeight / 2);
   JobRequest dabs;
   dabs.quality = Quality::Fine;
@@ -89,7 +113,7 @@ TEST(ClassicalEngine, TextHintAloneFindsTheCharacterOrAsksForABox) {
   for (int i = 0; i < static_cast<int>(clip.size()); ++i) {
     EXPECT_GT(test::iou(found->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.8) << "frame " << i;
   }
-  const auto& stages = found->monitor.stages;
+  const auto& stages = found->stages;
   EXPECT_TRUE(std::any_of(stages.begin(), stages.end(), [](const std::string& s) { return s.rfind("found: the white ", 0) == 0; }));
   request.text_prompt = "the woman in red";  // nothing red there
   const auto missing = run_classical(request, clip);
