@@ -87,8 +87,12 @@ inline double iou(const cv::Mat& a, const cv::Mat& b) {
 // An engine's job in memory: the clip it reads, the mattes it writes and the stages it reports.
 struct Outcome final : FrameSource, MatteSink, JobMonitor {
   int frame_count() const override { return static_cast<int>(clip.size()); }
-  bool read_frame(int index, cv::Mat& bgr, std::string&) const override {
-    bgr = clip.at(static_cast<std::size_t>(index)).clone();
+  bool read_frame(int index, cv::Mat& bgr, std::string& problem) const override {
+    if (index < 0 || index >= frame_count()) {  // as a real source answers, not by throwing
+      problem = "out of range";
+      return false;
+    }
+    bgr = clip[static_cast<std::size_t>(index)].clone();
     return true;
   }
   bool write_matte(int index, const cv::Mat& alpha, std::string&) override {
