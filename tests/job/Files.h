@@ -2,14 +2,9 @@
 // Small file helpers of the job tests: a scratch folder of the test's own and looks at what is on disk.
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -18,6 +13,7 @@
 
 namespace jobtest {
 
+using kesto::testing::fileText;
 using Texts = std::vector<std::string>;
 
 // A folder under /tmp of the test's own (mode 0755), removed with everything in it. path() ends in '/'.
@@ -39,11 +35,6 @@ inline Texts folderEntries(const std::string &path) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-inline std::string readFile(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // Permission bits of a path, a closing '/' ignored (lstat: a link is not followed), or -1 when it is absent.

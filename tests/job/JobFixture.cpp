@@ -1,21 +1,15 @@
 #include "tests/job/JobFixture.h"
 
-#include <regex.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
+#include <type_traits>
 
 #include "tests/support/ImageFiles.h"
 
 namespace jobtest {
-
-std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height) {
-  const TempDir dir;
-  const std::string path = dir.path() + "matte.png";
-  if (!kesto::testing::write_png_file(path, gray.data(), width, height, 1)) return {};
-  return readFile(path);
-}
 
 th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth) {
   th::Image image = th::Image::make({0, 0, width, height}, depth);
@@ -28,24 +22,24 @@ std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + i
 void JobTest::SetUp() {
   loaded_ = host_.load(JOB_PROBE_BUNDLE);
   ASSERT_TRUE(loaded_.ok()) << loaded_.error;
-  configure_ = reinterpret_cast<void (*)(int, int, int, const char *)>(
-      loaded_.plugin->symbol("trevaneJobProbeConfigure"));
-  busy_ = reinterpret_cast<int (*)()>(loaded_.plugin->symbol("trevaneJobProbeBusy"));
-  failNextWorkerStart_ = reinterpret_cast<void (*)()>(loaded_.plugin->symbol("trevaneJobProbeFailNextWorkerStart"));
-  ASSERT_NE(configure_, nullptr);
-  ASSERT_NE(busy_, nullptr);
-  spoolsRemovedWhileBusy_ =
-      reinterpret_cast<int (*)()>(loaded_.plugin->symbol("trevaneJobProbeTakeSpoolsRemovedWhileBusy"));
-  ASSERT_NE(failNextWorkerStart_, nullptr);
-  ASSERT_NE(spoolsRemovedWhileBusy_, nullptr);
+  // The probe's switches, each a C function of the module.
+  const auto find = [this](auto &function, const char *name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(loaded_.plugin->symbol(name));
+    return function != nullptr;
+  };
+  ASSERT_TRUE(find(configure_, "trevaneJobProbeConfigure") && find(busy_, "trevaneJobProbeBusy") &&
+              find(failNextWorkerStart_, "trevaneJobProbeFailNextWorkerStart") &&
+              find(spoolsRemovedWhileBusy_, "trevaneJobProbeTakeSpoolsRemovedWhileBusy"));
   configure(kTestSilenceMs, root());
   ASSERT_FALSE(busy()) << "a job of an earlier test is still running";
   spoolsRemovedWhileBusy();  // an earlier test's count
   backend_ = std::make_unique<FakeBackend>();
   static std::atomic<int> sessions{0};  // unique in the process and across processes
   sessionId_ = "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
-  matte_ = pngBytes(std::vector<std::uint8_t>(16 * 8, 200), 16, 8);
-  ASSERT_FALSE(matte_.empty());
+  const std::vector<std::uint8_t> gray(16 * 8, 200);
+  ASSERT_TRUE(kesto::testing::write_png_file(elsewhere_.path() + "matte.png", gray.data(), 16, 8, 1));
+  matte_ = fileText(elsewhere_.path() + "matte.png");
+  std::remove((elsewhere_.path() + "matte.png").c_str());
   fx_ = makeInstance();
   ASSERT_NE(fx_, nullptr);
 }
@@ -84,6 +78,10 @@ void JobTest::scriptHappySession() {
   backend_->onPattern("GET", kMattePattern).reply(200, matte_, "image/png");
 }
 
+void JobTest::holdSession() {
+  backend_->on("POST", kSessionsPath).delay(std::chrono::seconds(20)).reply(200, sessionBody(sessionId_));
+}
+
 OfxStatus JobTest::press(th::Instance *fx) {
   th::Instance *target = fx != nullptr ? fx : fx_.get();
   auto pressed = target->pressButton("pull_alpha");
@@ -119,20 +117,6 @@ std::string JobTest::spoolDir() const {
     if (name.rfind("upload_", 0) == 0) return root() + name + "/";
   }
   return {};
-}
-
-std::vector<RecordedRequest> JobTest::requests(const std::string &method, const std::string &pattern) const {
-  regex_t compiled{};
-  const std::string anchored = "^(" + pattern + ")$";
-  if (regcomp(&compiled, anchored.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return {};
-  std::vector<RecordedRequest> matching;
-  if (backend_) {
-    for (RecordedRequest &r : backend_->requests()) {
-      if (r.method == method && regexec(&compiled, r.path.c_str(), 0, nullptr, 0) == 0) matching.push_back(std::move(r));
-    }
-  }
-  regfree(&compiled);
-  return matching;
 }
 
 }  // namespace jobtest

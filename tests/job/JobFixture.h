@@ -26,6 +26,7 @@ using kesto::test::Reply;
 inline constexpr int kTestPollMs = 20;
 inline constexpr int kTestSilenceMs = 5000;
 inline constexpr std::chrono::milliseconds kJobWait{8000};
+inline constexpr const char *kBusyMessage = "Orvalis: a matte is already being pulled.";
 
 // Route patterns of the backend protocol.
 inline constexpr const char *kSessionsPath = "/api/matte/sessions";
@@ -34,8 +35,6 @@ inline constexpr const char *kStartPattern = "/api/matte/sessions/[^/]+/start";
 inline constexpr const char *kPollPattern = "/api/matte/sessions/[^/]+";
 inline constexpr const char *kMattePattern = "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png";
 
-// A gray PNG file's bytes.
-std::string pngBytes(const std::vector<std::uint8_t> &gray, int width, int height);
 // A frame of one colour, bounds starting at (0, 0).
 th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
 // The session reply body for `id`.
@@ -59,6 +58,8 @@ class JobTest : public ::testing::Test {
                                              th::PixelDepth depth = th::PixelDepth::Byte);
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.
   void scriptHappySession();
+  // The session reply is held: the launch has spooled and the worker waits, so the spool stays put.
+  void holdSession();
 
   OfxStatus press(th::Instance *fx = nullptr);
   // Pumps fx_'s events until the busy flag is clear; false on timeout.
@@ -73,15 +74,23 @@ class JobTest : public ::testing::Test {
   Texts messages() const;
   const std::string &root() const { return root_.path(); }
   std::string sessionPath() const { return std::string(kSessionsPath) + "/" + sessionId_; }
+  std::string matteDir() const { return root() + sessionId_ + "/"; }
   // The one spool folder in the root ("" when there is none), with its closing '/'.
   std::string spoolDir() const;
-  std::vector<RecordedRequest> requests(const std::string &method, const std::string &pattern) const;
+  // Requests whose path matches `pattern`; none once the backend was stopped.
+  std::vector<RecordedRequest> requests(const std::string &method, const std::string &pattern) const {
+    return backend_ ? backend_->requests(method, pattern) : std::vector<RecordedRequest>{};
+  }
+  std::size_t count(const std::string &method, const std::string &pattern) const {
+    return requests(method, pattern).size();
+  }
   // Stops the fake backend now: held replies end at once.
   void stopBackend() { backend_.reset(); }
 
   th::Host host_;
   th::LoadResult loaded_;
   TempDir root_;
+  TempDir elsewhere_;  // a folder outside the job root
   std::unique_ptr<FakeBackend> backend_;
   std::string sessionId_;
   std::string matte_;  // PNG bytes served for every frame by scriptHappySession

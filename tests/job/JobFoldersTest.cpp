@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <fstream>
 #include <set>
 #include <string>
 
 #include "plugin/JobFolders.h"
+#include "plugin/Spooler.h"
 #include "tests/job/Files.h"
 
 namespace {
@@ -103,10 +105,12 @@ TEST_F(JobFolders, RemovingASpoolFolderNeverFollowsLinks) {
   kesto::remove_spool_dir(scratch_.path() + "missing/");  // nothing to do, nothing thrown
 }
 
-TEST_F(JobFolders, MatteFileNamesAreTheZeroPaddedFrameIndex) {
-  EXPECT_EQ("/r/s/000000.png", kesto::matte_file_path("/r/s/", 0));
-  EXPECT_EQ("/r/s/000042.png", kesto::matte_file_path("/r/s/", 42));
-  EXPECT_EQ("/r/s/1000000.png", kesto::matte_file_path("/r/s/", 1000000));
+TEST(JobFiles, SpoolAndMatteFileNamesAreTheZeroPaddedFrameIndex) {
+  const std::pair<std::int32_t, const char *> names[] = {{0, "000000"}, {42, "000042"}, {1234567, "1234567"}};
+  for (const auto &[index, name] : names) {
+    EXPECT_EQ(std::string("/r/s/") + name + ".jpg", kesto::spool_file_path("/r/s/", index));
+    EXPECT_EQ(std::string("/r/s/") + name + ".png", kesto::matte_file_path("/r/s/", index));
+  }
 }
 
 }  // namespace

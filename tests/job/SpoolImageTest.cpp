@@ -32,17 +32,11 @@ TEST(SpoolSize, LongerSideIsAtMost1920AndNothingGrows) {
   }
 }
 
-TEST(SpoolPixels, FloatsAreClampedAndRoundedBytesPassUnchanged) {
-  // 1.5, -0.2, 0.5 and NaN: see FloatFramesAreConvertedPerComponent.
-  EXPECT_EQ(255, kesto::float_to_byte(INFINITY));
-  EXPECT_EQ(0, kesto::float_to_byte(-INFINITY));
-  // A byte divided by 255 and converted back is the byte itself: the byte path may copy.
-  for (int b = 0; b < 256; ++b) EXPECT_EQ(b, kesto::float_to_byte(static_cast<float>(b) / 255.0f)) << b;
-}
-
+// Floats are clamped and rounded, each component as float_to_byte converts it, and a byte divided by 255 and
+// converted back is the byte itself, so the byte path may copy.
 TEST(SpoolResample, FloatFramesAreConvertedPerComponent) {
-  // 1.5, -0.2, 0.5 and NaN first; then values on and next to every rounding edge, across whole pixels and a
-  // partial one, each converted as float_to_byte converts one component.
+  for (int b = 0; b < 256; ++b) EXPECT_EQ(b, kesto::float_to_byte(static_cast<float>(b) / 255.0f)) << b;
+  // Known answers first; then values on and next to every rounding edge, across whole pixels and a partial one.
   std::vector<float> values = {1.5f, -0.2f, 0.5f, std::nanf(""), INFINITY, -INFINITY, -0.0f, 1.0f};
   for (int step = 0; step < 256; step += 5) {
     const float edge = (static_cast<float>(step) + 0.5f) / 255.0f;
@@ -50,16 +44,11 @@ TEST(SpoolResample, FloatFramesAreConvertedPerComponent) {
   }
   while (values.size() % 4 != 0) values.push_back(0.25f);
   const int width = static_cast<int>(values.size() / 4);
-  SourceImage image;
-  image.bottomRow = values.data();
-  image.width = width;
-  image.height = 1;
-  image.rowBytes = width * 16;
-  image.isFloat = true;
-  const kesto::RgbaFrame frame = kesto::resample_upright(image);
+  const kesto::RgbaFrame frame = kesto::resample_upright(SourceImage{values.data(), width, 1, width * 16, true});
   ASSERT_EQ(width, frame.width);
   ASSERT_EQ(2, frame.height);  // a side below 2 becomes 2
-  EXPECT_EQ((std::vector<std::uint8_t>{255, 0, 128, 0}), std::vector<std::uint8_t>(frame.pixels.begin(), frame.pixels.begin() + 4));
+  EXPECT_EQ((std::vector<std::uint8_t>{255, 0, 128, 0, 255, 0, 0, 255}),
+            std::vector<std::uint8_t>(frame.pixels.begin(), frame.pixels.begin() + 8));
   for (std::size_t i = 0; i < values.size(); ++i) {
     EXPECT_EQ(kesto::float_to_byte(values[i]), frame.pixels[i]) << "component " << i << ": " << values[i];
     EXPECT_EQ(frame.pixels[i], frame.pixels[values.size() + i]) << "second row, component " << i;
@@ -82,28 +71,20 @@ TEST(SpoolResample, NearestNeighbourPicksTheDocumentedSourcePixelsTopRowFirst) {
       const auto component = [](std::int64_t x, std::int64_t y, int c) {
         return static_cast<std::uint8_t>(c == 0 ? x % 251 : c == 1 ? y : c == 2 ? x / 251 : 255);
       };
-      const std::int64_t pixelBytes = isFloat ? 16 : 4;
-      const std::int64_t stride = w * pixelBytes + (topDown ? 12 : 0);
+      const std::int64_t stride = w * (isFloat ? 16 : 4) + (topDown ? 12 : 0);
       std::vector<std::uint8_t> memory(static_cast<std::size_t>(stride * h), 0xEE);
       for (std::int64_t y = 0; y < h; ++y) {
         std::uint8_t *row = memory.data() + (topDown ? h - 1 - y : y) * stride;
         for (std::int64_t x = 0; x < w; ++x) {
           for (int c = 0; c < 4; ++c) {
-            if (isFloat) {
-              const float f = static_cast<float>(component(x, y, c)) / 255.0f;
-              std::memcpy(row + x * 16 + c * 4, &f, 4);
-            } else {
-              row[x * 4 + c] = component(x, y, c);
-            }
+            const float f = static_cast<float>(component(x, y, c)) / 255.0f;
+            if (isFloat) std::memcpy(row + x * 16 + c * 4, &f, 4);
+            else row[x * 4 + c] = component(x, y, c);
           }
         }
       }
-      SourceImage image;
-      image.bottomRow = memory.data() + (topDown ? (h - 1) * stride : 0);
-      image.width = w;
-      image.height = h;
-      image.rowBytes = static_cast<std::ptrdiff_t>(topDown ? -stride : stride);
-      image.isFloat = isFloat;
+      const SourceImage image{memory.data() + (topDown ? (h - 1) * stride : 0), w, h,
+                              static_cast<std::ptrdiff_t>(topDown ? -stride : stride), isFloat};
       ASSERT_TRUE(kesto::source_image_readable(image));
       const kesto::SpoolSize size = kesto::spool_size(w, h);
       const kesto::RgbaFrame frame = kesto::resample_upright(image);
@@ -123,26 +104,14 @@ TEST(SpoolResample, NearestNeighbourPicksTheDocumentedSourcePixelsTopRowFirst) {
 
 TEST(SpoolResample, ImagesThatCannotBeReadAreRefused) {
   std::uint8_t pixel[16] = {};
-  struct Case {
-    const void *data;
-    std::int64_t width, height;
-    std::ptrdiff_t rowBytes;
-    bool isFloat, readable;
+  const std::pair<SourceImage, bool> cases[] = {
+      {{pixel, 1, 1, 4, false}, true},   {{pixel, 1, 1, -4, false}, true}, {{nullptr, 1, 1, 4, false}, false},
+      {{pixel, 0, 1, 4, false}, false},  {{pixel, 1, -3, 4, false}, false},
+      {{pixel, 2, 1, 4, false}, false},  // 8 bytes of pixels, rows 4 bytes apart
+      {{pixel, 1, 1, 4, true}, false},
   };
-  const Case cases[] = {
-      {pixel, 1, 1, 4, false, true},   {pixel, 1, 1, -4, false, true},  {nullptr, 1, 1, 4, false, false},
-      {pixel, 0, 1, 4, false, false},  {pixel, 1, -3, 4, false, false},
-      {pixel, 2, 1, 4, false, false},  // 8 bytes of pixels, rows 4 bytes apart
-      {pixel, 1, 1, 4, true, false},
-  };
-  for (const Case &c : cases) {
-    SourceImage image;
-    image.bottomRow = c.data;
-    image.width = c.width;
-    image.height = c.height;
-    image.rowBytes = c.rowBytes;
-    image.isFloat = c.isFloat;
-    EXPECT_EQ(c.readable, kesto::source_image_readable(image)) << c.width << "x" << c.height << " " << c.rowBytes;
+  for (const auto &[image, readable] : cases) {
+    EXPECT_EQ(readable, kesto::source_image_readable(image)) << image.width << "x" << image.height << " " << image.rowBytes;
   }
 }
 

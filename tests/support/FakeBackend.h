@@ -11,7 +11,7 @@
 //   fb.requests()[0].body ...
 //
 // The destructor stops the server and joins its threads; scripted delays and slow bodies end early then.
-// Nagle's algorithm is off on every connection. Routes may be scripted at any time, also while serving.
+// Nagle's algorithm is off on every connection (accepted sockets inherit it from the listening one). Routes may be scripted at any time, also while serving.
 
 #include <chrono>
 #include <cstddef>
@@ -67,16 +67,16 @@ class Route {
   Route redirect(int status, std::string location);
   // The first `attempts` requests get `status` with `body`; later ones the reply mode.
   Route failFirst(int attempts, int status, std::string body = std::string());
-  // The first `attempts` requests get their connection closed without any reply.
+  // The first `attempts` requests get no usable reply: the connection closes after the headers, before the
+  // body they announce.
   Route dropFirst(int attempts);
-  // Every request gets its connection closed without any reply.
+  // Every request gets no usable reply, as above.
   Route drop();
-  // A body of total_bytes bytes of `fill`, produced on the fly in chunks, so nothing that size is held
-  // in memory. With declare_length the length goes in Content-Length; otherwise the body is chunked.
-  Route streamBody(std::size_t total_bytes, std::size_t chunk_bytes = std::size_t{1} << 16,
-                   bool declare_length = true, char fill = 'x', int status = 200);
+  // A 200 reply of total_bytes bytes of 'x', produced on the fly in chunks, so nothing that size is held in
+  // memory. With declare_length the length goes in Content-Length; otherwise the body is chunked.
+  Route streamBody(std::size_t total_bytes, std::size_t chunk_bytes = std::size_t{1} << 16, bool declare_length = true);
   // A chunked body of `chunks` chunks of chunk_bytes, one every `interval` (the first after one interval).
-  Route drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval, int status = 200);
+  Route drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval);
   // A reply computed from each request (called on a server thread; an exception gives 500).
   Route respond(std::function<Reply(const RecordedRequest &)> handler);
 
@@ -108,14 +108,15 @@ class FakeBackend {
   Route fallback();
 
   std::vector<RecordedRequest> requests() const;
-  std::vector<RecordedRequest> requests(const std::string &method, const std::string &path) const;
+  // The requests of that method whose path matches the pattern (as in onPattern; an exact path is one).
+  std::vector<RecordedRequest> requests(const std::string &method, const std::string &path_pattern) const;
   std::size_t requestCount() const;
   // Waits until at least `count` requests have been recorded; false when the wait timed out.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   void clearRequests();
 
  private:
-  Route add(std::shared_ptr<detail::RouteState> route);
+  Route add(const std::string &method, const std::string &path, bool is_pattern);
   std::shared_ptr<detail::BackendState> state_;
 };
 

@@ -1,15 +1,23 @@
 #pragma once
-// A folder under /tmp of a test's own (mode 0755), removed with everything in it at destruction.
+// A folder under /tmp of a test's own (mode 0755), removed with everything in it at destruction, and a
+// file's whole content.
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
 namespace kesto::testing {
+
+inline std::string fileText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class ScratchFolder {
  public:

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -52,11 +50,6 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
 };
-
-inline std::string fileText(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class ToolRun {
  public:

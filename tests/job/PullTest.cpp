@@ -1,0 +1,479 @@
+// "Pull alpha (whole clip)" and the two other buttons, through the host on the probe build of the module,
+// against the fake backend: every way a press ends - refused or failed launches, each failure reason of the
+// matte worker in "status" and the host message, once per step (the reply readers' own refusals are tested
+// with them), and a whole session with its requests in order and its progress texts; then the spool files,
+// the settings reaching the job request (its text itself is pinned by the JobRequest tests), "clip_start",
+// and the buttons that leave a running job alone. Whatever happens, the host survives and gets its images
+// back, the busy flag is freed only after the spool folder went, and nothing is written outside the job's
+// own folders. A job whose instance goes is the stress tests'.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/job/JobFixture.h"
+#include "tests/support/ImageFiles.h"
+
+namespace jobtest {
+namespace {
+
+using Answer = std::function<Reply(const RecordedRequest &)>;
+
+// Replies in turn; the last one repeats.
+Answer inTurn(std::vector<Reply> replies) {
+  auto count = std::make_shared<std::atomic<std::size_t>>(0);
+  return [replies, count](const RecordedRequest &) { return replies[std::min((*count)++, replies.size() - 1)]; };
+}
+
+std::string frameName(int index, const char *extension) {
+  char name[24];
+  std::snprintf(name, sizeof name, "%06d.%s", index, extension);
+  return name;
+}
+
+// The silence limit of these cases: short, so that a backend that stops answering ends the job soon.
+constexpr int kEndingSilenceMs = 400;
+constexpr const char *kEscape = "/tmp/trevane-hostile-escape";
+constexpr const char *kCannotReach = "failed: cannot reach backend";
+constexpr const char *kReady = "ready: 3 frames matted";
+
+class JobEnding;
+
+struct Ending {
+  const char *name;
+  // Scripts the backend, the disk or the instance after the happy session has been scripted.
+  std::function<void(JobEnding &)> script;
+  // The final status; "{dir}" stands for the matte folder.
+  std::string expected;
+  // More to look at once the job has ended.
+  std::function<void(JobEnding &)> check = nullptr;
+  int frames = 3;
+  // The one host message, or its start when it ends in '*'; by default the one of the status.
+  std::string message = "";
+  int spools = 1;  // spool folders made (and removed)
+};
+
+void PrintTo(const Ending &e, std::ostream *out) { *out << e.name; }
+
+class JobEnding : public JobTest, public ::testing::WithParamInterface<Ending> {
+ public:
+  // Answers `pattern` with `answer`, first noting the status the instance shows, under "METHOD /path" and,
+  // for polls, "poll N".
+  void recordStatusAt(const std::string &method, const char *pattern, Answer answer) {
+    auto polls = std::make_shared<std::atomic<int>>(0);
+    backend_->onPattern(method, pattern).respond([this, method, answer, polls](const RecordedRequest &r) {
+      std::lock_guard<std::mutex> lock(mu_);
+      seen_[method + " " + r.path] = status();
+      if (r.path == sessionPath()) seen_["poll " + std::to_string((*polls)++)] = status();
+      return answer(r);
+    });
+  }
+  // Server threads write these; the lock also makes their writes visible to the test's thread, which
+  // ThreadSanitizer cannot follow through the socket and the busy flag.
+  std::mutex mu_;
+  std::map<std::string, std::string> seen_;
+  Texts wrong_;
+};
+
+kesto::test::Route frame(JobTest &t, int i) { return t.backend_->on("PUT", t.sessionPath() + "/frames/" + std::to_string(i)); }
+kesto::test::Route polls(JobTest &t) { return t.backend_->onPattern("GET", kPollPattern); }
+kesto::test::Route mattes(JobTest &t) { return t.backend_->onPattern("GET", kMattePattern); }
+
+// At the upload of frame i, the spool files of the frames before it are gone and the others still there.
+void spoolFilesGoOnceSent(JobEnding &t) {
+  t.backend_->onPattern("PUT", kFramePattern).respond([&t](const RecordedRequest &r) {
+    const int i = std::stoi(r.path.substr(r.path.rfind('/') + 1));
+    std::lock_guard<std::mutex> lock(t.mu_);
+    for (int k = 0; k < 3; ++k) {
+      if (exists(t.spoolDir() + frameName(k, "jpg")) != (k >= i)) t.wrong_.push_back(r.path + " file " + std::to_string(k));
+    }
+    return json("{}");
+  });
+}
+
+void checkWholeSession(JobEnding &t) {
+  Texts sequence;
+  for (const RecordedRequest &r : t.backend_->requests()) sequence.push_back(r.method + " " + r.path);
+  const std::string s = t.sessionPath();
+  EXPECT_EQ((Texts{"POST /api/matte/sessions", "PUT " + s + "/frames/0", "PUT " + s + "/frames/1",
+                   "PUT " + s + "/frames/2", "POST " + s + "/start", "GET " + s, "GET " + s + "/alpha/0.png",
+                   "GET " + s + "/alpha/1.png", "GET " + s + "/alpha/2.png"}),
+            sequence);
+  {
+    std::lock_guard<std::mutex> lock(t.mu_);
+    EXPECT_EQ(Texts{}, t.wrong_);
+  }
+  // The start request's body is pinned below, the headers every request carries by the HTTP client's tests.
+  EXPECT_EQ(R"({"fps":25.0,"source":"plugin"})", t.requests("POST", kSessionsPath).at(0).body);
+  for (const RecordedRequest &put : t.requests("PUT", kFramePattern)) {
+    EXPECT_EQ("image/jpeg", put.header("Content-Type"));
+    EXPECT_EQ("\xFF\xD8", put.body.substr(0, 2)) << "the spool file";
+  }
+  EXPECT_EQ(0700, modeOf(t.matteDir()));
+  EXPECT_EQ((Texts{"000000.png", "000001.png", "000002.png"}), folderEntries(t.matteDir()));
+  for (const std::string &name : folderEntries(t.matteDir())) EXPECT_EQ(t.matte_, fileText(t.matteDir() + name)) << name;
+}
+
+// Uploads and downloads show their progress every 24 frames; polls show the backend's stage once it gives
+// one, and unusable replies (or ones without progress) leave the status as it was.
+void recordStatusTexts(JobEnding &t) {
+  const auto answer = [](Reply reply) { return [reply](const RecordedRequest &) { return reply; }; };
+  t.recordStatusAt("PUT", kFramePattern, answer(json("{}")));
+  t.recordStatusAt("POST", kStartPattern, answer(json("{}")));
+  t.recordStatusAt("GET", kPollPattern,
+                   inTurn({json("{}", 503), json("not json"), json(R"({"status":"completed"})"),
+                           json(R"({"status":"RUNNING","progress":{"stage":"propagating"}})"),
+                           json(R"({"status":"RUNNING","progress":{}})"), json(R"({"status":"RUNNING"})"),
+                           json(R"({"status":"COMPLETED"})")}));
+  t.recordStatusAt("GET", kMattePattern, answer(Reply{200, t.matte_, "image/png", {}}));
+}
+
+void checkStatusTexts(JobEnding &t) {
+  const std::string s = t.sessionPath();
+  const std::pair<std::string, const char *> expected[] = {
+      {"PUT " + s + "/frames/0", "grabbing 50 frames..."},
+      {"PUT " + s + "/frames/1", "uploading 1/50"},
+      {"PUT " + s + "/frames/24", "uploading 1/50"},
+      {"PUT " + s + "/frames/25", "uploading 25/50"},
+      {"PUT " + s + "/frames/49", "uploading 49/50"},
+      {"POST " + s + "/start", "uploading 49/50"},
+      {"poll 3", "uploading 49/50"},
+      {"poll 4", "tracking: propagating"},
+      {"poll 5", "tracking: ..."},
+      {"poll 6", "tracking: ..."},
+      {"GET " + s + "/alpha/0.png", "tracking: ..."},
+      {"GET " + s + "/alpha/1.png", "downloading matte 1/50"},
+      {"GET " + s + "/alpha/48.png", "downloading matte 25/50"},
+      {"GET " + s + "/alpha/49.png", "downloading matte 49/50"},
+  };
+  std::lock_guard<std::mutex> lock(t.mu_);
+  for (const auto &[at, text] : expected) EXPECT_EQ(text, t.seen_.count(at) != 0 ? t.seen_[at] : "<no request>") << at;
+  EXPECT_EQ(7u, t.count("GET", kPollPattern));
+}
+
+// A refused or failed launch sends nothing, and sets "clip_start" only once the frames are spooled.
+void sentNothingWithClipStart(JobEnding &t, const char *clipStart) {
+  EXPECT_EQ(0u, t.backend_->requestCount());
+  EXPECT_EQ(clipStart, t.param("clip_start"));
+}
+void sentNothing(JobEnding &t) { sentNothingWithClipStart(t, "0"); }
+
+void fetchFault(JobEnding &t, int frame, th::FetchFault fault) {
+  t.fx_ = t.makeInstance(6);
+  if (fault == th::FetchFault::None) {
+    t.fx_->setSourceFrame(frame, th::Image::make({0, 0, 0, 8}, th::PixelDepth::Byte));  // no pixels
+  } else {
+    t.fx_->setFetchFault(frame, fault);
+  }
+}
+
+// While frame 0 is uploaded, frame 1's spool file goes.
+void spoolFileGoes(JobEnding &t) {
+  frame(t, 0).respond([&t](const RecordedRequest &) {
+    std::remove((t.spoolDir() + "000001.jpg").c_str());
+    return json("{}");
+  });
+}
+
+const std::vector<Ending> &endings() {
+  static const std::vector<Ending> all = {
+      {"WholeSessionInOrder", spoolFilesGoOnceSent, kReady, checkWholeSession},
+      {"StatusTextsFollowTheJob", recordStatusTexts, "ready: 50 frames matted", checkStatusTexts, 50},
+      // Launches. Which URLs pass is pinned by the beacon decision's table; here only that a refused one
+      // stops the launch.
+      {"NoUrl", [](JobEnding &t) { ASSERT_TRUE(t.fx_->setString("backend_url", "").ok()); }, "idle", sentNothing, 3,
+       "Orvalis: paste your Backend URL first.", 0},
+      {"FetchFails", [](JobEnding &t) { fetchFault(t, 3, th::FetchFault::Fail); }, "grabbing 6 frames...", sentNothing,
+       3, "Orvalis: could not read frame 3"},
+      {"NoPixels", [](JobEnding &t) { fetchFault(t, 5, th::FetchFault::None); }, "grabbing 6 frames...", sentNothing, 3,
+       "Orvalis: could not read frame 5"},
+      // While frame 1 of four (times 0 to 3) is fetched, a folder takes the place of frame 2's file.
+      {"SpoolFileCannotBeWritten",
+       [](JobEnding &t) {
+         t.fx_ = t.makeInstance(0);
+         t.fx_->setSourceProvider(
+             [&t](double time) {
+               if (time == 1.0) ::mkdir((t.spoolDir() + "000002.jpg").c_str(), 0700);
+               return std::make_shared<const th::Image>(solidFrame(16, 8, {0.2f, 0.4f, 0.6f, 1.0f}));
+             },
+             0, 3);
+       },
+       "grabbing 4 frames...", sentNothing, 3, "Orvalis: could not write frame 2 to *"},
+      {"WorkerCannotStart", [](JobEnding &t) { t.failNextWorkerStart_(); }, "grabbing 3 frames...",
+       [](JobEnding &t) { sentNothingWithClipStart(t, "0.000000"); }, 3, "Orvalis: could not start the matte job."},
+      // The root is a link to the test's own root, so nothing written through it goes unseen.
+      {"JobRootIsALink",
+       [](JobEnding &t) {
+         const std::string link = t.elsewhere_.path() + "link";
+         ASSERT_EQ(0, ::symlink(t.root().c_str(), link.c_str()));
+         t.configure(kTestSilenceMs, link + "/");
+       },
+       "idle", sentNothing, 3, "Orvalis: not writing frames: *", 0},
+      // Creating the session.
+      {"BackendUnreachable", [](JobEnding &t) { t.stopBackend(); }, kCannotReach},
+      {"UrlWithATrailingSlashIsSentAsItIs",
+       [](JobEnding &t) { ASSERT_TRUE(t.fx_->setString("backend_url", t.backend_->url() + "/").ok()); }, kCannotReach,
+       [](JobEnding &t) {
+         EXPECT_EQ("//api/matte/sessions", t.backend_->requests().at(0).path);
+         EXPECT_EQ(1u, t.backend_->requestCount()) << "nothing was sent after the session reply";
+       }},
+      {"SessionIdTraversal",
+       [](JobEnding &t) { t.backend_->on("POST", kSessionsPath).reply(200, R"({"session_id":"../trevane-hostile-escape"})"); },
+       "failed: backend sent an unusable session id",
+       [](JobEnding &t) {
+         EXPECT_EQ(1u, t.backend_->requestCount()) << "nothing was sent after the session reply";
+         EXPECT_TRUE(folderEntries(t.root()).empty()) << "nothing was written";
+       }},
+      // Uploads and start.
+      {"UploadsAreTriedThreeTimesAndDroppedConnectionsCount",
+       [](JobEnding &t) {
+         frame(t, 0).dropFirst(2).reply(200, "{}");
+         frame(t, 1).failFirst(2, 503).reply(200, "{}");
+       },
+       kReady,
+       [](JobEnding &t) {
+         EXPECT_EQ(3u, t.count("PUT", t.sessionPath() + "/frames/0"));
+         const auto puts = t.requests("PUT", t.sessionPath() + "/frames/1");
+         ASSERT_EQ(3u, puts.size());
+         EXPECT_EQ(puts[0].body, puts[2].body);
+       }},
+      {"ThreeFailedUploads", [](JobEnding &t) { frame(t, 1).failFirst(3, 500).reply(200, "{}"); },
+       "failed: upload failed at frame 1",
+       [](JobEnding &t) {
+         EXPECT_EQ(3u, t.count("PUT", t.sessionPath() + "/frames/1"));
+         EXPECT_EQ(0u, t.count("PUT", t.sessionPath() + "/frames/2"));
+         EXPECT_EQ(0u, t.count("POST", kStartPattern));
+         EXPECT_TRUE(folderEntries(t.root()).empty()) << "the failed job's spool folder is removed";
+       }},
+      {"SpoolFileGone", spoolFileGoes, "failed: could not read spooled frame 1",
+       [](JobEnding &t) {
+         EXPECT_EQ(0u, t.count("PUT", t.sessionPath() + "/frames/1")) << "an empty body was sent";
+         EXPECT_TRUE(folderEntries(t.root()).empty());
+       }},
+      // How much of the body is quoted is the reply readers' table.
+      {"StartRejectedQuotesTheBody",
+       [](JobEnding &t) { t.backend_->onPattern("POST", kStartPattern).reply(422, "no anchor\nframe"); },
+       "failed: start rejected: no anchor frame", [](JobEnding &t) { EXPECT_EQ(0u, t.count("GET", kPollPattern)); }},
+      // Polls: a backend that keeps working is polled beyond the silence limit, one that stops answering is not.
+      {"ABackendThatKeepsWorkingIsPolledWithoutLimit",
+       [](JobEnding &t) {
+         std::vector<Reply> replies(2 * kEndingSilenceMs / kTestPollMs, json(R"({"status":"RUNNING"})"));
+         replies.push_back(json(R"({"status":"COMPLETED"})"));
+         polls(t).respond(inTurn(replies));
+       },
+       kReady},
+      {"PollsStopAnswering", [](JobEnding &t) { polls(t).respond(inTurn({json(R"({"status":"RUNNING"})"), json("{}", 503)})); },
+       "failed: backend stopped answering"},
+      {"MattingFailedWithTheBackendsError",
+       [](JobEnding &t) { polls(t).reply(200, R"({"status":"FAILED","error":"no person found, 100% sure %s%n"})"); },
+       "failed: no person found, 100% sure %s%n", [](JobEnding &t) { EXPECT_EQ(0u, t.count("GET", kMattePattern)); }},
+      // Mattes.
+      {"DownloadFailureKeepsTheMattesBeforeIt",
+       [](JobEnding &t) {
+         t.backend_->on("GET", t.sessionPath() + "/alpha/7.png").reply(404, "<html>gone</html>", "text/html");
+       },
+       "failed: download failed at frame 7",
+       [](JobEnding &t) {
+         Texts kept;
+         for (int i = 0; i < 7; ++i) kept.push_back(frameName(i, "png"));
+         EXPECT_EQ(kept, folderEntries(t.matteDir()));
+       },
+       10},
+      {"MatteFileCannotBeWritten",
+       [](JobEnding &t) {
+         ASSERT_EQ(0, ::mkdir(t.matteDir().c_str(), 0700));
+         ASSERT_EQ(0, ::mkdir((t.matteDir() + "000001.png").c_str(), 0700));
+       },
+       "failed: could not write the matte of frame 1 to {dir}"},
+      {"MatteFolderIsALink",
+       [](JobEnding &t) { ASSERT_EQ(0, ::symlink(t.elsewhere_.path().c_str(), (t.root() + t.sessionId_).c_str())); },
+       "failed: could not create the matte folder {dir}",
+       [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.path()).empty()); }},
+      {"MatteNotPng", [](JobEnding &t) { mattes(t).reply(200, "<html>this is not a png</html>", "text/html"); },
+       kReady},
+      {"MatteTruncatedByDrop", [](JobEnding &t) { mattes(t).drop(); }, "failed: download failed at frame 0"},
+  };
+  return all;
+}
+
+TEST_P(JobEnding, EndsSoundly) {
+  const Ending &e = GetParam();
+  configure(kEndingSilenceMs, root());
+  if (e.frames != 3) fx_ = makeInstance(e.frames, 4, 4);
+  scriptHappySession();
+  e.script(*this);
+  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
+  ASSERT_TRUE(runJob()) << "the job did not end";
+  std::string expected = e.expected;
+  const std::size_t dir = expected.find("{dir}");
+  if (dir != std::string::npos) expected.replace(dir, 5, matteDir());
+  const std::string finalStatus = status();
+  EXPECT_EQ(expected, finalStatus);
+  const bool ready = finalStatus.rfind("ready: ", 0) == 0;
+  std::string message = !e.message.empty() ? e.message
+                        : ready            ? "Orvalis: alpha ready for " + std::to_string(e.frames) + " frames."
+                                           : "Orvalis: " + finalStatus.substr(8);
+  const Texts shown = messages();
+  ASSERT_EQ(1u, shown.size());
+  // A closing '*' stands for the rest of the message shown.
+  if (message.back() == '*') message.replace(message.size() - 1, 1, shown[0].substr(std::min(shown[0].size(), message.size() - 1)));
+  EXPECT_EQ(message, shown[0]);
+  EXPECT_EQ(ready ? sessionId_ : "earlier", param("session_id")) << "a failed job keeps the session shown before";
+  EXPECT_EQ(e.spools, spoolsRemovedWhileBusy()) << "the busy flag was freed before the spool folder went";
+  EXPECT_EQ(0, fx_->unreleasedImages());
+  EXPECT_EQ(0, fx_->leakedImages());
+  // Only the session's own matte folder may remain in the root, holding only the clip's mattes.
+  const Texts entries = folderEntries(root());
+  EXPECT_TRUE(entries.empty() || entries == Texts{sessionId_}) << entries.size() << " entries, first " << entries[0];
+  for (const std::string &name : entries.empty() ? Texts{} : folderEntries(matteDir())) {
+    const int index = std::stoi(name);
+    EXPECT_TRUE(index >= 0 && index < e.frames && name == frameName(index, "png")) << name;
+  }
+  EXPECT_FALSE(exists(kEscape));
+  if (e.check) e.check(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JobEnding, ::testing::ValuesIn(endings()),
+                         [](const auto &param) { return std::string(param.param.name); });
+
+class JobLaunch : public JobTest {};
+
+// The folder's name and modes and the files' names are the JobFolders and Spooler tests'; here every frame
+// gives a file, every image goes back, and while that job runs no press starts another, in any instance.
+TEST_F(JobLaunch, EveryFrameIsSpooledAndASecondPressIsRefusedInEveryInstance) {
+  fx_ = makeInstance(100, 8, 4);
+  holdSession();
+  ASSERT_EQ(kOfxStatOK, press());
+  const Texts files = folderEntries(spoolDir());
+  ASSERT_EQ(100u, files.size());
+  EXPECT_EQ("000099.jpg", files.back());
+  EXPECT_EQ(0, fx_->unreleasedImages());
+
+  EXPECT_EQ(kOfxStatOK, press());
+  auto other = makeInstance(2);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(kOfxStatOK, press(other.get()));
+  EXPECT_EQ((Texts{kBusyMessage, kBusyMessage}), messages());
+  EXPECT_EQ("grabbing 100 frames...", status());
+  EXPECT_EQ("idle", status(other.get()));
+  EXPECT_EQ(1u, folderEntries(root()).size()) << "a refused press made a folder";
+  EXPECT_TRUE(busy()) << "the running job keeps the flag";
+}
+
+// The host's image reaches the spool upright from its bounds, depth and row stride: floats stored top row
+// first, bounds away from (0, 0). Sizes, sampling and the other layouts are the SpoolSize and SpoolResample
+// tests'. The picture is smooth, so its JPEG at quality 92 stays close: component c of the pixel in column x
+// and row y, both counted from the top left.
+std::uint8_t knownComponent(int x, int y, int c) {
+  return static_cast<std::uint8_t>(c == 0 ? 40 + 5 * x : c == 1 ? 30 + 6 * y : 100 + 2 * (x + y));
+}
+
+TEST_F(JobLaunch, SpooledJpegsDecodeToTheUprightSource) {
+  fx_ = makeInstance(0, 16, 8, 0.0, th::PixelDepth::Float);
+  th::Image frame = th::Image::make({-10, 5, 22, 37}, th::PixelDepth::Float, th::RowOrder::TopDown, 24);
+  for (int y = 5; y < 37; ++y) {
+    for (int x = -10; x < 22; ++x) {
+      // Image rows count from the bottom: row 36 is the top of the picture.
+      th::Rgba value{1, 1, 1, 1};
+      for (int c = 0; c < 3; ++c) value[static_cast<std::size_t>(c)] = knownComponent(x + 10, 36 - y, c) / 255.0f;
+      frame.setPixel(x, y, value);
+    }
+  }
+  fx_->setSourceFrame(0, frame);
+  holdSession();
+  ASSERT_EQ(kOfxStatOK, press());
+  int w = 0;
+  int h = 0;
+  const std::vector<std::uint8_t> rgba = kesto::testing::load_rgba(spoolDir() + "000000.jpg", &w, &h);
+  ASSERT_EQ(32, w);
+  ASSERT_EQ(32, h);
+  int worst = 0;
+  for (int i = 0; i < w * h * 4; ++i) {
+    if (i % 4 != 3) worst = std::max(worst, std::abs(rgba[static_cast<std::size_t>(i)] - knownComponent(i / 4 % w, i / 4 / w, i % 4)));
+  }
+  EXPECT_LE(worst, 8) << "what quality 92 costs a smooth picture at most";
+}
+
+// The frame range's own rules (rounding, one-frame and reversed clips) are the ClipFrames tests'.
+TEST_F(JobLaunch, TheJobRequestAndClipStartCarryTheSettingsAndRange) {
+  fx_ = makeInstance(5, 16, 8, 24.0);
+  ASSERT_TRUE(fx_->setInt("quality", 1).ok());
+  ASSERT_TRUE(fx_->setDouble("edge_softness", 0.5).ok());
+  ASSERT_TRUE(fx_->setString("text_hint", "Zo\xC3\xAB \xF0\x9F\x99\x82").ok());
+  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.5,"y":0.25,"w":0.25,"h":0.25})").ok());
+  ASSERT_TRUE(fx_->setString("brush_json", R"([[0.5,0.5,0.03],[0.1,0.2,-0.05]])").ok());
+  fx_->setTime(26.6);
+  scriptHappySession();
+  ASSERT_TRUE(runJob());
+  const auto starts = requests("POST", kStartPattern);
+  ASSERT_EQ(1u, starts.size());
+  EXPECT_EQ(R"({"anchor_frame":3,"bbox":{"h":0.25,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.5,)"
+            R"("quality":"fast","strokes":[[0.5,0.5,0.03],[0.1,0.2,-0.05]],"text_prompt":"Zo)"
+            "\xC3\xAB \xF0\x9F\x99\x82\"}",
+            starts[0].body);
+  EXPECT_EQ(5u, count("PUT", kFramePattern));
+  EXPECT_EQ("24.000000", param("clip_start"));
+}
+
+TEST_F(JobLaunch, ClearSelectionAndResetMatteLeaveARunningJobAlone) {
+  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.1,"y":0.1,"w":0.2,"h":0.4})").ok());
+  ASSERT_TRUE(fx_->setString("brush_json", "[[0.5,0.5,0.03]]").ok());
+  ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
+  // The poll is answered "working" until both buttons have been pressed.
+  scriptHappySession();
+  std::atomic<bool> pressed{false};
+  polls(*this).respond([&](const RecordedRequest &) {
+    return json(pressed ? R"({"status":"COMPLETED"})" : R"({"status":"RUNNING"})");
+  });
+  ASSERT_EQ(kOfxStatOK, press());
+  ASSERT_TRUE(fx_->pumpEventsUntil([&] { return count("GET", kPollPattern) >= 2; }, kJobWait));
+  for (const char *button : {"clear_mask", "reset_matte"}) {
+    auto result = fx_->pressButton(button);
+    ASSERT_TRUE(result.ok()) << button;
+    EXPECT_EQ(kOfxStatOK, *result) << button;
+  }
+  EXPECT_EQ("", param("bbox_json"));
+  EXPECT_EQ("[]", param("brush_json"));
+  EXPECT_EQ("", param("session_id"));
+  EXPECT_EQ("idle", status());
+  EXPECT_TRUE(busy()) << "reset does not stop the job";
+  EXPECT_TRUE(messages().empty());
+  pressed = true;
+  ASSERT_TRUE(waitUntilIdle());
+  EXPECT_EQ(kReady, status());
+  EXPECT_EQ(sessionId_, param("session_id"));
+}
+
+TEST_F(JobLaunch, WithoutAMessageSuiteAJobRunsTheSameSilently) {
+  th::HostOptions options;
+  options.withheldSuites = {kOfxMessageSuite};
+  th::Host quiet(options);
+  th::LoadResult loaded = quiet.load(JOB_PROBE_BUNDLE);  // the module now sees no message suite
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  auto made = loaded.plugin->createInstance();
+  ASSERT_TRUE(made.ok()) << made.error();
+  th::Instance &fx = **made;
+  for (int i = 0; i < 2; ++i) fx.setSourceFrame(i, solidFrame(8, 8, {0.5f, 0.5f, 0.5f, 1.0f}));
+  ASSERT_TRUE(fx.setString("backend_url", backend_->url()).ok());
+  scriptHappySession();
+  ASSERT_TRUE(fx.pressButton("pull_alpha").ok());
+  ASSERT_TRUE(fx.pumpEventsUntil([&] { return !busy(); }, kJobWait));
+  EXPECT_EQ("ready: 2 frames matted", *fx.getString("status"));
+  EXPECT_EQ(sessionId_, *fx.getString("session_id"));
+  EXPECT_TRUE(quiet.messages().empty());
+}
+
+}  // namespace
+}  // namespace jobtest
