@@ -23,7 +23,7 @@ namespace detail {
 
 // Everything a route does, copied whole for each request so that scripting never races with serving.
 struct RouteScript {
-  Reply reply;  // its headers: the ones added by Route::header, sent with every reply
+  Reply reply;
   bool drop = false;
   std::function<Reply(const RecordedRequest &)> handler;
   std::chrono::milliseconds delay{0};
@@ -147,9 +147,7 @@ void answer(detail::BackendState *state, const httplib::Request &req, httplib::R
     }
   }
   res.status = reply.status;
-  for (const HeaderList *headers : {&s.reply.headers, &reply.headers}) {
-    for (const auto &h : *headers) res.set_header(h.first.c_str(), h.second);
-  }
+  for (const auto &h : reply.headers) res.set_header(h.first.c_str(), h.second);
   if (s.stream && attempt > s.drop_first + s.fail_first) return serve_stream(s, reply.content_type, res, state);
   res.set_content(reply.body, reply.content_type.c_str());
 }
@@ -178,19 +176,15 @@ Route Route::edit(Edit edit) {
 // The reply modes replace one another.
 Route Route::reply(int status, std::string body, std::string type) {
   return edit([&](RouteScript &s) {
-    s.reply.status = status, s.reply.body = body, s.reply.content_type = type;
+    s.reply = Reply{status, body, type, {}};
     s.drop = s.stream = false, s.handler = nullptr;
   });
-}
-Route Route::header(std::string name, std::string value) {
-  return edit([&](RouteScript &s) { s.reply.headers.emplace_back(name, value); });
 }
 Route Route::delay(std::chrono::milliseconds wait) {
   return edit([&](RouteScript &s) { s.delay = wait; });
 }
 Route Route::redirect(int status, std::string location) {
-  reply(status, "", "text/plain");
-  return header("Location", location);
+  return reply(status, "", "text/plain").edit([&](RouteScript &s) { s.reply.headers = {{"Location", location}}; });
 }
 Route Route::failFirst(int attempts, int status, std::string body) {
   return edit([&](RouteScript &s) { s.fail_first = std::max(0, attempts), s.failure = Reply{status, body, "application/json", {}}; });

@@ -59,8 +59,6 @@ class Route {
  public:
   // A fixed reply.
   Route reply(int status, std::string body = std::string(), std::string content_type = "application/json");
-  // An extra response header, sent with every reply mode that sends headers.
-  Route header(std::string name, std::string value);
   // Waits this long before replying (ends early when the server stops).
   Route delay(std::chrono::milliseconds wait);
   // Answers with status (301, 302, 307, ...) and a Location header.
