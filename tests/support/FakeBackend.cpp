@@ -1,6 +1,7 @@
 #include "tests/support/FakeBackend.h"
 
 #include <pthread.h>
+#include <regex.h>
 #include <signal.h>
 #include <strings.h>
 
@@ -9,8 +10,6 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <optional>
-#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -40,22 +39,25 @@ struct RouteScript {
 
 struct RouteState {
   std::string method;
-  std::optional<std::regex> pattern;  // the whole path must match; without one, the path must be `path`
   std::string path;
+  bool is_pattern = false;
+  regex_t pattern{};  // anchored to the whole path
   std::mutex mu;
   RouteScript script;
   int hits = 0;
 
-  RouteState(const std::string &m, const std::string &p, bool is_pattern) : method(m), path(p) {
-    try {
-      if (is_pattern) pattern.emplace(p, std::regex::extended | std::regex::nosubs);
-    } catch (const std::regex_error &) {
+  RouteState(const std::string &m, const std::string &p, bool pattern_path) : method(m), path(p) {
+    if (pattern_path && regcomp(&pattern, ("^(" + p + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
       throw std::invalid_argument("fake backend: bad path pattern: " + p);
     }
+    is_pattern = pattern_path;
+  }
+  ~RouteState() {
+    if (is_pattern) regfree(&pattern);
   }
   bool matches(const std::string &request_method, const std::string &request_path) const {
     if (method != "*" && method != request_method) return false;
-    return pattern ? std::regex_match(request_path, *pattern) : request_path == path;
+    return is_pattern ? regexec(&pattern, request_path.c_str(), 0, nullptr, 0) == 0 : request_path == path;
   }
 };
 
