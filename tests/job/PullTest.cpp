@@ -143,20 +143,18 @@ void recordStatusTexts(JobEnding &t) {
 void checkStatusTexts(JobEnding &t) {
   const std::string s = t.sessionPath();
   const std::pair<std::string, const char *> expected[] = {
-      {"PUT " + s + "/frames/0", "grabbing 50 frames..."},
-      {"PUT " + s + "/frames/1", "uploading 1/50"},
-      {"PUT " + s + "/frames/24", "uploading 1/50"},
-      {"PUT " + s + "/frames/25", "uploading 25/50"},
-      {"PUT " + s + "/frames/49", "uploading 49/50"},
-      {"POST " + s + "/start", "uploading 49/50"},
-      {"poll 3", "uploading 49/50"},
+      {"PUT " + s + "/frames/0", "grabbing 26 frames..."},
+      {"PUT " + s + "/frames/1", "uploading 1/26"},
+      {"PUT " + s + "/frames/24", "uploading 1/26"},
+      {"PUT " + s + "/frames/25", "uploading 25/26"},
+      {"POST " + s + "/start", "uploading 25/26"},
+      {"poll 3", "uploading 25/26"},
       {"poll 4", "tracking: propagating"},
       {"poll 5", "tracking: ..."},
       {"poll 6", "tracking: ..."},
       {"GET " + s + "/alpha/0.png", "tracking: ..."},
-      {"GET " + s + "/alpha/1.png", "downloading matte 1/50"},
-      {"GET " + s + "/alpha/48.png", "downloading matte 25/50"},
-      {"GET " + s + "/alpha/49.png", "downloading matte 49/50"},
+      {"GET " + s + "/alpha/1.png", "downloading matte 1/26"},
+      {"GET " + s + "/alpha/25.png", "downloading matte 25/26"},
   };
   std::lock_guard<std::mutex> lock(t.mu_);
   for (const auto &[at, text] : expected) EXPECT_EQ(text, t.seen_.count(at) != 0 ? t.seen_[at] : "<no request>") << at;
@@ -190,7 +188,7 @@ void spoolFileGoes(JobEnding &t) {
 const std::vector<Ending> &endings() {
   static const std::vector<Ending> all = {
       {"WholeSessionInOrder", spoolFilesGoOnceSent, kReady, checkWholeSession},
-      {"StatusTextsFollowTheJob", recordStatusTexts, "ready: 50 frames matted", checkStatusTexts, 50},
+      {"StatusTextsFollowTheJob", recordStatusTexts, "ready: 26 frames matted", checkStatusTexts, 26},
       // Launches. Which URLs pass is pinned by the beacon decision's table; here only that a refused one
       // stops the launch.
       {"NoUrl", [](JobEnding &t) { ASSERT_TRUE(t.fx_->setString("backend_url", "").ok()); }, "idle", sentNothing, 3,
