@@ -45,7 +45,6 @@ TEST(BackendConfig, ReadsEveryOptionOverItsDefault) {
   EXPECT_EQ(parse_args({"--model-size", "512"}).config.neural.input_height, 512);
   EXPECT_EQ(parse_args({"--port", "1", "--help"}).action, ParsedArgs::Action::Help);
   EXPECT_EQ(parse_args({"--check-model"}).action, ParsedArgs::Action::CheckModel);
-  EXPECT_NE(help_text().find("0.485,0.456,0.406"), std::string::npos);
 }
 
 TEST(BackendConfig, RefusesBadValuesNamingTheOption) {
@@ -309,8 +308,6 @@ TEST(SessionRecord, IsReadAsWrittenAndRefusedWhenNotWhole) {
       {completed, SessionRecord::Stage::Completed},
       {R"({"error":"boom","fps":1,"frame_count":2,"matte_bytes":[],"source":"","stage":"failed","version":1})",
        SessionRecord::Stage::Failed},
-      {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"uploading","version":1})",
-       SessionRecord::Stage::Uploading},
       {R"({"error":"","fps":1,"frame_count":3,"matte_bytes":[1],"source":"","stage":"completed","version":1})", std::nullopt},
       {R"({"error":"","fps":1,"frame_count":-1,"matte_bytes":[],"source":"","stage":"failed","version":1})", std::nullopt},
       {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"done","version":1})", std::nullopt},
@@ -321,7 +318,6 @@ TEST(SessionRecord, IsReadAsWrittenAndRefusedWhenNotWhole) {
     const auto decoded = decode_session_record(c.text);
     EXPECT_EQ(decoded ? std::optional(decoded->stage) : std::nullopt, c.stage) << c.text;
   }
-  EXPECT_EQ(decode_session_record(completed)->matte_bytes, record.matte_bytes);
   EXPECT_EQ(decode_session_record(cases[1].text)->error, "boom");
 }
 
