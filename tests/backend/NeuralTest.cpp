@@ -156,10 +156,7 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
   };
   NeuralOptions zero_std = models.options("threshold");
   zero_std.std = {1.0, 0.0, 1.0};
-  const struct {
-    NeuralOptions options;
-    std::vector<std::string> reasons;
-  } cases[] = {
+  const std::pair<NeuralOptions, std::vector<std::string>> cases[] = {  // the options and parts of the refusal
       {NeuralOptions{}, {"no file given"}},
       {at(dir.path() / "missing.onnx"), {"no such file"}},
       {at(dir.path()), {"not a regular file"}},
@@ -174,11 +171,11 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
       {models.options("two_outputs"), {"--model-output", "map", "inverse"}},
       {at(models.path("two_outputs"), "absent"), {"no output named \"absent\""}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [options, reasons] : cases) {
     std::string error;
-    EXPECT_EQ(NeuralModel::load(c.options, error), nullptr) << c.options.model_path;
-    EXPECT_TRUE(contains(error, "model " + c.options.model_path + ": ")) << error;
-    for (const std::string& reason : c.reasons) EXPECT_TRUE(contains(error, reason)) << error;
+    EXPECT_EQ(NeuralModel::load(options, error), nullptr) << options.model_path;
+    EXPECT_TRUE(contains(error, "model " + options.model_path + ": ")) << error;
+    for (const std::string& reason : reasons) EXPECT_TRUE(contains(error, reason)) << error;
   }
   // The output asked for by name is the one used.
   const cv::Mat white(16, 16, CV_8UC3, cv::Scalar::all(255));

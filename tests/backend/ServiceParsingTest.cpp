@@ -138,16 +138,13 @@ TEST(Routes, MatchesEveryRouteWithItsMethodAndNamesTheAllowedOnes) {
 }
 
 TEST(Routes, RequestTargetsGiveTheirDecodedPathAndRoutesTheirBodyLimit) {
-  const struct {
-    const char* target;
-    std::optional<std::string> path;
-  } cases[] = {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"/api/health", "/api/health"},  {"/api/health?probe=1#top", "/api/health"},
       {"/s/%2e%2E%2F", "/s/../"},      {"/a%00b", std::string("/a\0b", 4)},
       {"/a%2", std::nullopt},          {"/a%zz", std::nullopt},
       {"http://host/api/health", std::nullopt}, {"*", std::nullopt}, {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(request_path(c.target), c.path) << c.target;
+  for (const auto& [target, path] : cases) EXPECT_EQ(request_path(target), path) << target;
   EXPECT_EQ(body_limit(RouteKind::UploadFrame, 5000), 5000u);
   for (const RouteKind json : {RouteKind::StartJob, RouteKind::CreateSession, RouteKind::Beacon}) {
     EXPECT_EQ(body_limit(json, 5000), kMaxJsonBodyBytes);
@@ -156,20 +153,17 @@ TEST(Routes, RequestTargetsGiveTheirDecodedPathAndRoutesTheirBodyLimit) {
 }
 
 TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeName) {
-  const struct {
-    std::string id;
-    const char* node;  // nullptr: not a valid id
-  } cases[] = {
+  const std::pair<std::string, const char*> cases[] = {  // the id and its node, nullptr when not valid
       {kHex, ""}, {"a-" + kHex, "a"}, {"node16charsxxxxx-" + kHex, "node16charsxxxxx"}, {"b7-" + kHex, "b7"},
       {"0123456789ABCDEF0123456789abcdef", nullptr}, {kHex.substr(1), nullptr}, {kHex + "0", nullptr},
       {"../../../../etc/passwd0123456789", nullptr}, {"", nullptr}, {"-" + kHex, nullptr}, {"A-" + kHex, nullptr},
       {"a_b-" + kHex, nullptr}, {"a-b-" + kHex, nullptr}, {"node17charsxxxxxx-" + kHex, nullptr},
       {"a-" + kHex.substr(1), nullptr},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(is_valid_session_id(c.id), c.node != nullptr) << c.id;
-    if (c.node != nullptr) {
-      EXPECT_EQ(session_node(c.id), c.node) << c.id;
+  for (const auto& [id, node] : cases) {
+    EXPECT_EQ(is_valid_session_id(id), node != nullptr) << id;
+    if (node != nullptr) {
+      EXPECT_EQ(session_node(id), node) << id;
     }
   }
 }
@@ -301,10 +295,7 @@ TEST(SessionRecord, IsReadAsWrittenAndRefusedWhenNotWhole) {
   const std::string completed =
       R"({"error":"","fps":25.0,"frame_count":2,"matte_bytes":[10,20],"source":"plugin","stage":"completed","version":1})";
   EXPECT_EQ(encode_session_record(record), completed + "\n");
-  const struct {
-    std::string text;
-    std::optional<SessionRecord::Stage> stage;
-  } cases[] = {
+  const std::pair<std::string, std::optional<SessionRecord::Stage>> cases[] = {
       {completed, SessionRecord::Stage::Completed},
       {R"({"error":"boom","fps":1,"frame_count":2,"matte_bytes":[],"source":"","stage":"failed","version":1})",
        SessionRecord::Stage::Failed},
@@ -314,11 +305,11 @@ TEST(SessionRecord, IsReadAsWrittenAndRefusedWhenNotWhole) {
       {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"failed","version":2})", std::nullopt},
       {"trevane-backend session", std::nullopt},
   };
-  for (const auto& c : cases) {
-    const auto decoded = decode_session_record(c.text);
-    EXPECT_EQ(decoded ? std::optional(decoded->stage) : std::nullopt, c.stage) << c.text;
+  for (const auto& [text, stage] : cases) {
+    const auto decoded = decode_session_record(text);
+    EXPECT_EQ(decoded ? std::optional(decoded->stage) : std::nullopt, stage) << text;
   }
-  EXPECT_EQ(decode_session_record(cases[1].text)->error, "boom");
+  EXPECT_EQ(decode_session_record(cases[1].first)->error, "boom");
 }
 
 }  // namespace
