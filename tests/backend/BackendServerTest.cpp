@@ -26,7 +26,9 @@ using namespace test;
 void run_full_session(httplib::Client& client, int frames, std::string* made = nullptr) {
   const std::string id = create_session(client);
   if (made != nullptr) *made = id;
-  EXPECT_EQ(body_of(client.Get(session_path(id)))["status"], "UPLOADING");
+  const json status = body_of(client.Get(session_path(id)));
+  EXPECT_EQ(status["status"], "UPLOADING");
+  EXPECT_EQ(status["session_id"], id);
   for (int i = 0; i < frames; ++i) {
     const bool png = i % 2 == 1;
     const cv::Mat frame = square_frame(40 + i % 2 * 8, 30, 4 + i, 6, 12);
