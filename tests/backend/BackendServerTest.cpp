@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 
 #include "BackendTestSupport.h"
 #include "backend/service/SessionStore.h"
@@ -20,6 +21,31 @@ namespace kesto::backend {
 namespace {
 
 using namespace test;
+
+// A served backend on a folder of its own: the trivial engine, small limits, quiet, on an OS-chosen port.
+class Backend {
+ public:
+  explicit Backend(const std::function<void(BackendConfig&)>& adjust = nullptr) : server(config(adjust)) {
+    const auto port = server.start();
+    EXPECT_TRUE(port.ok()) << port.error().message;
+    client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
+    client->set_read_timeout(10, 0);
+  }
+  BackendConfig config(const std::function<void(BackendConfig&)>& adjust) const {
+    BackendConfig config;
+    config.port = 0;
+    config.engine = "trivial";
+    config.workdir = dir.path().string();
+    config.log_level = LogLevel::Quiet;
+    config.max_frames = 100;
+    config.max_frame_bytes = 64 * 1024;
+    if (adjust) adjust(config);
+    return config;
+  }
+  TempDir dir;
+  BackendServer server;
+  std::unique_ptr<httplib::Client> client;
+};
 
 // A whole session as the plug-in runs it: uploads frames (bright square moving right on dark ground, JPEG and
 // PNG in turn), starts, waits, and checks each matte. The session's id goes to `made` when given.

@@ -1,8 +1,7 @@
 #pragma once
 // Helpers shared by the backend tests: temporary folders, synthetic frames, an engine run on a clip in memory,
-// child processes with their output in files, the tiny ONNX models of make_test_models.py (the threshold model
-// marks what is brighter than mid-grey), and a backend served in the test process over real HTTP on 127.0.0.1
-// (the trivial engine, tiny frames) with the client steps of a session as the plug-in takes them.
+// the tiny ONNX models of make_test_models.py (the threshold model marks what is brighter than mid-grey), and
+// the client steps of a session as the plug-in takes them. Child processes are tests/support's.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -10,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,7 +22,6 @@
 
 #include "backend/matting/MattingEngine.h"
 #include "backend/matting/NeuralOptions.h"
-#include "backend/service/BackendServer.h"
 #include "tests/support/ToolRun.h"
 
 namespace kesto::backend::test {
@@ -136,31 +133,6 @@ class TestModels {
 
 inline constexpr const char* kJobBox =
     R"({"anchor_frame":0,"bbox":{"h":0.5,"w":0.5,"x":0.25,"y":0.25},"edge_softness":0.2,"quality":"fast","strokes":[],"text_prompt":""})";
-
-// A served backend on a folder of its own: the trivial engine, small limits, quiet, on an OS-chosen port.
-class Backend {
- public:
-  explicit Backend(const std::function<void(BackendConfig&)>& adjust = nullptr) : server(config(adjust)) {
-    const auto port = server.start();
-    EXPECT_TRUE(port.ok()) << port.error().message;
-    client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
-    client->set_read_timeout(10, 0);
-  }
-  BackendConfig config(const std::function<void(BackendConfig&)>& adjust) const {
-    BackendConfig config;
-    config.port = 0;
-    config.engine = "trivial";
-    config.workdir = dir.path().string();
-    config.log_level = LogLevel::Quiet;
-    config.max_frames = 100;
-    config.max_frame_bytes = 64 * 1024;
-    if (adjust) adjust(config);
-    return config;
-  }
-  TempDir dir;
-  BackendServer server;
-  std::unique_ptr<httplib::Client> client;
-};
 
 inline json body_of(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
 inline std::string session_path(const std::string& id) { return "/api/matte/sessions/" + id; }
