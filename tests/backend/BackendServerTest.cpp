@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 
 #include "BackendTestSupport.h"
 #include "backend/service/SessionStore.h"
@@ -22,16 +22,70 @@ namespace {
 
 using namespace test;
 
-TEST(BackendServer, ASessionFromCreationToDeletion) {
-  Backend backend([](BackendConfig& c) { c.node = "b7"; });
-  httplib::Client& client = *backend.client;
+// A served backend on a folder of its own: the trivial engine, small limits, quiet, on an OS-chosen port.
+class Backend {
+ public:
+  explicit Backend(const std::function<void(BackendConfig&)>& adjust = nullptr) : server(config(adjust)) {
+    const auto port = server.start();
+    EXPECT_TRUE(port.ok()) << port.error().message;
+    client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
+    client->set_read_timeout(10, 0);
+  }
+  BackendConfig config(const std::function<void(BackendConfig&)>& adjust) const {
+    BackendConfig config;
+    config.port = 0;
+    config.engine = "trivial";
+    config.workdir = dir.path().string();
+    config.log_level = LogLevel::Quiet;
+    config.max_frames = 100;
+    config.max_frame_bytes = 64 * 1024;
+    if (adjust) adjust(config);
+    return config;
+  }
+  TempDir dir;
+  BackendServer server;
+  std::unique_ptr<httplib::Client> client;
+};
+
+// A whole session as the plug-in runs it: uploads frames (bright square moving right on dark ground, JPEG and
+// PNG in turn), starts, waits, and checks each matte. The session's id goes to `made` when given.
+void run_full_session(httplib::Client& client, int frames, std::string* made = nullptr) {
   const std::string id = create_session(client);
-  ASSERT_EQ(id.rfind("b7-", 0), 0u) << id;
+  if (made != nullptr) *made = id;
   const json status = body_of(client.Get(session_path(id)));
   EXPECT_EQ(status["status"], "UPLOADING");
   EXPECT_EQ(status["session_id"], id);
-  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", tiny_jpeg(), "image/jpeg")->status, 200);
-  EXPECT_EQ(body_of(client.Get(session_path(id)))["frames_received"], 1);
+  for (int i = 0; i < frames; ++i) {
+    const bool png = i % 2 == 1;
+    const cv::Mat frame = square_frame(40 + i % 2 * 8, 30, 4 + i, 6, 12);
+    auto r = client.Put(session_path(id) + "/frames/" + std::to_string(i), encode(frame, png ? ".png" : ".jpg"),
+                        png ? "image/png" : "image/jpeg");
+    ASSERT_TRUE(r && r->status == 200) << (r ? r->body : "no reply");
+  }
+  EXPECT_EQ(body_of(client.Get(session_path(id)))["frames_received"], frames);
+  auto start = client.Post(session_path(id) + "/start", kJobBox, "application/json");
+  ASSERT_TRUE(start && start->status == 202) << (start ? start->body : "no reply");
+  const json done = wait_until_done(client, id);
+  ASSERT_EQ(done.value("status", ""), "COMPLETED");
+  EXPECT_EQ(done["frame_count"], frames);
+  for (int i = 0; i < frames; ++i) {
+    auto r = client.Get(session_path(id) + "/alpha/" + std::to_string(i) + ".png");
+    ASSERT_TRUE(r && r->status == 200);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "image/png");
+    const cv::Mat matte = cv::imdecode(std::vector<uchar>(r->body.begin(), r->body.end()), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(matte.type(), CV_8UC1);
+    ASSERT_EQ(matte.size(), cv::Size(40 + i % 2 * 8, 30));
+    EXPECT_EQ(matte.at<uchar>(12, 10 + i), 255);  // inside the square
+    EXPECT_EQ(matte.at<uchar>(27, 2), 0);         // background
+  }
+}
+
+TEST(BackendServer, ASessionFromCreationToDeletion) {
+  Backend backend([](BackendConfig& c) { c.node = "b7"; });
+  httplib::Client& client = *backend.client;
+  std::string id;
+  run_full_session(client, 2, &id);
+  ASSERT_EQ(id.rfind("b7-", 0), 0u) << id;
   const json health = body_of(client.Get("/api/health"));
   EXPECT_EQ(health["node"], "b7");
   EXPECT_EQ(health["sessions"], 1);
@@ -39,11 +93,6 @@ TEST(BackendServer, ASessionFromCreationToDeletion) {
   auto elsewhere = client.Get(session_path("c-" + id.substr(3)));
   EXPECT_EQ(elsewhere->status, 404);
   EXPECT_NE(body_of(elsewhere).value("error", "").find("names node c, this is node b7"), std::string::npos);
-  auto started = client.Post(session_path(id) + "/start", kJobBox, "application/json");
-  ASSERT_EQ(started->status, 202);
-  const json done = wait_until_done(client, id);
-  EXPECT_EQ(done["status"], "COMPLETED");
-  EXPECT_EQ(done["frame_count"], 1);
   EXPECT_TRUE(std::filesystem::exists(backend.dir.path() / id));
   EXPECT_EQ(client.Delete(session_path(id))->status, 200);
   EXPECT_EQ(client.Get(session_path(id))->status, 404);
@@ -56,23 +105,15 @@ TEST(BackendServer, ASessionFromCreationToDeletion) {
 }
 
 TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
-  cv::Mat noise(64, 64, CV_8UC3);
-  cv::RNG(5).fill(noise, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(256));
-  const std::string big = encode(noise, ".jpg");
-  Backend backend([&](BackendConfig& c) {
-    c.max_sessions = 3;
-    c.max_disk_bytes = 2 * big.size() + 2000;
-  });
+  Backend backend([&](BackendConfig& c) { c.max_sessions = 2; });
   httplib::Client& client = *backend.client;
   // The session rules behind these refusals are SessionStoreTest's and the parsers' ServiceParsingTest's; here,
   // that each route hands them on as its reply.
   const std::string s = session_path(create_session(client));
   const std::string started = session_path(session_with_a_frame(client));
-  const std::string full = session_path(session_with_a_frame(client));
   const std::string& jpeg = tiny_jpeg();
   const std::string png = encode(square_frame(8, 8, 1, 1, 3), ".png");
   ASSERT_EQ(client.Post(started + "/start", kJobBox, "application/json")->status, 202);
-  for (int i = 1; i < 3; ++i) ASSERT_EQ(client.Put(full + "/frames/" + std::to_string(i), big, "image/jpeg")->status, 200);
   const struct {
     const char* what;
     std::function<httplib::Result(httplib::Client&)> send;
@@ -87,7 +128,6 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
       {"upload: type mismatch", [&](httplib::Client& c) { return c.Put(s + "/frames/0", png, "image/jpeg"); }, 415},
       {"upload: foreign type", [&](httplib::Client& c) { return c.Put(s + "/frames/0", jpeg, "text/html"); }, 415},
       {"upload: too large", [&](httplib::Client& c) { return c.Put(s + "/frames/0", std::string(70000, 'x'), "image/jpeg"); }, 413},
-      {"upload: disk full", [&](httplib::Client& c) { return c.Put(s + "/frames/0", big, "image/jpeg"); }, 507},
       {"upload: after start", [&](httplib::Client& c) { return c.Put(started + "/frames/1", jpeg, "image/jpeg"); }, 409},
       {"matte: before completion", [&](httplib::Client& c) { return c.Get(s + "/alpha/0.png"); }, 409},
   };
@@ -100,9 +140,7 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
     EXPECT_FALSE(body_of(r).value("error", "").empty()) << bad.what;
   }
   EXPECT_EQ(client.Get("/api/matte/sessions")->get_header_value("Allow"), "POST");
-  // Deleted sessions free their place and their disk.
-  EXPECT_EQ(client.Delete(started)->status, 200);
-  EXPECT_EQ(client.Delete(full)->status, 200);
+  EXPECT_EQ(client.Delete(started)->status, 200);  // frees its place
   run_full_session(client, 2);  // on the same kept-alive connection
 }
 
@@ -120,24 +158,6 @@ TEST(BackendServer, AFrameThatCannotBeDecodedFailsTheJobNamingIt) {
   EXPECT_EQ(client.Get(session_path(id) + "/alpha/0.png")->status, 409);
 }
 
-TEST(BackendServer, ChunkedUploadsCannotExceedTheFrameLimit) {
-  Backend backend;
-  const std::string id = create_session(*backend.client);
-  httplib::Client client("127.0.0.1", backend.server.port());
-  const std::string chunk(10000, 'x');
-  auto r = client.Put(session_path(id) + "/frames/0",
-                      [&](std::size_t offset, httplib::DataSink& sink) {
-                        if (offset < 200000) return sink.write(chunk.data(), chunk.size());
-                        sink.done();
-                        return true;
-                      },
-                      "image/jpeg");
-  if (r) {
-    EXPECT_EQ(r->status, 413);  // or the server hung up on the rest of the body, which is as good
-  }
-  EXPECT_EQ(backend.client->Get("/api/health")->status, 200);
-}
-
 TEST(BackendServer, IdleSessionsExpire) {
   Backend backend([](BackendConfig& c) { c.session_ttl = 200ms; });
   const std::string id = create_session(*backend.client);
@@ -147,12 +167,21 @@ TEST(BackendServer, IdleSessionsExpire) {
   EXPECT_EQ(backend.client->Get(session_path(id))->status, 404);
 }
 
-TEST(BackendServer, StopRemovesItsOwnWorkingFolderAndABusyPortIsRefused) {
+TEST(BackendServer, ABusyPortIsRefusedARestartRecoversItsFolderAndStopRemovesAFolderOfItsOwn) {
   Backend first;
-  BackendServer second(first.config([&](BackendConfig& c) { c.port = first.server.port(); }));
-  const auto refused = second.start();
+  BackendServer busy(first.config([&](BackendConfig& c) { c.port = first.server.port(); }));
+  const auto refused = busy.start();
   ASSERT_FALSE(refused.ok());
   EXPECT_NE(refused.error().message.find("cannot listen"), std::string::npos);
+  // A run killed with a session uploading leaves its folder: here a copy taken while the session is alive.
+  // What a restart makes of each kind of session is SessionStoreTest's.
+  const std::string id = session_with_a_frame(*first.client);
+  TempDir left;
+  std::filesystem::copy(first.dir.path(), left.path(), std::filesystem::copy_options::recursive);
+  BackendServer restarted(first.config([&](BackendConfig& c) { c.workdir = left.path().string(); }));
+  ASSERT_TRUE(restarted.start().ok());
+  httplib::Client after("127.0.0.1", restarted.port());
+  EXPECT_EQ(body_of(after.Get(session_path(id)))["error"], kRestartedError);
   BackendServer own(first.config([](BackendConfig& c) { c.workdir.clear(); }));
   ASSERT_TRUE(own.start().ok());
   const std::filesystem::path workdir = own.workdir();
@@ -180,17 +209,15 @@ class RawConnection {
   bool send(std::string_view bytes) const {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
-  // What arrives within `wait`, until `enough` bytes or the server closes.
+  // What arrives until `enough` bytes, the server closes, or nothing comes for `wait`.
   std::string receive(std::chrono::milliseconds wait, std::size_t enough = 1 << 20) {
+    const timeval patience{static_cast<time_t>(wait.count() / 1000), static_cast<suseconds_t>(wait.count() % 1000 * 1000)};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (got.size() < enough && !closed_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buffer[4096];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      closed_ = n <= 0;
+    char buffer[4096];
+    for (ssize_t n = 1; got.size() < enough && !closed_ && n > 0;) {
+      n = ::recv(fd_, buffer, sizeof buffer, 0);
+      closed_ = n == 0;
       if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
     return got;

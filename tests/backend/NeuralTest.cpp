@@ -47,6 +47,11 @@ class NeuralModelTest : public ::testing::Test {
     return model;
   }
   static std::shared_ptr<NeuralModel> load(const std::string& name) { return load(TestModels::get().options(name)); }
+  // The threshold model at the test input size, loaded once.
+  static const std::shared_ptr<NeuralModel>& threshold() {
+    static const std::shared_ptr<NeuralModel> model = load("threshold");
+    return model;
+  }
 };
 
 // A model configured for a large input that runs at any size is given an input sized to the picture; one
@@ -141,7 +146,7 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
   const TestModels& models = TestModels::get();
   test::TempDir dir;
   std::ofstream(dir.path() / "garbage.onnx") << "this is not a network\n";
-  const std::string whole = test::read_text(models.path("threshold"));
+  const std::string whole = test::fileText(models.path("threshold"));
   std::ofstream(dir.path() / "truncated.onnx", std::ios::binary) << whole.substr(0, whole.size() / 2);
   const auto at = [&](const std::filesystem::path& path, const char* output = "") {
     NeuralOptions o = models.options("threshold");
@@ -151,10 +156,7 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
   };
   NeuralOptions zero_std = models.options("threshold");
   zero_std.std = {1.0, 0.0, 1.0};
-  const struct {
-    NeuralOptions options;
-    std::vector<std::string> reasons;
-  } cases[] = {
+  const std::pair<NeuralOptions, std::vector<std::string>> cases[] = {  // the options and parts of the refusal
       {NeuralOptions{}, {"no file given"}},
       {at(dir.path() / "missing.onnx"), {"no such file"}},
       {at(dir.path()), {"not a regular file"}},
@@ -169,11 +171,11 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
       {models.options("two_outputs"), {"--model-output", "map", "inverse"}},
       {at(models.path("two_outputs"), "absent"), {"no output named \"absent\""}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [options, reasons] : cases) {
     std::string error;
-    EXPECT_EQ(NeuralModel::load(c.options, error), nullptr) << c.options.model_path;
-    EXPECT_TRUE(contains(error, "model " + c.options.model_path + ": ")) << error;
-    for (const std::string& reason : c.reasons) EXPECT_TRUE(contains(error, reason)) << error;
+    EXPECT_EQ(NeuralModel::load(options, error), nullptr) << options.model_path;
+    EXPECT_TRUE(contains(error, "model " + options.model_path + ": ")) << error;
+    for (const std::string& reason : reasons) EXPECT_TRUE(contains(error, reason)) << error;
   }
   // The output asked for by name is the one used.
   const cv::Mat white(16, 16, CV_8UC3, cv::Scalar::all(255));
@@ -185,16 +187,8 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
   }
 }
 
-class NeuralSegmenterTest : public NeuralModelTest {
- protected:
-  void SetUp() override {
-    NeuralModelTest::SetUp();
-    model_ = load("threshold");
-    ASSERT_NE(model_, nullptr);
-  }
-  std::shared_ptr<NeuralModel> model_;
-  std::string error_;
-};
+using NeuralSegmenterTest = NeuralModelTest;
+using NeuralEngineTest = NeuralModelTest;
 
 TEST(NeuralSegmenter, PadRegionGrowsByAFractionAtLeastTheMinimumInsideTheFrame) {
   const cv::Size frame(200, 100);
@@ -202,16 +196,6 @@ TEST(NeuralSegmenter, PadRegionGrowsByAFractionAtLeastTheMinimumInsideTheFrame) 
   EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, frame), cv::Rect(40, 32, 120, 36));
   EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, frame), cv::Rect(0, 0, 200, 100));
   EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, frame), cv::Rect(185, 92, 15, 8));
-}
-
-TEST(NeuralSegmenter, KeyframesAreEverySpacingFramesFromTheAnchorBothWays) {
-  std::vector<int> picked;
-  for (int i = 0; i < 30; ++i) {
-    if (is_keyframe(i, 12, 5)) picked.push_back(i);
-    EXPECT_FALSE(is_keyframe(i, 12, 0) || is_keyframe(i, 12, -3)) << i;
-  }
-  EXPECT_EQ(picked, (std::vector<int>{2, 7, 17, 22, 27}));
-  EXPECT_TRUE(is_keyframe(1, 0, 1));
 }
 
 TEST(NeuralSegmenter, KeepFocusedRegionPrefersOverlapToSizeAndKeepsSeededRegions) {
@@ -229,52 +213,45 @@ TEST(NeuralSegmenter, KeepFocusedRegionPrefersOverlapToSizeAndKeepsSeededRegions
   EXPECT_EQ(cv::countNonZero(kept), 15 * 15 + 10 * 10);
 }
 
-TEST_F(NeuralSegmenterTest, AnchorMaskIsTheCharacterInsideTheBoxWithDabsAppliedOrSaysWhatIsMissing) {
+// The bar lies inside the context around the selection, not inside the selection.
+TEST_F(NeuralSegmenterTest, AnchorAndKeyframeMasksAreTheCharacterNearTheSelectionOrSayWhatIsMissing) {
   cv::Mat frame = dark_background(kWidth, kHeight);
   cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
   draw_bright_disc(frame, {80, 80}, 30, truth);
-  frame(cv::Rect(150, 10, 80, 140)).setTo(cv::Scalar::all(250));  // larger and brighter, outside the box
+  const cv::Rect bar(128, 10, 100, 140);  // larger and brighter than the character
+  frame(bar).setTo(cv::Scalar::all(250));
+  std::string error;
   AnchorSeeds seeds;
   seeds.box = cv::Rect(45, 45, 72, 72);
-  const cv::Mat plain = neural_anchor_mask(*model_, frame, seeds, error_);
-  EXPECT_GT(test::iou(plain, truth), 0.9) << error_;
-  EXPECT_EQ(cv::countNonZero(plain(cv::Rect(150, 10, 80, 140))), 0);
+  const cv::Mat plain = neural_anchor_mask(*threshold(), frame, seeds, error);
+  EXPECT_GT(test::iou(plain, truth), 0.9) << error;
+  EXPECT_EQ(cv::countNonZero(plain(bar)), 0);
   // Exclude the disc's middle, add a dark patch that touches nothing the network found.
   seeds.dabs = {{80.0 / kWidth, 0.5, -8.0 / kWidth}, {60.0 / kWidth, 130.0 / kHeight, 5.0 / kWidth}};
-  const cv::Mat dabbed = neural_anchor_mask(*model_, frame, seeds, error_);
-  ASSERT_FALSE(dabbed.empty()) << error_;
+  const cv::Mat dabbed = neural_anchor_mask(*threshold(), frame, seeds, error);
+  ASSERT_FALSE(dabbed.empty()) << error;
   EXPECT_EQ(dabbed.at<uchar>(80, 80), 0);
   EXPECT_EQ(dabbed.at<uchar>(130, 60), 255);
   EXPECT_EQ(dabbed.at<uchar>(80, 60), 255);
   AnchorSeeds dabs_only;  // the area around them, the whole frame at the small input size: coarser
   dabs_only.dabs = {{80.0 / kWidth, 0.5, 6.0 / kWidth}};
-  EXPECT_GT(test::iou(neural_anchor_mask(*model_, frame, dabs_only, error_), truth), 0.85) << error_;
-
+  EXPECT_GT(test::iou(neural_anchor_mask(*threshold(), frame, dabs_only, error), truth), 0.85) << error;
   seeds = AnchorSeeds{};
   seeds.box = cv::Rect(5, 5, 30, 30);  // dark corner
-  EXPECT_TRUE(neural_anchor_mask(*model_, frame, seeds, error_).empty());
-  EXPECT_TRUE(contains(error_, "no character inside the selection")) << error_;
-}
+  EXPECT_TRUE(neural_anchor_mask(*threshold(), frame, seeds, error).empty());
+  EXPECT_TRUE(contains(error, "no character inside the selection")) << error;
 
-TEST_F(NeuralSegmenterTest, KeyframeMaskReplacesADriftedMaskButNotWithNonsense) {
-  cv::Mat frame = dark_background(kWidth, kHeight);
-  cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
-  draw_bright_disc(frame, {100, 80}, 32, truth);
-  frame(cv::Rect(200, 0, 40, 160)).setTo(cv::Scalar::all(250));  // another bright thing nearby
+  // On a keyframe the network's answer replaces a drifted mask; an empty answer, or a lost character, does not.
   cv::Mat drifted = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
-  cv::circle(drifted, {110, 75}, 24, cv::Scalar(255), cv::FILLED);
-  const cv::Mat corrected = neural_keyframe_mask(*model_, frame, drifted, error_);
-  EXPECT_GT(test::iou(corrected, truth), 0.9) << error_;
-  EXPECT_EQ(cv::countNonZero(corrected(cv::Rect(200, 0, 40, 160))), 0);
-  // Nothing bright where the mask is: the network's answer would be empty, the propagated mask stays.
-  const cv::Mat kept = neural_keyframe_mask(*model_, dark_background(kWidth, kHeight), drifted, error_);
-  ASSERT_EQ(kept.size(), drifted.size()) << error_;
+  cv::circle(drifted, {95, 75}, 24, cv::Scalar(255), cv::FILLED);
+  const cv::Mat corrected = neural_keyframe_mask(*threshold(), frame, drifted, error);
+  EXPECT_GT(test::iou(corrected, truth), 0.9) << error;
+  EXPECT_EQ(cv::countNonZero(corrected(bar)), 0);
+  const cv::Mat kept = neural_keyframe_mask(*threshold(), dark_background(kWidth, kHeight), drifted, error);
+  ASSERT_EQ(kept.size(), drifted.size()) << error;
   EXPECT_EQ(cv::norm(kept, drifted, cv::NORM_INF), 0.0);
-  // A propagated mask that has lost the character is left as it is.
-  EXPECT_EQ(cv::countNonZero(neural_keyframe_mask(*model_, frame, cv::Mat::zeros(kHeight, kWidth, CV_8UC1), error_)), 0);
+  EXPECT_EQ(cv::countNonZero(neural_keyframe_mask(*threshold(), frame, cv::Mat::zeros(kHeight, kWidth, CV_8UC1), error)), 0);
 }
-
-using NeuralEngineTest = NeuralSegmenterTest;
 
 std::unique_ptr<test::Outcome> run_neural(std::shared_ptr<const NeuralModel> model, int spacing, const JobRequest& request,
                                           const std::vector<cv::Mat>& frames, bool cancel = false) {
@@ -301,8 +278,8 @@ TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollow) {
   request.quality = Quality::Fine;
   request.edge_softness = 0.0;
   request.bbox = NormBox{40.0 / kWidth, 50.0 / kHeight, 61.0 / kWidth, 61.0 / kHeight};  // the disc and 6 px
-  const auto propagated_only = run_neural(model_, 0, request, frames);
-  const auto with_keyframes = run_neural(model_, 3, request, frames);
+  const auto propagated_only = run_neural(threshold(), 0, request, frames);
+  const auto with_keyframes = run_neural(threshold(), 3, request, frames);
   ASSERT_FALSE(propagated_only->error) << *propagated_only->error;
   ASSERT_FALSE(with_keyframes->error) << *with_keyframes->error;
   EXPECT_LT(propagated_only->mattes.at(3).at<uchar>(arm_tip), 64);  // so the repair below means something
@@ -312,7 +289,7 @@ TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollow) {
     }
     EXPECT_GT(test::iou(with_keyframes->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.9) << "frame " << i;
   }
-  EXPECT_EQ(*run_neural(model_, 1, request, frames, true)->error, "cancelled");
+  EXPECT_EQ(*run_neural(threshold(), 1, request, frames, true)->error, "cancelled");
 }
 
 TEST_F(NeuralEngineTest, AModelThatTurnsToNaNMidJobFailsTheJobNamingTheModelAndFrame) {

@@ -17,6 +17,8 @@
 namespace kesto::backend {
 namespace {
 
+using nlohmann::json;
+
 const std::string kHex = "0123456789abcdef0123456789abcdef";
 
 TEST(BackendConfig, ReadsEveryOptionOverItsDefault) {
@@ -45,7 +47,6 @@ TEST(BackendConfig, ReadsEveryOptionOverItsDefault) {
   EXPECT_EQ(parse_args({"--model-size", "512"}).config.neural.input_height, 512);
   EXPECT_EQ(parse_args({"--port", "1", "--help"}).action, ParsedArgs::Action::Help);
   EXPECT_EQ(parse_args({"--check-model"}).action, ParsedArgs::Action::CheckModel);
-  EXPECT_NE(help_text().find("0.485,0.456,0.406"), std::string::npos);
 }
 
 TEST(BackendConfig, RefusesBadValuesNamingTheOption) {
@@ -139,38 +140,32 @@ TEST(Routes, MatchesEveryRouteWithItsMethodAndNamesTheAllowedOnes) {
 }
 
 TEST(Routes, RequestTargetsGiveTheirDecodedPathAndRoutesTheirBodyLimit) {
-  const struct {
-    const char* target;
-    std::optional<std::string> path;
-  } cases[] = {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"/api/health", "/api/health"},  {"/api/health?probe=1#top", "/api/health"},
       {"/s/%2e%2E%2F", "/s/../"},      {"/a%00b", std::string("/a\0b", 4)},
       {"/a%2", std::nullopt},          {"/a%zz", std::nullopt},
       {"http://host/api/health", std::nullopt}, {"*", std::nullopt}, {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(request_path(c.target), c.path) << c.target;
+  for (const auto& [target, path] : cases) EXPECT_EQ(request_path(target), path) << target;
   EXPECT_EQ(body_limit(RouteKind::UploadFrame, 5000), 5000u);
-  for (const RouteKind json : {RouteKind::StartJob, RouteKind::CreateSession, RouteKind::Beacon}) {
-    EXPECT_EQ(body_limit(json, 5000), kMaxJsonBodyBytes);
+  for (const RouteKind takes_json : {RouteKind::StartJob, RouteKind::CreateSession, RouteKind::Beacon}) {
+    EXPECT_EQ(body_limit(takes_json, 5000), kMaxJsonBodyBytes);
   }
   EXPECT_EQ(body_limit(RouteKind::SessionStatus, 5000), 0u);
 }
 
 TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeName) {
-  const struct {
-    std::string id;
-    const char* node;  // nullptr: not a valid id
-  } cases[] = {
+  const std::pair<std::string, const char*> cases[] = {  // the id and its node, nullptr when not valid
       {kHex, ""}, {"a-" + kHex, "a"}, {"node16charsxxxxx-" + kHex, "node16charsxxxxx"}, {"b7-" + kHex, "b7"},
       {"0123456789ABCDEF0123456789abcdef", nullptr}, {kHex.substr(1), nullptr}, {kHex + "0", nullptr},
       {"../../../../etc/passwd0123456789", nullptr}, {"", nullptr}, {"-" + kHex, nullptr}, {"A-" + kHex, nullptr},
       {"a_b-" + kHex, nullptr}, {"a-b-" + kHex, nullptr}, {"node17charsxxxxxx-" + kHex, nullptr},
       {"a-" + kHex.substr(1), nullptr},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(is_valid_session_id(c.id), c.node != nullptr) << c.id;
-    if (c.node != nullptr) {
-      EXPECT_EQ(session_node(c.id), c.node) << c.id;
+  for (const auto& [id, node] : cases) {
+    EXPECT_EQ(is_valid_session_id(id), node != nullptr) << id;
+    if (node != nullptr) {
+      EXPECT_EQ(session_node(id), node) << id;
     }
   }
 }
@@ -229,31 +224,28 @@ TEST(Validation, JobRequestFromThePluginIsReadWholeAndItsAlternativesTaken) {
 }
 
 TEST(Validation, JobRequestRefusesEachBadMemberAndOversizedOnes) {
-  const std::string q = R"("quality":"fine","edge_softness":0)";
-  const std::string a = R"({"anchor_frame":0,)" + q;
-  std::vector<std::string> bad = {
-      "not json", "[1,2]", "{" + q + R"(,"text_prompt":"a"})",  // no anchor
-      R"({"anchor_frame":1.5,)" + q + R"(,"text_prompt":"a"})", R"({"anchor_frame":-1,)" + q + R"(,"text_prompt":"a"})",
-      R"({"anchor_frame":3,)" + q + R"(,"text_prompt":"a"})",  // beyond 3 frames
-      R"({"anchor_frame":0,"edge_softness":0,"text_prompt":"a"})", R"({"anchor_frame":0,"quality":"Fine","edge_softness":0,"text_prompt":"a"})",
-      R"({"anchor_frame":0,"quality":"fine","text_prompt":"a"})", R"({"anchor_frame":0,"quality":"fine","edge_softness":1.01,"text_prompt":"a"})",
-      R"({"anchor_frame":0,"quality":"fine","edge_softness":"0.5","text_prompt":"a"})", a + R"(,"text_prompt":5})",
-      a + R"(,"text_prompt":"a","bbox":[0,0,1,1]})", a + R"(,"bbox":{"x":0.1,"y":0.1,"w":0.5,"h":0}})",
-      a + R"(,"bbox":{"x":0.1,"y":0.1,"w":0,"h":0.5}})", a + R"(,"bbox":{"x":0.8,"y":0.1,"w":0.5,"h":0.2}})",
-      a + R"(,"bbox":{"x":0.1,"y":0.8,"w":0.2,"h":0.5}})", a + R"(,"bbox":{"x":-0.1,"y":0.1,"w":0.5,"h":0.2}})",
-      a + R"(,"bbox":{"x":"0","y":0.1,"w":0.5,"h":0.2}})", a + R"(,"bbox":{"x":0,"y":0.1,"w":0.5,"h":0.2,"z":1}})",
-      a + R"(,"strokes":{}})", a + R"(,"strokes":[["a","b","c"]]})", a + R"(,"strokes":[[1.5,0.5,0.1]]})",
-      a + R"(,"strokes":[[0.5,-0.1,0.1]]})", a + R"(,"strokes":[[0.5,1.1,0.1]]})", a + R"(,"strokes":[[0.5,0.5,2]]})",
-      a + R"(,"text_prompt":"a","colour":"red"})", a + ",\"text_prompt\":\"\xff\xfe\"}",  // not UTF-8
-      a + R"(,"strokes":[[0.5,0.5,-0.1]],"text_prompt":"  "})",  // nothing selected
-      a + R"(,"text_prompt":")" + std::string(kMaxTextPromptBytes + 1, 'a') + "\"}",
+  const json base = json::parse(R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"text_prompt":"a"})");
+  const char* patches[] = {  // each merged into the valid request above; null removes the member
+      R"({"anchor_frame":null})", R"({"anchor_frame":1.5})", R"({"anchor_frame":-1})", R"({"anchor_frame":3})",
+      R"({"quality":null})", R"({"quality":"Fine"})", R"({"edge_softness":null})", R"({"edge_softness":1.01})",
+      R"({"edge_softness":"0.5"})", R"({"text_prompt":5})", R"({"colour":"red"})", R"({"bbox":[0,0,1,1]})",
+      R"({"bbox":{"x":0.1,"y":0.1,"w":0.5,"h":0}})", R"({"bbox":{"x":0.1,"y":0.1,"w":0,"h":0.5}})",
+      R"({"bbox":{"x":0.8,"y":0.1,"w":0.5,"h":0.2}})", R"({"bbox":{"x":0.1,"y":0.8,"w":0.2,"h":0.5}})",
+      R"({"bbox":{"x":-0.1,"y":0.1,"w":0.5,"h":0.2}})", R"({"bbox":{"x":"0","y":0.1,"w":0.5,"h":0.2}})",
+      R"({"bbox":{"x":0,"y":0.1,"w":0.5,"h":0.2,"z":1}})", R"({"strokes":{}})", R"({"strokes":[["a","b","c"]]})",
+      R"({"strokes":[[1.5,0.5,0.1]]})", R"({"strokes":[[0.5,-0.1,0.1]]})", R"({"strokes":[[0.5,1.1,0.1]]})",
+      R"({"strokes":[[0.5,0.5,2]]})", R"({"strokes":[[0.5,0.5,-0.1]],"text_prompt":"  "})",  // nothing selected
   };
-  const auto dabs = [&](std::size_t count) {
-    std::string body = a + R"(,"strokes":[)";
-    for (std::size_t i = 0; i < count; ++i) body += std::string(i ? "," : "") + "[0.5,0.5,0.01]";
-    return body + "]}";
+  const auto with = [&](json patch) {
+    json body = base;
+    body.merge_patch(patch);
+    return body.dump();
   };
-  bad.push_back(dabs(kMaxStrokeCount + 1));
+  const auto dabs = [&](std::size_t count) { return with({{"strokes", json(count, json{0.5, 0.5, 0.01})}}); };
+  std::vector<std::string> bad = {"not json", "[1,2]", R"({"anchor_frame":0,"quality":"fine","edge_softness":0,"text_prompt":")"
+                                  "\xff\xfe\"}",  // not UTF-8
+                                  with({{"text_prompt", std::string(kMaxTextPromptBytes + 1, 'a')}}), dabs(kMaxStrokeCount + 1)};
+  for (const char* patch : patches) bad.push_back(with(json::parse(patch)));
   for (const std::string& body : bad) {
     const auto r = parse_job_request(body, 3);
     ASSERT_FALSE(r.ok()) << body;
@@ -261,7 +253,7 @@ TEST(Validation, JobRequestRefusesEachBadMemberAndOversizedOnes) {
     EXPECT_FALSE(r.error().message.empty()) << body;
   }
   EXPECT_TRUE(parse_job_request(dabs(kMaxStrokeCount), 1).ok());
-  EXPECT_TRUE(parse_job_request(a + R"(,"bbox":{"x":0.5,"y":0.5,"w":0.5,"h":0.5}})", 1).ok());  // to the corner
+  EXPECT_TRUE(parse_job_request(with(json::parse(R"({"bbox":{"x":0.5,"y":0.5,"w":0.5,"h":0.5}})")), 1).ok());  // to the corner
   EXPECT_EQ(parse_job_request(std::string(kMaxJsonBodyBytes + 1, ' '), 1).error().http_status, 413);
 }
 
@@ -302,27 +294,21 @@ TEST(SessionRecord, IsReadAsWrittenAndRefusedWhenNotWhole) {
   const std::string completed =
       R"({"error":"","fps":25.0,"frame_count":2,"matte_bytes":[10,20],"source":"plugin","stage":"completed","version":1})";
   EXPECT_EQ(encode_session_record(record), completed + "\n");
-  const struct {
-    std::string text;
-    std::optional<SessionRecord::Stage> stage;
-  } cases[] = {
+  const std::pair<std::string, std::optional<SessionRecord::Stage>> cases[] = {
       {completed, SessionRecord::Stage::Completed},
       {R"({"error":"boom","fps":1,"frame_count":2,"matte_bytes":[],"source":"","stage":"failed","version":1})",
        SessionRecord::Stage::Failed},
-      {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"uploading","version":1})",
-       SessionRecord::Stage::Uploading},
       {R"({"error":"","fps":1,"frame_count":3,"matte_bytes":[1],"source":"","stage":"completed","version":1})", std::nullopt},
       {R"({"error":"","fps":1,"frame_count":-1,"matte_bytes":[],"source":"","stage":"failed","version":1})", std::nullopt},
       {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"done","version":1})", std::nullopt},
       {R"({"error":"","fps":1,"frame_count":0,"matte_bytes":[],"source":"","stage":"failed","version":2})", std::nullopt},
       {"trevane-backend session", std::nullopt},
   };
-  for (const auto& c : cases) {
-    const auto decoded = decode_session_record(c.text);
-    EXPECT_EQ(decoded ? std::optional(decoded->stage) : std::nullopt, c.stage) << c.text;
+  for (const auto& [text, stage] : cases) {
+    const auto decoded = decode_session_record(text);
+    EXPECT_EQ(decoded ? std::optional(decoded->stage) : std::nullopt, stage) << text;
   }
-  EXPECT_EQ(decode_session_record(completed)->matte_bytes, record.matte_bytes);
-  EXPECT_EQ(decode_session_record(cases[1].text)->error, "boom");
+  EXPECT_EQ(decode_session_record(cases[1].first)->error, "boom");
 }
 
 }  // namespace
