@@ -97,6 +97,7 @@ struct Clip {
   int anchor = 0;
   json bbox;
   std::string hint;
+  std::string portrait;
 };
 
 struct TruthFigures {
@@ -140,6 +141,7 @@ bool build_clips(bool held_out) {
     const kesto::clips::NormalisedBox& b = composite.box;
     clip.bbox = json{{"x", b.x}, {"y", b.y}, {"w", b.w}, {"h", b.h}};
     clip.hint = spec.hint;
+    clip.portrait = spec.portrait;
     gClips.push_back(std::move(clip));
   }
   const auto real = kesto::clips::read_video_frames(gMedia / kRealVideo, 0, kRealFrames, kRealSize);
@@ -200,8 +202,9 @@ TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const ch
         iou_sum += iou;
         mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
       }
-      if (by_hint) std::fprintf(stderr, "bench_matte_quality: \"%s\": IoU %.4f\n", clip.hint.c_str(),
-                                clip_iou / static_cast<double>(clip.truth.size()));
+      // Each clip's figure, to see which character a change helps or hurts.
+      std::fprintf(stderr, "bench_matte_quality: %s, %s: IoU %.4f\n", clip.portrait.c_str(),
+                   by_hint ? ("\"" + clip.hint + "\"").c_str() : "box", clip_iou / static_cast<double>(clip.truth.size()));
       figures.min_clip_iou = std::min(figures.min_clip_iou, clip_iou / static_cast<double>(clip.truth.size()));
       ms_sum += result.ms;
       frames += static_cast<int>(clip.jpegs.size());
