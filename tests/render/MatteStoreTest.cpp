@@ -1,6 +1,6 @@
-// The matte store: file names, the eight-entry cache in insertion order, no negative caching, and the
-// behaviour of concurrent fetches (one decode per path, different paths decoded in parallel; many render
-// threads on the cache: the stress tests).
+// Which matte file a render reads (session ids, frame indices, file names) and the matte store: the
+// eight-entry cache in insertion order, no negative caching, and the behaviour of concurrent fetches (one
+// decode per path, different paths decoded in parallel; many render threads on the cache: the stress tests).
 
 #include "plugin/MatteStore.h"
 
@@ -8,14 +8,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdint>
-#include <mutex>
+#include <future>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plugin/FrameIndex.h"
+#include "plugin/SessionId.h"
 #include "tests/render/MatteFolder.h"
 
 namespace {
@@ -44,24 +48,11 @@ std::vector<std::string> paths(const MatteFolder &folder, std::vector<int> frame
 }
 
 // A one-shot gate that a test opens for threads waiting on it, with a time limit so a fault cannot hang.
-class Gate {
- public:
-  void open() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  bool waitOpen() {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, kWaitLimit, [this] { return open_; });
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false;
+struct Gate {
+  std::promise<void> opener;
+  std::shared_future<void> opened = opener.get_future().share();
+  void open() { opener.set_value(); }
+  bool waitOpen() const { return opened.wait_for(kWaitLimit) == std::future_status::ready; }
 };
 
 GrayMatte smallMatte(std::uint8_t value) { return GrayMatte{{value}, 1, 1}; }
@@ -155,20 +146,20 @@ TEST(MatteStore, BadDecodesAreRefusedAndTheNextFetchDecodesAgain) {
 }
 
 // Threads wanting one path wait for the decode in flight and share its result; when that decode fails (the
-// file was not there yet), one waiter decodes again, for all of them.
-TEST(MatteStore, ThreadsWantingOnePathShareOneDecode) {
+// file was not there yet), one waiter decodes again, for all of them. Meanwhile another path decodes: the
+// first decode ends only once that one has begun, which only parallel decodes allow.
+TEST(MatteStore, ThreadsWantingOnePathShareOneDecodeWhileOtherPathsDecode) {
   MatteFolder folder;
   const std::string path = folder.matteFile(0);
   constexpr int kThreads = 8;
   std::atomic<int> decodes{0};
   std::atomic<int> entered{0};
-  Gate release;
+  std::atomic<bool> sawOtherDecode{false};
+  Gate otherDecodeBegun;
   const detail::MatteDecoder decoder = [&](const std::string &) {
-    if (decodes.fetch_add(1) == 0) {
-      release.waitOpen();
-      return GrayMatte{};
-    }
-    return smallMatte(77);
+    if (decodes.fetch_add(1) > 0) return smallMatte(77);
+    sawOtherDecode = otherDecodeBegun.waitOpen();
+    return GrayMatte{};
   };
   SharedMatte firstResult;
   std::thread first([&] { firstResult = detail::fetch_matte_with(path, decoder); });
@@ -183,37 +174,57 @@ TEST(MatteStore, ThreadsWantingOnePathShareOneDecode) {
   }
   while (entered.load() < kThreads) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // lets the threads reach the wait
-  release.open();
+  detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
+    otherDecodeBegun.open();
+    return smallMatte(1);
+  });
   first.join();
   for (std::thread &t : threads) t.join();
 
+  EXPECT_TRUE(sawOtherDecode.load());
   EXPECT_EQ(nullptr, firstResult);
-  EXPECT_EQ(2, decodes.load());
   ASSERT_NE(nullptr, results[0]);
   for (const SharedMatte &r : results) EXPECT_EQ(results[0].get(), r.get());
-  EXPECT_EQ(path, detail::matte_cache_keys().front());
+  EXPECT_EQ(results[0].get(), detail::fetch_matte_with(path, decoder).get()) << "cached";
+  EXPECT_EQ(2, decodes.load());
 }
 
-TEST(MatteStore, DifferentPathsDecodeAtTheSameTime) {
-  MatteFolder folder;
-  Gate secondStarted;
-  std::atomic<bool> firstSawSecond{false};
-  std::thread first([&] {
-    detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
-      // Waits inside its decode for the other decode to begin: only possible if decodes run in parallel.
-      firstSawSecond = secondStarted.waitOpen();
-      return smallMatte(1);
-    });
-  });
-  std::thread second([&] {
-    detail::fetch_matte_with(folder.matteFile(2), [&](const std::string &) {
-      secondStarted.open();
-      return smallMatte(2);
-    });
-  });
-  first.join();
-  second.join();
-  EXPECT_TRUE(firstSawSecond.load());
+// Empty, too long, dot names, names that leave the folder, and names carrying odd bytes are no session.
+TEST(SessionId, OnlyPlainFolderNamesAreSafe) {
+  const std::pair<std::string, bool> cases[] = {
+      {"a", true},      {"sess_0123-abc.DEF", true}, {"...", true},   {".hidden", true}, {std::string(128, 'x'), true},
+      {"", false},      {std::string(129, 'x'), false}, {".", false}, {"..", false},     {"../etc", false},
+      {"a/b", false},   {"/abs", false},  {"a\\b", false},  {"a b", false}, {" a", false}, {"a\n", false},
+      {std::string("a\0b", 3), false},    {"caf\xc3\xa9", false}, {"a%2f", false}, {"a:b", false}};
+  for (const auto &[id, safe] : cases) EXPECT_EQ(safe, kesto::is_safe_session_id(id)) << id;
+}
+
+TEST(FrameIndex, ClipStartReadsLikeTheCLibrary) {
+  const std::pair<const char *, double> cases[] = {{"3.000000", 3.0}, {"-12.500000", -12.5}, {"  7.25 frames", 7.25},
+                                                   {"\t+42", 42.0},   {"1e2", 100.0},         {"", 0.0},
+                                                   {"abc", 0.0},      {"x3", 0.0}};
+  for (const auto &[text, value] : cases) EXPECT_DOUBLE_EQ(value, kesto::parse_clip_start(text)) << text;
+  EXPECT_TRUE(std::isinf(kesto::parse_clip_start("inf")));
+  EXPECT_TRUE(std::isnan(kesto::parse_clip_start("nan")));
+}
+
+// Halves round away from zero; an index below zero or beyond 32 bits, or one made of no number, is no frame.
+TEST(FrameIndex, TimeLessClipStartRoundedHalfAway) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::optional<std::int32_t> none;
+  const struct {
+    double time, clipStart;
+    std::optional<std::int32_t> frame;
+  } cases[] = {
+      {10.4, 3.0, 7},   {10.5, 3.0, 8},   {2.6, 3.0, 0},  {3.0, 3.0, 0},  {1000000.0, 0.0, 1000000},
+      {2.51, 3.0, 0},   {2.0, 3.0, none}, {2.5, 3.0, none},  // -0.5 rounds away from zero to -1
+      {5.0, inf, none}, {inf, 0.0, none}, {nan, 0.0, none}, {5.0, nan, none}, {3.0e9, 0.0, none},
+      {2147483647.0, 0.0, 2147483647},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(c.frame, kesto::matte_frame_index(c.time, c.clipStart)) << c.time << " - " << c.clipStart;
+  }
 }
 
 }  // namespace
