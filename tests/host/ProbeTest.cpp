@@ -116,15 +116,12 @@ TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
   EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
   EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
 
-  ASSERT_EQ(plugin().clips().size(), 2U);
-  std::vector<std::string> params;
-  for (const auto &p : plugin().params()) params.push_back(p.name + ":" + p.type);
-  EXPECT_EQ(params, (std::vector<std::string>{"text:OfxParamTypeString", "flag:OfxParamTypeBoolean",
-                                              "mode:OfxParamTypeChoice", "count:OfxParamTypeInteger",
-                                              "gain:OfxParamTypeDouble", "poke:OfxParamTypePushButton"}));
+  // The parameters' types are read as the real plug-in's tests show; these are the six defined once each.
+  EXPECT_EQ(plugin().clips().size(), 2U);
+  EXPECT_EQ(plugin().params().size(), 6U);
 }
 
-TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
+TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthRefusesThemOnceDestroyedAndUnloadsWhenTheyAreGone) {
   plugin().descriptor().setStrings(kOfxImageEffectPropSupportedPixelDepths, {kOfxBitDepthByte});
   th::InstanceOptions asFloat;
   asFloat.depth = th::PixelDepth::Float;
@@ -135,8 +132,18 @@ TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthAndUnloadsWhenTheyAreGone) {
   const int destroys = state_->destroys.load();
   const int unloads = state_->unloads.load();
   EXPECT_FALSE(plugin().unload().ok());  // refused while an instance lives
+  const OfxImageEffectHandle handle = fx_->handle();
+  const OfxParamHandle text = param("text");
+  ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
+  EXPECT_EQ(*fx_->getString("text"), "direct");
   EXPECT_EQ(fx_->destroy(), kOfxStatOK);
   EXPECT_EQ(state_->destroys.load(), destroys + 1);
+  // The handles of a destroyed instance are refused.
+  OfxPropertySetHandle props = nullptr;
+  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
+  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
+  EXPECT_FALSE(fx_->setString("text", "x").ok());
   fx_.reset();
   auto first = plugin().unload();
   ASSERT_TRUE(first.ok()) << first.error();
@@ -234,6 +241,7 @@ TEST_F(ProbeTest, CountsLeakedImagesAndRefusesDoubleReleases) {
   ASSERT_TRUE(fx_->setInt("mode", 1).ok());
   const th::RenderResult leak = fx_->render(0.4);  // the nearest frame
   EXPECT_EQ(leak.status, kOfxStatOK);
+  EXPECT_EQ(leak.output.pixelBytes(1, 1), (th::Rgba8{1, 1, 128, 255}));  // 0.5 is stored rounded
   EXPECT_EQ(leak.leakedImages, 1);
   EXPECT_EQ(fx_->unreleasedImages(), 1);
   EXPECT_EQ(th::outstandingImages(), outstanding + 1);
@@ -288,19 +296,6 @@ TEST_F(ProbeTest, ServesFramesAndRendersOnSeveralThreadsOnlyWhenTheEffectAllowsI
   }
   descriptor.setString(kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectRenderFullySafe);
   descriptor.setInt(kOfxImageEffectPluginPropHostFrameThreading, 1);
-}
-
-TEST_F(ProbeTest, RefusesHandlesOfADestroyedInstance) {
-  const OfxImageEffectHandle handle = fx_->handle();
-  const OfxParamHandle text = param("text");
-  ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
-  EXPECT_EQ(*fx_->getString("text"), "direct");
-  fx_->destroy();
-  OfxPropertySetHandle props = nullptr;
-  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
-  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
-  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
-  EXPECT_FALSE(fx_->setString("text", "x").ok());
 }
 
 }  // namespace

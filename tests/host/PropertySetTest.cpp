@@ -87,10 +87,6 @@ TEST(PropertySet, AnswersEachPluginCallWithTheStandardsStatus) {
     EXPECT_EQ(set->pluginSetCount(), c.status == kOfxStatOK && c.op != Op::Get && c.op != Op::GetN &&
                                              c.op != Op::Dimension ? 1 : 0) << row;
   }
-  auto set = sample_set();
-  double d = 0.0;
-  ASSERT_EQ(set->pluginGet("Size", PropType::Double, 1, &d), kOfxStatOK);
-  EXPECT_EQ(d, 2.0);
 }
 
 TEST(PropertySet, RemembersTheOrderThePluginFirstSetPropertiesIn) {

@@ -190,16 +190,14 @@ TEST_F(RenderAction, TheSessionTimeAndClipStartPickTheMatteElseTheSourceShows) {
 TEST_F(RenderAction, UnusableImagesFailTheRenderAndAreAllReleased) {
   MatteFolder folder;
   ASSERT_TRUE(folder.writeMatte(0, {255}, 1, 1));
-  const th::PixelDepth byte = th::PixelDepth::Byte;
-  const th::PixelDepth flt = th::PixelDepth::Float;
-  struct Case {
-    th::PixelDepth sourceDepth;
-    th::PixelDepth outputDepth;
+  using D = th::PixelDepth;
+  const struct {
+    D sourceDepth, outputDepth;
     th::FetchFault fault;
-  };
-  for (const Case &c : {Case{byte, byte, th::FetchFault::Fail}, Case{byte, byte, th::FetchFault::NullData},
-                        Case{flt, flt, th::FetchFault::NullData}, Case{byte, flt, th::FetchFault::None},
-                        Case{flt, byte, th::FetchFault::None}}) {
+  } cases[] = {{D::Byte, D::Byte, th::FetchFault::Fail}, {D::Byte, D::Byte, th::FetchFault::NullData},
+               {D::Float, D::Float, th::FetchFault::NullData}, {D::Byte, D::Float, th::FetchFault::None},
+               {D::Float, D::Byte, th::FetchFault::None}};
+  for (const auto &c : cases) {
     auto fx = instance(folder.sessionId(), kModeCharacter, c.sourceDepth);
     ASSERT_NE(nullptr, fx);
     fx->setSourceFrame(0, solidSource({0, 0, 16, 16}, {1, 1, 1, 1}, c.sourceDepth));
