@@ -13,7 +13,8 @@ const std::string kDescription =
     "and the plugin tracks it through the whole clip (SAM 3.1 + BiRefNet matting) and outputs RGBA or the "
     "matte only. No length limit.";
 
-TEST_F(PluginTest, EffectPropertiesMatchTheTableInOrder) {
+// The effect's properties in order, and two RGBA clips.
+TEST_F(PluginTest, EffectPropertiesAndClipsMatchTheTablesInOrder) {
   EXPECT_EQ((std::vector<std::string>{
                 "OfxPropLabel string[1] = \"Orvalis Trevane\"",
                 "OfxImageEffectPluginPropGrouping string[1] = \"Orvalis\"",
@@ -29,9 +30,6 @@ TEST_F(PluginTest, EffectPropertiesMatchTheTableInOrder) {
             }),
             written(plugin().descriptor()));
   EXPECT_NE(nullptr, plugin().overlayEntry());
-}
-
-TEST_F(PluginTest, TwoRgbaClips) {
   const std::vector<th::ClipInfo> clips = plugin().clips();
   ASSERT_EQ(2u, clips.size());
   EXPECT_EQ("Source", clips[0].name);

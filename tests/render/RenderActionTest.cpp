@@ -97,22 +97,18 @@ TEST_F(RenderAction, HandsTheHostsImagesAndTheFramesMatteToTheProcessor) {
   kesto::GrayMatte matte{std::vector<std::uint8_t>(13 * 9), 13, 9};
   for (std::uint8_t &b : matte.bytes) b = static_cast<std::uint8_t>(rng());
   ASSERT_TRUE(folder.writeMatte(0, matte.bytes, 13, 9));
-  struct Case {
-    OfxRectI source;
-    th::RowOrder sourceOrder;
-    int sourcePadding;
-    OfxRectI output;
-    th::RowOrder outputOrder;
-    int outputPadding;
-  };
-  const Case cases[] = {
-      {{-7, 5, 30, 26}, th::RowOrder::TopDown, 12, {-9, 3, 33, 29}, th::RowOrder::BottomUp, 0},
-      {{-7, 5, 30, 26}, th::RowOrder::BottomUp, 4, {-2, 8, 21, 19}, th::RowOrder::TopDown, 20},
+  const struct {
+    OfxRectI source, output;
+    th::RowOrder sourceOrder, outputOrder;
+    int sourcePadding, outputPadding;
+  } cases[] = {
+      {{-7, 5, 30, 26}, {-9, 3, 33, 29}, th::RowOrder::TopDown, th::RowOrder::BottomUp, 12, 0},
+      {{-7, 5, 30, 26}, {-2, 8, 21, 19}, th::RowOrder::BottomUp, th::RowOrder::TopDown, 4, 20},
   };
   for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
     auto fx = instance(folder.sessionId(), kModeCharacter, depth);
     ASSERT_NE(nullptr, fx);
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
       th::Image source = th::Image::make(c.source, depth, c.sourceOrder, c.sourcePadding);
       for (int y = c.source.y1; y < c.source.y2; ++y) {
         for (int x = c.source.x1; x < c.source.x2; ++x) {
@@ -159,7 +155,7 @@ TEST_F(RenderAction, TheSessionTimeAndClipStartPickTheMatteElseTheSourceShows) {
   const th::Rgba8 source{10, 20, 30, 255};
   auto fx = instance(other.sessionId());
   ASSERT_NE(nullptr, fx);
-  for (double t : {0.0, 2.0, 10.0, 11.0}) {  // the host serves the frame nearest to a time
+  for (double t : {0.0, 2.0, 3.0, 7.0, 10.0, 11.0}) {  // the host serves the frame nearest to a time
     fx->setSourceFrame(t, solidSource({0, 0, 2, 2}, {10 / 255.0f, 20 / 255.0f, 30 / 255.0f, 1}));
   }
   set(*fx, "clip_start", "3.000000");
