@@ -106,7 +106,6 @@ TEST(Bundle, FindsBundlesByNameAndEachLoadStageRefusesWhatItCannotUse) {
     EXPECT_NE(refused.error.find(c.says), std::string::npos) << refused.error;
   }
   ::unsetenv("HOST_PROBE_NO_FILTER");
-  EXPECT_EQ(th::Host(noParams).fetchSuite(kOfxParameterSuite, 1), nullptr);
 }
 
 TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
@@ -213,11 +212,8 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
 TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
   OfxParamSetHandle set = nullptr;
   ASSERT_EQ(effects_->getParamSet(fx_->handle(), &set), kOfxStatOK);
-  OfxPropertySetHandle props = nullptr;
-  ASSERT_EQ(effects_->getPropertySet(fx_->handle(), &props), kOfxStatOK);
   OfxImageClipHandle output = nullptr;
   ASSERT_EQ(effects_->clipGetHandle(fx_->handle(), kOfxImageEffectOutputClipName, &output, nullptr), kOfxStatOK);
-  auto *propSuite = static_cast<const OfxPropertySuiteV1 *>(host_.fetchSuite(kOfxPropertySuite, 1));
   OfxParamHandle p = nullptr;
   OfxPropertySetHandle image = nullptr;
   void *block = nullptr;
@@ -229,7 +225,6 @@ TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
   EXPECT_EQ(effects_->clipReleaseImage(reinterpret_cast<OfxPropertySetHandle>(0x1234)), kOfxStatErrBadHandle);
   EXPECT_EQ(effects_->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(fx_->handle()), &block),
             kOfxStatErrBadHandle);  // a handle of another kind
-  EXPECT_EQ(propSuite->propSetString(props, kOfxImageEffectPropContext, 0, "x"), kOfxStatErrValue);
   EXPECT_EQ(fx_->unreleasedImages(), 0);
 }
 
