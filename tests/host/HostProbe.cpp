@@ -1,11 +1,9 @@
 // HostProbe: a small OpenFX plug-in for the host's own tests; it records what the host answered where only a
 // plug-in can ask (describe, render). Its "mode" choice selects what render does: 0 copy, 1 leak the source
-// image, 2 release it twice, 3 wait until "count" renders run at once.
-#include <chrono>
+// image, 2 release it twice.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "HostProbeState.h"
 #include "ofxImageEffect.h"
@@ -16,8 +14,6 @@ host_probe::State gState;
 const OfxPropertySuiteV1 *gProp = nullptr;
 const OfxImageEffectSuiteV1 *gEffect = nullptr;
 const OfxParameterSuiteV1 *gParam = nullptr;
-
-constexpr auto kConcurrencyWait = std::chrono::seconds(3);
 
 OfxParamHandle param(OfxImageEffectHandle effect, const char *name) {
   OfxParamSetHandle set = nullptr;
@@ -34,11 +30,6 @@ int int_param(OfxImageEffectHandle effect, const char *name) {
 }
 
 void setHost(OfxHost *host) {
-  const char *suites[] = {kOfxPropertySuite, kOfxImageEffectSuite, kOfxParameterSuite, kOfxInteractSuite,
-                          kOfxMessageSuite};
-  int mask = 0;
-  for (int i = 0; i < 5; ++i) mask |= host->fetchSuite(host->host, suites[i], 1) != nullptr ? 1 << i : 0;
-  gState.suiteMask = mask;
   gProp = static_cast<const OfxPropertySuiteV1 *>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
   gEffect = static_cast<const OfxImageEffectSuiteV1 *>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
   gParam = static_cast<const OfxParameterSuiteV1 *>(host->fetchSuite(host->host, kOfxParameterSuite, 1));
@@ -56,7 +47,6 @@ OfxStatus describe(OfxImageEffectHandle effect) {
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthFloat);
   gProp->propSetString(props, kOfxImageEffectPluginRenderThreadSafety, 0, kOfxImageEffectRenderFullySafe);
   gProp->propSetInt(props, kOfxImageEffectPluginPropHostFrameThreading, 0, 1);
-  gState.describeUnknownStatus = gProp->propSetString(props, "OfxPropLabell", 0, "typo");
   gState.clipDefineInDescribeStatus = gEffect->clipDefine(effect, "Early", nullptr);
   return kOfxStatOK;
 }
@@ -75,8 +65,8 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   gParam->paramDefine(params, kOfxParamTypeBoolean, "flag", &props);
   gProp->propSetInt(props, kOfxParamPropDefault, 0, 1);
   gParam->paramDefine(params, kOfxParamTypeChoice, "mode", &props);
-  const char *modes[] = {"copy", "leak", "double release", "concurrency"};
-  for (int i = 0; i < 4; ++i) gProp->propSetString(props, kOfxParamPropChoiceOption, i, modes[i]);
+  const char *modes[] = {"copy", "leak", "double release"};
+  for (int i = 0; i < 3; ++i) gProp->propSetString(props, kOfxParamPropChoiceOption, i, modes[i]);
   gParam->paramDefine(params, kOfxParamTypeInteger, "count", &props);
   gProp->propSetInt(props, kOfxParamPropDefault, 0, 5);
   gProp->propSetInt(props, kOfxParamPropMin, 0, 0);
@@ -109,25 +99,12 @@ View view_of(OfxPropertySetHandle image) {
   return v;
 }
 
-void wait_for_company(int wanted) {
-  const int now = ++gState.concurrentNow;
-  int seen = gState.maxConcurrent.load();
-  while (now > seen && !gState.maxConcurrent.compare_exchange_weak(seen, now)) {
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kConcurrencyWait;
-  while (gState.maxConcurrent.load() < wanted && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  --gState.concurrentNow;
-}
-
 // Copies the source to the output; a source without data, or of other bounds or depth, fails the render.
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   const int mode = int_param(effect, "mode");
   gState.renderParamSetStatus = gParam->paramSetValue(param(effect, "text"), "set in render");
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
-  if (mode == 3) wait_for_company(int_param(effect, "count"));
   OfxImageClipHandle sourceClip = nullptr, outputClip = nullptr;
   gEffect->clipGetHandle(effect, kOfxImageEffectSimpleSourceClipName, &sourceClip, nullptr);
   gEffect->clipGetHandle(effect, kOfxImageEffectOutputClipName, &outputClip, nullptr);

@@ -7,14 +7,11 @@
 namespace host_probe {
 
 struct State {
-  std::atomic<int> suiteMask{0};  // 1 property, 2 image effect, 4 parameter, 8 interact, 16 message
   std::atomic<int> unloads{0}, creates{0}, destroys{0};
   std::atomic<int> beginChanged{0}, changed{0}, endChanged{0};
-  std::atomic<int> concurrentNow{0}, maxConcurrent{0};
   std::atomic<int> secondReleaseStatus{-1};
   std::atomic<int> renderParamSetStatus{-1};      // paramSetValue tried during render
   std::atomic<int> outputOtherTimeStatus{-1};     // clipGetImage of "Output" at another time during render
-  std::atomic<int> describeUnknownStatus{-1};     // setting a misspelled effect property in describe
   std::atomic<int> clipDefineInDescribeStatus{-1};  // clipDefine in the general describe
   std::atomic<int> defineUnsupportedStatus{-1};   // paramDefine of an RGBA parameter
   std::atomic<int> defineDuplicateStatus{-1};

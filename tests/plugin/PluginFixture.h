@@ -4,10 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "host/Host.h"
 
 namespace th = kesto::host;
+
+// The properties a plug-in set on `set`, in the order made, as text; a pointer shows only that it was set.
+inline std::vector<std::string> written(const th::PropertySet &set) {
+  std::vector<std::string> out;
+  for (const th::PropertyValue &p : set.pluginSetOrder()) {
+    const bool pointer = p.type == th::PropType::Pointer;
+    out.push_back(pointer ? p.name + (p.pointers.size() == 1 && p.pointers[0] != nullptr ? " set" : " unset") : p.toString());
+  }
+  return out;
+}
 
 class PluginTest : public ::testing::Test {
  protected:

@@ -1,6 +1,6 @@
-// The matte store: file names, the eight-entry cache in insertion order, no negative caching, and the
-// behaviour of concurrent fetches (one decode per path, different paths decoded in parallel; many render
-// threads on the cache: the stress tests).
+// Which matte file a render reads (session ids, frame indices, file names) and the matte store: the
+// eight-entry cache in insertion order, no negative caching, and the behaviour of concurrent fetches (one
+// decode per path, different paths decoded in parallel; many render threads on the cache: the stress tests).
 
 #include "plugin/MatteStore.h"
 
@@ -8,14 +8,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdint>
-#include <mutex>
+#include <future>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plugin/FrameIndex.h"
+#include "plugin/SessionId.h"
 #include "tests/render/MatteFolder.h"
 
 namespace {
@@ -27,98 +31,50 @@ namespace detail = kesto::detail;
 
 constexpr auto kWaitLimit = std::chrono::seconds(5);
 
-// A 2 x 2 matte whose bytes tell which frame (and which version of the file) it is.
-std::vector<std::uint8_t> signature(int frame, int version = 0) {
-  const auto b = static_cast<std::uint8_t>(frame * 10 + version);
-  return {b, static_cast<std::uint8_t>(b + 1), static_cast<std::uint8_t>(b + 2), static_cast<std::uint8_t>(b + 3)};
-}
-
-void writeFrames(const MatteFolder &folder, int first, int last) {
-  for (int f = first; f <= last; ++f) ASSERT_TRUE(folder.writeMatte(f, signature(f), 2, 2)) << f;
-}
-
-std::vector<std::string> paths(const MatteFolder &folder, std::vector<int> frames) {
-  std::vector<std::string> out;
-  for (int f : frames) out.push_back(folder.matteFile(f));
-  return out;
-}
-
 // A one-shot gate that a test opens for threads waiting on it, with a time limit so a fault cannot hang.
-class Gate {
- public:
-  void open() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  bool waitOpen() {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, kWaitLimit, [this] { return open_; });
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false;
+struct Gate {
+  std::promise<void> opener;
+  std::shared_future<void> opened = opener.get_future().share();
+  void open() { opener.set_value(); }
+  bool waitOpen() const { return opened.wait_for(kWaitLimit) == std::future_status::ready; }
 };
 
 GrayMatte smallMatte(std::uint8_t value) { return GrayMatte{{value}, 1, 1}; }
 
-TEST(MatteStore, PathNamesFrameWithAtLeastSixDigitsAndMattesDecodeTopRowFirst) {
+TEST(MatteStore, PathNamesFrameWithAtLeastSixDigits) {
   const std::pair<int, const char *> cases[] = {{0, "/tmp/orvalis/s-1/000000.png"},
                                                 {42, "/tmp/orvalis/s-1/000042.png"},
                                                 {999999, "/tmp/orvalis/s-1/999999.png"},
                                                 {1234567, "/tmp/orvalis/s-1/1234567.png"}};
   for (const auto &[frame, path] : cases) EXPECT_EQ(path, kesto::matte_path("s-1", frame));
-  MatteFolder folder;
-  const std::vector<std::uint8_t> gray = {1, 2, 3, 40, 50, 60};
-  ASSERT_TRUE(folder.writeMatte(0, gray, 3, 2));
-  const SharedMatte matte = kesto::fetch_matte(folder.matteFile(0));
-  ASSERT_NE(nullptr, matte);
-  EXPECT_EQ(3, matte->width);
-  EXPECT_EQ(2, matte->height);
-  EXPECT_EQ(gray, matte->bytes);
 }
-
 
 // Insertion order: a hit shares the pixels and does not move its entry, so the ninth insertion evicts the
-// first one inserted; a cached path is not read again (a newer file stays unseen) until then. The key is the
-// whole path: the same frame of another session is an entry of its own.
+// first one inserted; a cached path is not decoded again until then.
 TEST(MatteStore, TheNinthInsertionEvictsTheOldestEvenAfterAHit) {
   MatteFolder folder;
-  MatteFolder other;
-  writeFrames(folder, 0, 8);
-  ASSERT_TRUE(other.writeMatte(0, signature(9), 2, 2));
-  const std::uint64_t before = detail::matte_decode_count();
-  const SharedMatte first = kesto::fetch_matte(folder.matteFile(0));
-  ASSERT_NE(nullptr, first);
-  ASSERT_TRUE(folder.writeMatte(0, signature(0, 5), 2, 2));
-  for (int f = 1; f <= 6; ++f) ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(f))) << f;
-  EXPECT_EQ(signature(9), kesto::fetch_matte(other.matteFile(0))->bytes);
-  const SharedMatte hit = kesto::fetch_matte(folder.matteFile(0));
-  EXPECT_EQ(first.get(), hit.get());
-  EXPECT_EQ(signature(0), hit->bytes);
-  EXPECT_EQ(before + 8, detail::matte_decode_count());
-  std::vector<std::string> keys = {other.matteFile(0)};
-  for (const std::string &path : paths(folder, {6, 5, 4, 3, 2, 1, 0})) keys.push_back(path);
-  EXPECT_EQ(keys, detail::matte_cache_keys());
-
-  ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(7)));
-  EXPECT_EQ(paths(folder, {7}).front(), detail::matte_cache_keys().front());
-  EXPECT_EQ(paths(folder, {1}).front(), detail::matte_cache_keys().back()) << "the first insertion went";
-  const SharedMatte reread = kesto::fetch_matte(folder.matteFile(0));
-  ASSERT_NE(nullptr, reread);
-  EXPECT_EQ(signature(0, 5), reread->bytes);
-  EXPECT_EQ(before + 10, detail::matte_decode_count());
-  EXPECT_EQ(8u, detail::matte_cache_keys().size());
+  int decodes = 0;
+  const auto fetch = [&](int frame) {
+    return detail::fetch_matte_with(folder.matteFile(frame),
+                                    [&](const std::string &) { return smallMatte(static_cast<std::uint8_t>(++decodes)); });
+  };
+  const SharedMatte first = fetch(0);
+  for (int f = 1; f <= 7; ++f) ASSERT_NE(nullptr, fetch(f)) << f;
+  EXPECT_EQ(first.get(), fetch(0).get());
+  EXPECT_EQ(8, decodes);
+  std::vector<std::string> keys;
+  for (int f = 8; f >= 1; --f) keys.push_back(folder.matteFile(f));
+  ASSERT_NE(nullptr, fetch(8));
+  EXPECT_EQ(keys, detail::matte_cache_keys()) << "the first insertion went, the others kept their order";
+  EXPECT_EQ(10, fetch(0)->bytes[0]) << "decoded again";
 }
 
-// No negative caching: a file that is missing or cannot be decoded leaves the cache as it was.
-TEST(MatteStore, MissingOrUndecodableFileChangesNothingAndIsFoundOnceWritten) {
+// No negative caching: a file that is missing or cannot be decoded, a decoder result whose size does not
+// match its bytes, and a decode that throws leave the cache as it was and the path free for the next fetch,
+// which finds the file once it is written (its rows top row first).
+TEST(MatteStore, FailedDecodesChangeNothingAndTheNextFetchDecodesAgain) {
   MatteFolder folder;
-  writeFrames(folder, 0, 0);
+  ASSERT_TRUE(folder.writeMatte(0, {7}, 1, 1));
   ASSERT_NE(nullptr, kesto::fetch_matte(folder.matteFile(0)));
   const std::vector<std::string> keysBefore = detail::matte_cache_keys();
   ASSERT_TRUE(folder.writeRaw(2, {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'}));
@@ -127,19 +83,7 @@ TEST(MatteStore, MissingOrUndecodableFileChangesNothingAndIsFoundOnceWritten) {
     EXPECT_EQ(nullptr, kesto::fetch_matte(folder.matteFile(f))) << f;
     EXPECT_EQ(keysBefore, detail::matte_cache_keys()) << f;
   }
-
-  ASSERT_TRUE(folder.writeMatte(1, signature(1), 2, 2));
-  const SharedMatte found = kesto::fetch_matte(folder.matteFile(1));
-  ASSERT_NE(nullptr, found);
-  EXPECT_EQ(signature(1), found->bytes);
-  EXPECT_EQ(folder.matteFile(1), detail::matte_cache_keys().front());
-}
-
-// A decoder result whose size does not match its bytes is refused, and a decode that throws leaves the path
-// free for the next fetch.
-TEST(MatteStore, BadDecodesAreRefusedAndTheNextFetchDecodesAgain) {
-  MatteFolder folder;
-  const std::string path = folder.matteFile(0);
+  const std::string path = folder.matteFile(1);
   for (const GrayMatte &bad : {GrayMatte{{1, 2, 3}, 2, 2}, GrayMatte{{}, 0, 0}, GrayMatte{{1}, -1, -1},
                                GrayMatte{{1, 2}, 0, 2}}) {
     EXPECT_EQ(nullptr, detail::fetch_matte_with(path, [&](const std::string &) { return bad; }))
@@ -147,28 +91,30 @@ TEST(MatteStore, BadDecodesAreRefusedAndTheNextFetchDecodesAgain) {
   }
   EXPECT_THROW(detail::fetch_matte_with(path, [](const std::string &) -> GrayMatte { throw std::runtime_error("x"); }),
                std::runtime_error);
-  const SharedMatte good =
-      detail::fetch_matte_with(path, [](const std::string &) { return GrayMatte{{1, 2, 3, 4}, 2, 2}; });
-  ASSERT_NE(nullptr, good);
-  EXPECT_EQ(2, good->width);
-  EXPECT_EQ(4, good->bytes[3]);
+  EXPECT_EQ(keysBefore, detail::matte_cache_keys());
+
+  ASSERT_TRUE(folder.writeMatte(1, {1, 2, 3, 4}, 2, 2));
+  const SharedMatte found = kesto::fetch_matte(path);
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 2, 3, 4}), found->bytes);
+  EXPECT_EQ(path, detail::matte_cache_keys().front());
 }
 
 // Threads wanting one path wait for the decode in flight and share its result; when that decode fails (the
-// file was not there yet), one waiter decodes again, for all of them.
-TEST(MatteStore, ThreadsWantingOnePathShareOneDecode) {
+// file was not there yet), one waiter decodes again, for all of them. Meanwhile another path decodes: the
+// first decode ends only once that one has begun, which only parallel decodes allow.
+TEST(MatteStore, ThreadsWantingOnePathShareOneDecodeWhileOtherPathsDecode) {
   MatteFolder folder;
   const std::string path = folder.matteFile(0);
   constexpr int kThreads = 8;
   std::atomic<int> decodes{0};
   std::atomic<int> entered{0};
-  Gate release;
+  std::atomic<bool> sawOtherDecode{false};
+  Gate otherDecodeBegun;
   const detail::MatteDecoder decoder = [&](const std::string &) {
-    if (decodes.fetch_add(1) == 0) {
-      release.waitOpen();
-      return GrayMatte{};
-    }
-    return smallMatte(77);
+    if (decodes.fetch_add(1) > 0) return smallMatte(77);
+    sawOtherDecode = otherDecodeBegun.waitOpen();
+    return GrayMatte{};
   };
   SharedMatte firstResult;
   std::thread first([&] { firstResult = detail::fetch_matte_with(path, decoder); });
@@ -183,37 +129,55 @@ TEST(MatteStore, ThreadsWantingOnePathShareOneDecode) {
   }
   while (entered.load() < kThreads) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // lets the threads reach the wait
-  release.open();
+  detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
+    otherDecodeBegun.open();
+    return smallMatte(1);
+  });
   first.join();
   for (std::thread &t : threads) t.join();
 
+  EXPECT_TRUE(sawOtherDecode.load());
   EXPECT_EQ(nullptr, firstResult);
-  EXPECT_EQ(2, decodes.load());
   ASSERT_NE(nullptr, results[0]);
   for (const SharedMatte &r : results) EXPECT_EQ(results[0].get(), r.get());
-  EXPECT_EQ(path, detail::matte_cache_keys().front());
+  EXPECT_EQ(results[0].get(), detail::fetch_matte_with(path, decoder).get()) << "cached";
+  EXPECT_EQ(2, decodes.load());
 }
 
-TEST(MatteStore, DifferentPathsDecodeAtTheSameTime) {
-  MatteFolder folder;
-  Gate secondStarted;
-  std::atomic<bool> firstSawSecond{false};
-  std::thread first([&] {
-    detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
-      // Waits inside its decode for the other decode to begin: only possible if decodes run in parallel.
-      firstSawSecond = secondStarted.waitOpen();
-      return smallMatte(1);
-    });
-  });
-  std::thread second([&] {
-    detail::fetch_matte_with(folder.matteFile(2), [&](const std::string &) {
-      secondStarted.open();
-      return smallMatte(2);
-    });
-  });
-  first.join();
-  second.join();
-  EXPECT_TRUE(firstSawSecond.load());
+// Empty, too long, dot names, names that leave the folder, and names carrying odd bytes are no session.
+TEST(SessionId, OnlyPlainFolderNamesAreSafe) {
+  const std::pair<std::string, bool> cases[] = {
+      {"a", true},      {"sess_0123-abc.DEF", true}, {"...", true},   {".hidden", true}, {std::string(128, 'x'), true},
+      {"", false},      {std::string(129, 'x'), false}, {".", false}, {"..", false},     {"../etc", false},
+      {"a/b", false},   {"/abs", false},  {"a\\b", false},  {"a b", false}, {" a", false}, {"a\n", false},
+      {std::string("a\0b", 3), false},    {"caf\xc3\xa9", false}, {"a%2f", false}, {"a:b", false}};
+  for (const auto &[id, safe] : cases) EXPECT_EQ(safe, kesto::is_safe_session_id(id)) << id;
+}
+
+TEST(FrameIndex, ClipStartReadsLikeTheCLibrary) {
+  const std::pair<const char *, double> cases[] = {
+      {"-12.500000", -12.5}, {"  7.25 frames", 7.25}, {"1e2", 100.0}, {"", 0.0}, {"x3", 0.0}};
+  for (const auto &[text, value] : cases) EXPECT_DOUBLE_EQ(value, kesto::parse_clip_start(text)) << text;
+  EXPECT_TRUE(std::isnan(kesto::parse_clip_start("nan")));
+}
+
+// Halves round away from zero; an index below zero or beyond 32 bits, or one made of no number, is no frame.
+TEST(FrameIndex, TimeLessClipStartRoundedHalfAway) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::optional<std::int32_t> none;
+  const struct {
+    double time, clipStart;
+    std::optional<std::int32_t> frame;
+  } cases[] = {
+      {10.4, 3.0, 7},   {10.5, 3.0, 8},   {2.6, 3.0, 0},  {3.0, 3.0, 0},  {1000000.0, 0.0, 1000000},
+      {2.51, 3.0, 0},   {2.0, 3.0, none}, {2.5, 3.0, none},  // -0.5 rounds away from zero to -1
+      {5.0, inf, none}, {inf, 0.0, none}, {nan, 0.0, none}, {5.0, nan, none}, {3.0e9, 0.0, none},
+      {2147483647.0, 0.0, 2147483647},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(c.frame, kesto::matte_frame_index(c.time, c.clipStart)) << c.time << " - " << c.clipStart;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The render action as a host sees it: the built module loaded by the in-process host, matte files in
 // /tmp/orvalis/<session>/. The pixel formulas are MatteComposite's tests; here the wiring: the host's images
-// at both depths and row orders, which matte a time and session pick, failures that write nothing, and every
-// image handed back (renders on several threads at once: the stress tests).
+// at both depths and row orders reach the pixel processor, which matte a time and session pick, failures that
+// write nothing, and every image handed back (renders on several threads at once: the stress tests).
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/Host.h"
-#include "tests/render/LiteralRender.h"
+#include "plugin/MatteComposite.h"
 #include "tests/render/MatteFolder.h"
 
 namespace {
@@ -26,32 +26,19 @@ constexpr int kModeMatteOnly = 1;
 constexpr int kModeBypass = 2;
 constexpr std::uint8_t kPoison = 0xCD;  // what the host fills output buffers with
 
-void writeMatte(const MatteFolder &folder, int frame, const std::vector<std::uint8_t> &gray, int width = 1,
-                int height = 1) {
-  ASSERT_TRUE(folder.writeMatte(frame, gray, width, height)) << folder.matteFile(frame);
-}
-
 th::Image solidSource(OfxRectI bounds, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte) {
   th::Image image = th::Image::make(bounds, depth);
   image.fill(colour);
   return image;
 }
 
-kesto::testing::LiteralImage literalOf(const th::Image &image) {
+kesto::ImageView viewOf(th::Image &image) {
   const OfxRectI b = image.bounds();
-  return {image.data(), image.rowBytes(), b.x1, b.y1, b.x2, b.y2};
+  return {image.data(), image.rowBytes(), kesto::PixelRect{b.x1, b.y1, b.x2, b.y2}};
 }
 
-bool untouched(const th::Image &output) {
-  const OfxRectI b = output.bounds();
-  for (int y = b.y1; y < b.y2; ++y) {
-    const std::uint8_t *row = output.pixelAddress(b.x1, y);
-    for (int i = 0; i < (b.x2 - b.x1) * output.bytesPerPixel(); ++i) {
-      if (row[i] != kPoison) return false;
-    }
-  }
-  return true;
-}
+// The processor writes every output pixel or none: a failed render left its first byte as the host filled it.
+bool untouched(const th::Image &output) { return *output.pixelAddress(output.bounds().x1, output.bounds().y1) == kPoison; }
 
 class RenderAction : public ::testing::Test {
  protected:
@@ -101,31 +88,27 @@ class RenderAction : public ::testing::Test {
   th::LoadResult loaded_;
 };
 
-// The host's images reach the formulas with their bounds, depth and row layout: every output pixel equals
-// the literal formulas' result, bit for bit, also where the output reaches past the source.
-TEST_F(RenderAction, OutputMatchesTheFormulasAtBothDepthsAndAllLayouts) {
+// The host's images reach the pixel processor with their bounds, depth and row layout, the frame's matte with
+// them: every output row is what the processor makes of the same images, also where the output reaches past
+// the source.
+TEST_F(RenderAction, HandsTheHostsImagesAndTheFramesMatteToTheProcessor) {
   MatteFolder folder;
   std::mt19937 rng(5);
-  std::vector<std::uint8_t> gray(13 * 9);
-  for (std::uint8_t &b : gray) b = static_cast<std::uint8_t>(rng());
-  writeMatte(folder, 0, gray, 13, 9);
-  const kesto::testing::LiteralMatte matte{&gray, 13, 9};
-  struct Case {
-    OfxRectI source;
-    th::RowOrder sourceOrder;
-    int sourcePadding;
-    OfxRectI output;
-    th::RowOrder outputOrder;
-    int outputPadding;
-  };
-  const Case cases[] = {
-      {{-7, 5, 30, 26}, th::RowOrder::TopDown, 12, {-9, 3, 33, 29}, th::RowOrder::BottomUp, 0},
-      {{-7, 5, 30, 26}, th::RowOrder::BottomUp, 4, {-2, 8, 21, 19}, th::RowOrder::TopDown, 20},
+  kesto::GrayMatte matte{std::vector<std::uint8_t>(13 * 9), 13, 9};
+  for (std::uint8_t &b : matte.bytes) b = static_cast<std::uint8_t>(rng());
+  ASSERT_TRUE(folder.writeMatte(0, matte.bytes, 13, 9));
+  const struct {
+    OfxRectI source, output;
+    th::RowOrder sourceOrder, outputOrder;
+    int sourcePadding, outputPadding;
+  } cases[] = {
+      {{-7, 5, 30, 26}, {-9, 3, 33, 29}, th::RowOrder::TopDown, th::RowOrder::BottomUp, 12, 0},
+      {{-7, 5, 30, 26}, {-2, 8, 21, 19}, th::RowOrder::BottomUp, th::RowOrder::TopDown, 4, 20},
   };
   for (th::PixelDepth depth : {th::PixelDepth::Byte, th::PixelDepth::Float}) {
     auto fx = instance(folder.sessionId(), kModeCharacter, depth);
     ASSERT_NE(nullptr, fx);
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
       th::Image source = th::Image::make(c.source, depth, c.sourceOrder, c.sourcePadding);
       for (int y = c.source.y1; y < c.source.y2; ++y) {
         for (int x = c.source.x1; x < c.source.x2; ++x) {
@@ -143,83 +126,74 @@ TEST_F(RenderAction, OutputMatchesTheFormulasAtBothDepthsAndAllLayouts) {
         ASSERT_TRUE(fx->setInt("output_mode", mode).ok());
         const th::Image output = render(*fx, 0, options).output;
         th::Image expected = output;
-        kesto::testing::literalRender(literalOf(source), literalOf(expected), depth == th::PixelDepth::Float,
-                                      mode == kModeBypass ? nullptr : &matte, mode);
+        const kesto::ImageView in = viewOf(source);
+        kesto::composite_matte({in.data, in.rowBytes, in.bounds}, viewOf(expected),
+                               depth == th::PixelDepth::Float ? kesto::PixelDepth::Float : kesto::PixelDepth::Byte,
+                               mode == kModeBypass ? nullptr : &matte,
+                               mode == kModeMatteOnly ? kesto::MatteMode::MatteOnly : kesto::MatteMode::Character);
         int differences = 0;
         for (int y = c.output.y1; y < c.output.y2; ++y) {
           const auto bytes = static_cast<std::size_t>((c.output.x2 - c.output.x1) * output.bytesPerPixel());
           differences += std::memcmp(expected.pixelAddress(c.output.x1, y), output.pixelAddress(c.output.x1, y), bytes) != 0;
         }
-        EXPECT_EQ(0, differences) << "rows that differ from the formulas";
+        EXPECT_EQ(0, differences) << "rows that differ from the processor's";
       }
     }
   }
 }
 
 // The frame is the time less "clip_start" (rounding: the FrameIndex tests); before the clip there is none,
-// and a clip start that is no number counts as zero.
-TEST_F(RenderAction, TheTimeAndClipStartPickTheMatte) {
-  MatteFolder folder;
-  writeMatte(folder, 7, {100});
-  writeMatte(folder, 8, {200});
-  auto fx = instance(folder.sessionId());
-  ASSERT_NE(nullptr, fx);
-  set(*fx, "clip_start", "3.000000");
-  for (double t : {2.0, 8.0, 10.0, 11.0}) {  // the host serves the frame nearest to a time
-    fx->setSourceFrame(t, solidSource({0, 0, 2, 2}, {10 / 255.0f, 20 / 255.0f, 30 / 255.0f, 1}));
-  }
-  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), firstPixel(*fx, 10.4));
-  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 10.5));
-  EXPECT_EQ((th::Rgba8{10, 20, 30, 255}), firstPixel(*fx, 2.0));
-  set(*fx, "clip_start", "not a number");
-  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 8.0));
-}
-
-// Without a usable matte the source shows: a missing or undecodable file (found once it appears), bypass
-// (which leaves the file unread: had it been decoded, the cache would keep showing that first version), and
-// session ids that are not one plain folder name (which ones: the SessionId tests), though this one leads to
-// a folder holding a matte.
-TEST_F(RenderAction, WithoutAUsableMatteTheSourceShows) {
+// and a clip start that is no number counts as zero. Without a usable matte the source shows: a missing or
+// undecodable file (found once it appears), bypass (which leaves the file unread: had it been decoded, the
+// cache would keep showing that first version), and session ids that are not one plain folder name (which
+// ones: the SessionId tests), though this one leads to a folder holding a matte.
+TEST_F(RenderAction, TheSessionTimeAndClipStartPickTheMatteElseTheSourceShows) {
   MatteFolder folder;
   MatteFolder other;
-  writeMatte(other, 0, {200});
-  const th::Rgba8 source{0, 255, 0, 255};
-  auto fx = instance(folder.sessionId());
+  ASSERT_TRUE(other.writeMatte(0, {200}, 1, 1));
+  ASSERT_TRUE(other.writeMatte(7, {100}, 1, 1));
+  const th::Rgba8 source{10, 20, 30, 255};
+  auto fx = instance(other.sessionId());
   ASSERT_NE(nullptr, fx);
-  fx->setSourceFrame(0, solidSource({0, 0, 2, 2}, {0, 1, 0, 1}));
-  EXPECT_EQ(source, firstPixel(*fx, 0)) << "no file";
-  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 'p', 'e'}));
-  EXPECT_EQ(source, firstPixel(*fx, 0)) << "no PNG";
-  writeMatte(folder, 0, {10});
-  ASSERT_TRUE(fx->setInt("output_mode", kModeBypass).ok());
-  EXPECT_EQ(source, firstPixel(*fx, 0)) << "bypass";
-  writeMatte(folder, 0, {90});
-  ASSERT_TRUE(fx->setInt("output_mode", kModeMatteOnly).ok());
-  EXPECT_EQ((th::Rgba8{90, 90, 90, 255}), firstPixel(*fx, 0));
-
+  for (double t : {0.0, 2.0, 3.0, 7.0, 10.0, 11.0}) {  // the host serves the frame nearest to a time
+    fx->setSourceFrame(t, solidSource({0, 0, 2, 2}, {10 / 255.0f, 20 / 255.0f, 30 / 255.0f, 1}));
+  }
+  set(*fx, "clip_start", "3.000000");
+  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), firstPixel(*fx, 10.4));
+  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 3.0));
+  EXPECT_EQ(source, firstPixel(*fx, 2.0));
+  EXPECT_EQ(source, firstPixel(*fx, 10.5)) << "no file";
+  set(*fx, "clip_start", "not a number");
+  EXPECT_EQ((th::Rgba8{100, 100, 100, 255}), firstPixel(*fx, 7.0));
   for (const std::string &id : {std::string(), "../orvalis/" + other.sessionId()}) {
     set(*fx, "session_id", id);
     EXPECT_EQ(source, firstPixel(*fx, 0)) << "'" << id << "'";
   }
-  set(*fx, "session_id", other.sessionId());
-  EXPECT_EQ((th::Rgba8{200, 200, 200, 255}), firstPixel(*fx, 0));
+
+  set(*fx, "session_id", folder.sessionId());
+  ASSERT_TRUE(folder.writeRaw(0, {'n', 'o', 'p', 'e'}));
+  EXPECT_EQ(source, firstPixel(*fx, 0)) << "no PNG";
+  ASSERT_TRUE(folder.writeMatte(0, {10}, 1, 1));
+  ASSERT_TRUE(fx->setInt("output_mode", kModeBypass).ok());
+  EXPECT_EQ(source, firstPixel(*fx, 0)) << "bypass";
+  ASSERT_TRUE(folder.writeMatte(0, {90}, 1, 1));
+  ASSERT_TRUE(fx->setInt("output_mode", kModeMatteOnly).ok());
+  EXPECT_EQ((th::Rgba8{90, 90, 90, 255}), firstPixel(*fx, 0));
 }
 
 // Images that cannot be fetched, have no data or another depth fail the render with nothing written; bypass
 // does not skip the checks. An empty output without data is no failure: there is nothing to write.
 TEST_F(RenderAction, UnusableImagesFailTheRenderAndAreAllReleased) {
   MatteFolder folder;
-  writeMatte(folder, 0, {255});
-  const th::PixelDepth byte = th::PixelDepth::Byte;
-  const th::PixelDepth flt = th::PixelDepth::Float;
-  struct Case {
-    th::PixelDepth sourceDepth;
-    th::PixelDepth outputDepth;
+  ASSERT_TRUE(folder.writeMatte(0, {255}, 1, 1));
+  using D = th::PixelDepth;
+  const struct {
+    D sourceDepth, outputDepth;
     th::FetchFault fault;
-  };
-  for (const Case &c : {Case{byte, byte, th::FetchFault::Fail}, Case{byte, byte, th::FetchFault::NullData},
-                        Case{flt, flt, th::FetchFault::NullData}, Case{byte, flt, th::FetchFault::None},
-                        Case{flt, byte, th::FetchFault::None}}) {
+  } cases[] = {{D::Byte, D::Byte, th::FetchFault::Fail}, {D::Byte, D::Byte, th::FetchFault::NullData},
+               {D::Float, D::Float, th::FetchFault::NullData}, {D::Byte, D::Float, th::FetchFault::None},
+               {D::Float, D::Byte, th::FetchFault::None}};
+  for (const auto &c : cases) {
     auto fx = instance(folder.sessionId(), kModeCharacter, c.sourceDepth);
     ASSERT_NE(nullptr, fx);
     fx->setSourceFrame(0, solidSource({0, 0, 16, 16}, {1, 1, 1, 1}, c.sourceDepth));
@@ -242,11 +216,6 @@ TEST_F(RenderAction, UnusableImagesFailTheRenderAndAreAllReleased) {
     options.outputBounds = bounds;
     render(*fx, 0, options);
   }
-  // The source was fetched before the output, and must be handed back too.
-  th::PropertySet *output = fx->clipProperties(kOfxImageEffectOutputClipName);
-  ASSERT_NE(nullptr, output);
-  ASSERT_EQ(kOfxStatOK, output->setInt(kOfxImageClipPropConnected, 0));
-  EXPECT_TRUE(untouched(render(*fx, 0, {}, kOfxStatFailed).output)) << "output";
 }
 
 }  // namespace
