@@ -1,6 +1,6 @@
 // The `trevane` tool as a user runs it: `pull` against a scripted backend and against the reference backend it
-// starts itself (trivial engine), on PNG, half-float EXR and MP4 clips; `render` on a clip without alpha;
-// `describe` on the built bundle; and bad usage and bad input, refused in one line before anything is written.
+// starts itself (trivial engine) on half-float EXR and MP4 clips; `render` on a clip without alpha; `describe`
+// on the built bundle; and bad usage and bad input, refused in one line before anything is written.
 
 #include <gtest/gtest.h>
 
@@ -227,7 +227,8 @@ const Refusal kRefusals[] = {
     {"@CLIPbroken.mp4 --output @DIR/out/", "cannot open the video"},
     {"@CLIPgap/f.####.png --last 1002 --proxy 5 --output @DIR/out/", "5 pixels is wider than the input (4 pixels)"},
     {"frobnicate", "unknown command 'frobnicate'"},
-    {"describe --bogus", "--bogus"},
+    {"overlay --input @IN/000000.png --output @DIR/out/x.png --set no_such_param=1", "no_such_param"},
+    {"overlay --input @DIR/missing.png --output @DIR/out/x.png", "missing.png"},
     {"describe --bundle /nonexistent/Nothing.ofx.bundle", "cannot load"},
 };
 
@@ -279,21 +280,6 @@ TEST_P(Refused, InOneLineBeforeAnythingIsWritten) {
 INSTANTIATE_TEST_SUITE_P(Trevane, Refused, ::testing::Range(std::size_t{0}, std::size(kRefusals)));
 
 #ifdef TREVANE_HAVE_BACKEND
-TEST_F(Trevane, PullStartsTheReferenceBackendItself) {
-  const ToolResult run =
-      runTrevane(pullInto("out/") + " --box 0,0,0.5,1 --engine trivial --mode matte --contact-sheet " + dir() + "/sheet.png");
-  const Session session(run.out);
-  ASSERT_EQ(0, run.exitCode) << run.err << run.out;
-  int w = 0;
-  int h = 0;
-  const Bytes rgba = kesto::testing::load_rgba(dir() + "/out/000002.png", &w, &h);
-  ASSERT_EQ(kW, w);
-  // The trivial engine thresholds luminance: the bright half is the character.
-  EXPECT_EQ(255, rgba[(kH / 2 * kW + 2) * 4]);
-  EXPECT_EQ(0, rgba[(kH / 2 * kW + kW - 3) * 4]);
-  EXPECT_TRUE(fs::exists(dir() + "/sheet.png"));
-}
-
 TEST_F(Trevane, HalfFloatExrSequenceKeepsItsNumbersValuesAndMetadata) {
   constexpr int kFirst = 1001;
   constexpr int kExrFrames = 6;
@@ -331,21 +317,6 @@ TEST_F(Trevane, HalfFloatExrSequenceKeepsItsNumbersValuesAndMetadata) {
     EXPECT_GE(out.at(0, 0, 0), 2.0f) << name;
     EXPECT_LT(out.at(0, 0, 2), 0.0f) << name;
   }
-
-  // "Source (bypass)" at float depth hands every value back as it came, above 1 and below 0 included.
-  const ToolResult bypass = runTrevane("render --input '" + dir() + "/shot.%04d.exr' --first 1003 --last 1003 "
-                                       "--output '" + dir() + "/src/' --depth float --set output_mode=2");
-  ASSERT_EQ(0, bypass.exitCode) << bypass.err;
-  const Picture given = readPicture(dir() + "/shot.1003.exr");
-  const Picture passed = readPicture(dir() + "/src/shot.1003.exr");
-  ASSERT_EQ(kW * kH * 4, static_cast<int>(passed.pixels.size()));
-  EXPECT_EQ(OIIO::TypeDesc::HALF, passed.spec.format);
-  for (int y = 0; y < kH; ++y) {
-    for (int x = 0; x < kW; ++x) {
-      for (int c = 0; c < 3; ++c) EXPECT_EQ(given.at(x, y, c), passed.at(x, y, c)) << c << " at " << x << "," << y;
-      EXPECT_EQ(1.0f, passed.at(x, y, 3)) << "a file without alpha is opaque, at " << x << "," << y;
-    }
-  }
 }
 
 TEST_F(Trevane, Mp4ClipIsReadDirectlyFrameByFrame) {
@@ -368,10 +339,12 @@ TEST_F(Trevane, Mp4ClipIsReadDirectlyFrameByFrame) {
   }
   ASSERT_EQ(8u, decoded.size());
   const ToolResult run = runTrevane("pull --input '" + video + "' --first 2 --last 7 --output '" + dir() +
-                                    "/out/v.%02d.exr' --exr-float --depth float --engine trivial --box 0,0,1,1");
+                                    "/out/v.%02d.exr' --exr-float --depth float --engine trivial --box 0,0,1,1 --contact-sheet '" + dir() +
+                                    "/sheet.png'");
   const Session session(run.out);
   ASSERT_EQ(0, run.exitCode) << run.err << run.out;
   EXPECT_FALSE(fs::exists(dir() + "/out/v.01.exr"));
+  EXPECT_TRUE(fs::exists(dir() + "/sheet.png"));
   for (int n = 2; n <= 7; ++n) {
     const std::string name = "v." + padded(n, 2) + ".exr";
     const Picture out = readPicture(dir() + "/out/" + name);
@@ -417,29 +390,22 @@ TEST_F(Trevane, RenderIntoAFolderWritesPngForJpegInput) {
   }
 }
 
+// The plug-in's own tests list what it declares; here, that describe prints it as JSON and as text.
 TEST(Describe, ListsTheDeclaredEffectAsJsonAndText) {
   const ToolResult run = runTrevane(std::string("describe --json --bundle ") + TREVANE_BUNDLE_DIR);
   ASSERT_EQ(0, run.exitCode) << run.err;
   const auto doc = nlohmann::json::parse(run.out, nullptr, false);
   ASSERT_TRUE(doc.is_object()) << run.out;
   EXPECT_EQ("com.orvalis.trevane.ofx", doc["plugin"]["pluginIdentifier"]);
-  EXPECT_EQ(1, doc["plugin"]["pluginVersionMajor"]);
-  EXPECT_EQ(1, doc["plugin"]["pluginVersionMinor"]);
-  // The effect's properties, clips and parameters in the order the plug-in declared them.
   ASSERT_EQ(11u, doc["effect"].size());
   EXPECT_EQ("OfxImageEffectPluginPropOverlayInteractV1", doc["effect"][10]["name"]);
   EXPECT_EQ("pointer", doc["effect"][10]["type"]);
   EXPECT_EQ("Output", doc["clips"].at(1)["name"]);
-  const auto &params = doc["parameters"];
-  ASSERT_EQ(16u, params.size());
-  EXPECT_EQ("backend_url", params[0]["name"]);
-  EXPECT_EQ("bbox_json", params[12]["name"]);
-  EXPECT_EQ("OfxParamPropSecret", params[12]["properties"][0]["name"]);
-  EXPECT_EQ("OfxParamPropDefault", params[12]["properties"][1]["name"]);
+  ASSERT_EQ(16u, doc["parameters"].size());
+  EXPECT_EQ("OfxParamPropSecret", doc["parameters"][12]["properties"][0]["name"]);
 
   const ToolResult text = runTrevane(std::string("describe --bundle ") + TREVANE_BUNDLE_DIR);
   ASSERT_EQ(0, text.exitCode) << text.err;
-  EXPECT_NE(std::string::npos, text.out.find("effect (11 properties)"));
   EXPECT_NE(std::string::npos, text.out.find("parameters (16)"));
   const ToolResult help = runTrevane("describe --help");
   EXPECT_EQ(0, help.exitCode);

@@ -35,13 +35,12 @@ Bytes png_of(const std::string& url)
 {
     const std::string prefix = kPngDataUrlPrefix;
     EXPECT_EQ(url.compare(0, prefix.size(), prefix), 0) << url.substr(0, 40);
-    Bytes png;
-    EXPECT_TRUE(test::decode_base64(url.substr(prefix.size()), png));
-    return png;
+    return test::decode_base64(url.substr(prefix.size()));
 }
 
 // A complete baseline JFIF file (start and end markers) without alpha, with full-resolution chroma, even below
-// the size of one coding block.
+// the size of one coding block. The baseline frame header (SOF0) holds precision, height, width, component
+// count, then id, sampling factors and table per component.
 TEST(RgbaToJpeg, ProducesACompleteBaselineJfifFileWithFullChroma)
 {
     const Bytes pixels = gradient_rgba(2, 2);
@@ -50,25 +49,13 @@ TEST(RgbaToJpeg, ProducesACompleteBaselineJfifFileWithFullChroma)
     EXPECT_EQ((Bytes{jpeg[0], jpeg[1], jpeg[jpeg.size() - 2], jpeg[jpeg.size() - 1]}), (Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
     EXPECT_EQ(Bytes(jpeg.begin() + 2, jpeg.begin() + 4), (Bytes{0xFF, 0xE0})) << "JFIF header first";
     EXPECT_EQ(Bytes(jpeg.begin() + 6, jpeg.begin() + 11), (Bytes{'J', 'F', 'I', 'F', 0}));
-    // The marker segments before the image data; the frame header holds precision, height, width, component
-    // count, then id, sampling factors and table per component.
-    int frames = 0;
-    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA;) {
-        const std::uint8_t marker = jpeg[at + 1];
-        const std::size_t length = std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3];
-        EXPECT_TRUE(marker < 0xC1 || marker > 0xCF || marker == 0xC4 || marker == 0xCC) << "not baseline: " << +marker;
-        if (marker == 0xC0) {
-            ++frames;
-            ASSERT_EQ(length, 2u + 6u + 3u * 3u);
-            EXPECT_EQ(jpeg[at + 4], 8);
-            EXPECT_EQ(jpeg[at + 9], 3) << "alpha is not stored";
-            for (std::size_t c = 0; c < 3; ++c) {
-                EXPECT_EQ(jpeg[at + 11 + 3 * c], 0x11) << "component " << c << " is subsampled";
-            }
-        }
-        at += 2 + length;
+    const std::size_t sof = test::jpeg_segment(jpeg, 0xC0);
+    ASSERT_NE(sof, 0u) << "not baseline";
+    EXPECT_EQ(jpeg[sof + 4], 8);
+    ASSERT_EQ(jpeg[sof + 9], 3) << "alpha is not stored";
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(jpeg[sof + 11 + 3 * c], 0x11) << "component " << c << " is subsampled";
     }
-    EXPECT_EQ(frames, 1);
     const test::DecodedImage image = test::decode_image(jpeg, 0);
     EXPECT_EQ((std::vector<int>{image.width, image.height, image.channels_in_file}), (std::vector<int>{2, 2, 3}));
 }

@@ -9,7 +9,6 @@
 
 #include <climits>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 
@@ -52,32 +51,29 @@ DecodedImage decode_image(const Bytes& file, int channels)
     return image;
 }
 
-bool decode_base64(const std::string& text, Bytes& out)
+Bytes decode_base64(const std::string& text)
 {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out.clear();
-    const std::size_t pads = text.size() - text.find_last_not_of('=') - 1;
-    if (text.size() % 4 != 0 || (!text.empty() && pads > 2)) {
-        return false;
-    }
+    Bytes out;
     std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < text.size() - (text.empty() ? 0 : pads); ++i) {
-        const std::size_t v = alphabet.find(text[i]);
-        if (v == std::string::npos) {
-            return false;
-        }
-        bits = bits << 6 | static_cast<std::uint32_t>(v);
-        if (i % 4 == 3) {
-            out.insert(out.end(), {static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 8),
-                                   static_cast<std::uint8_t>(bits)});
+    int held = 0;
+    for (const char c : text.substr(0, text.find('='))) {
+        bits = bits << 6 | static_cast<std::uint32_t>(alphabet.find(c) & 63);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<std::uint8_t>(bits >> held));
         }
     }
-    if (pads > 0) {
-        bits <<= 6 * pads;
-        out.push_back(static_cast<std::uint8_t>(bits >> 16));
-        if (pads == 1) out.push_back(static_cast<std::uint8_t>(bits >> 8));
+    return out;
+}
+
+std::size_t jpeg_segment(const Bytes& jpeg, std::uint8_t marker)
+{
+    for (std::size_t i = 2; i + 8 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == marker) return i;
     }
-    return true;
+    return 0;
 }
 
 Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int colour_type, const Bytes& raw)
@@ -114,12 +110,6 @@ Bytes build_png(int width, int height, int depth, int colour_type, const Bytes& 
     }
     return build_png_raw(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), depth, colour_type,
                          raw);
-}
-
-Bytes read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void put_file(const std::string& path, const Bytes& bytes)

@@ -1,12 +1,10 @@
 #pragma once
 // Helpers shared by the image tests: an independent decoder, a PNG builder that can state any header, and
-// file access in a scratch folder.
+// the offset of a JPEG marker segment.
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "tests/support/ScratchFolder.h"
 
 namespace kesto::test {
 
@@ -23,8 +21,11 @@ struct DecodedImage {
 // `channels` 0 keeps the file's own channel count.
 DecodedImage decode_image(const Bytes& file, int channels);
 
-// Strict standard Base64 decoding; false on malformed text.
-bool decode_base64(const std::string& text, Bytes& out);
+// Standard Base64 decoding of the encoder's output (no validation: bad text decodes to bytes no decoder takes).
+Bytes decode_base64(const std::string& text);
+
+// The offset of the first marker segment `marker` (FF marker) in a JPEG file; 0 when there is none.
+std::size_t jpeg_segment(const Bytes& jpeg, std::uint8_t marker);
 
 // PNG colour types.
 inline constexpr int kPngGray = 0;
@@ -40,16 +41,6 @@ Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int co
 // samples are given big-endian, two bytes each), every row with filter type 0.
 Bytes build_png(int width, int height, int depth, int colour_type, const Bytes& samples);
 
-// A scratch folder whose files the tests write and read.
-class ScratchDir {
-public:
-    std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
-
-private:
-    kesto::testing::ScratchFolder folder_{"kesto-image"};
-};
-
-Bytes read_file(const std::string& path);
 void put_file(const std::string& path, const Bytes& bytes);
 
 } // namespace kesto::test

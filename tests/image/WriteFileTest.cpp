@@ -1,6 +1,7 @@
 #include "image/WriteFile.h"
 
-#include "ImageTestSupport.h"
+#include "tests/support/ScratchFolder.h"
+#include "tests/support/ToolRun.h"
 
 #include <gtest/gtest.h>
 
@@ -11,20 +12,20 @@
 namespace kesto {
 namespace {
 
-using test::Bytes;
+using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
 TEST(WriteFile, WritesExactlyTheBytesOverAnyLongerFile)
 {
-    const test::ScratchDir dir;
-    const std::string path = dir.path("frame.jpg");
+    const testing::ScratchFolder dir("kesto-image");
+    const std::string path = dir.path() + "/frame.jpg";
     Bytes bytes(70000);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(i * 31 + 5);
     }
     for (const Bytes& written : {bytes, Bytes{1, 2, 3}, Bytes{}}) {
         EXPECT_TRUE(write_file(path, written));
-        EXPECT_EQ(test::read_file(path), written) << written.size();
+        EXPECT_EQ(testing::fileText(path), std::string(written.begin(), written.end())) << written.size();
     }
     EXPECT_TRUE(fs::exists(path)) << "empty bytes leave an empty file";
 }
@@ -33,13 +34,14 @@ TEST(WriteFile, WritesExactlyTheBytesOverAnyLongerFile)
 // so that it cannot look complete) are all reported.
 TEST(WriteFile, ReportsWhatCannotBeWrittenAndLeavesNoPartialFile)
 {
-    const test::ScratchDir dir;
-    for (const std::string& path : {dir.path("no-such-dir/000000.jpg"), dir.path(""), std::string(),
-                                    dir.path("a") + std::string(1, '\0') + "b"}) {
+    const testing::ScratchFolder scratch("kesto-image");
+    const std::string dir = scratch.path() + "/";
+    for (const std::string& path :
+         {dir + "no-such-dir/000000.jpg", dir, std::string(), dir + "a" + std::string(1, '\0') + "b"}) {
         EXPECT_FALSE(write_file(path, Bytes{1, 2, 3})) << path;
     }
-    EXPECT_FALSE(fs::exists(dir.path("no-such-dir")));
-    EXPECT_FALSE(fs::exists(dir.path("a"))) << "nothing written under the truncated name";
+    EXPECT_FALSE(fs::exists(dir + "no-such-dir"));
+    EXPECT_FALSE(fs::exists(dir + "a")) << "nothing written under the truncated name";
     if (fs::exists("/dev/full")) {
         EXPECT_FALSE(write_file("/dev/full", Bytes(100, 1)));
         EXPECT_TRUE(fs::exists("/dev/full")) << "only regular files are cleaned up";
@@ -52,11 +54,11 @@ TEST(WriteFile, ReportsWhatCannotBeWrittenAndLeavesNoPartialFile)
     rlimit lowered = old;
     lowered.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
-    const bool written = write_file(dir.path("partial.jpg"), Bytes(64 * 1024, 7));
+    const bool written = write_file(dir + "partial.jpg", Bytes(64 * 1024, 7));
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, old_handler);
     EXPECT_FALSE(written);
-    EXPECT_FALSE(fs::exists(dir.path("partial.jpg")));
+    EXPECT_FALSE(fs::exists(dir + "partial.jpg"));
 }
 
 } // namespace

@@ -51,44 +51,25 @@ TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrame) {
   const std::vector<std::uint8_t> out = written();
   ASSERT_EQ(out.size(), frame_.size());
   // Canonical (x, y) is pixel (x, 47 - y): the box's top edge, at v = 0.25, is canonical y 36, pixel row 11,
-  // fully covered by the 1.5 wide line; pixel (12, 7) lies in the top-left corner's handle; the dabs blend
-  // cyan and red at alpha 0.35; inside the box, away from everything, the frame is as it was.
+  // fully covered by the 1.5 wide line; the dabs blend cyan and red at alpha 0.35; inside the box, away from
+  // everything, the frame is as it was.
   const struct {
     int x, y;
     std::uint8_t rgb[3];
   } pixels[] = {
-      {32, 11, {230, 157, 39}},
-      {12, 7, {230, 157, 39}},
-      {6, 41, {26, 119, 141}},
-      {56, 5, {115, 63, 72}},
-      {32, 24, {40, 60, 80}},
-  };
+      {32, 11, {230, 157, 39}}, {6, 41, {26, 119, 141}}, {56, 5, {115, 63, 72}}, {32, 24, {40, 60, 80}}};
   for (const auto &p : pixels) {
     const std::uint8_t *got = &out[(static_cast<std::size_t>(p.y) * kWidth + static_cast<std::size_t>(p.x)) * 4];
     EXPECT_EQ(std::vector<int>(got, got + 3), std::vector<int>(p.rgb, p.rgb + 3)) << p.x << "," << p.y;
   }
 }
 
-TEST_F(OverlayCommand, OverlaySwitchedOffLeavesTheFrame) {
+// Bad usage is in the trevane tool's table of refusals; a picture that cannot be written is a failure (1).
+TEST_F(OverlayCommand, OverlaySwitchedOffLeavesTheFrameAndAnUnwritableOutputFails) {
   ASSERT_EQ(run(io() + " --set draw_mask=0" + kBoxSet), 0) << tool_.err();
   EXPECT_EQ(written(), frame_);
-}
-
-TEST_F(OverlayCommand, BadUsageExitsWith2AndAnUnwritableOutputWith1) {
-  const struct {
-    std::string arguments;
-    int exit;
-    const char *named;
-  } cases[] = {
-      {"--output '" + dir_ + "/x.png'", 2, "--input"},
-      {io() + " --set no_such_param=1", 2, "no_such_param"},
-      {"--input '" + dir_ + "/missing.png' --output '" + dir_ + "/x.png'", 2, "missing.png"},
-      {"--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'", 1, "cannot write"},
-  };
-  for (const auto &c : cases) {
-    EXPECT_EQ(run(c.arguments), c.exit) << c.arguments;
-    EXPECT_NE(tool_.err().find(c.named), std::string::npos) << c.arguments << ": " << tool_.err();
-  }
+  EXPECT_EQ(run("--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'"), 1);
+  EXPECT_NE(tool_.err().find("cannot write"), std::string::npos) << tool_.err();
 }
 
 }  // namespace

@@ -100,19 +100,17 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
 
   const struct {
     const char *where;
-    int drawMask, tool;
+    int drawMask;
     std::function<OfxStatus(const char *)> call;
   } callers[] = {
-      {"no handle", 1, 0, [&](const char *a) { return entry(a, nullptr, nullptr, nullptr); }},
-      {"the descriptor", 1, 0, [&](const char *a) { return descriptor.call(entry, a); }},
-      {"a null effect instance", 1, 0, [&](const char *a) { return noEffect->callAction(a, nullptr, nullptr); }},
-      {"no interact suite", 1, 0, [&](const char *a) { return bareOverlay->callAction(a, nullptr, nullptr); }},
-      {"draw_mask off", 0, 0, [&](const char *a) { return overlay_->callAction(a, nullptr, nullptr); }},
-      {"draw_mask off, brush", 0, 1, [&](const char *a) { return overlay_->callAction(a, nullptr, nullptr); }},
+      {"no handle", 1, [&](const char *a) { return entry(a, nullptr, nullptr, nullptr); }},
+      {"the descriptor", 1, [&](const char *a) { return descriptor.call(entry, a); }},
+      {"a null effect instance", 1, [&](const char *a) { return noEffect->callAction(a, nullptr, nullptr); }},
+      {"no interact suite", 1, [&](const char *a) { return bareOverlay->callAction(a, nullptr, nullptr); }},
+      {"draw_mask off", 0, [&](const char *a) { return overlay_->callAction(a, nullptr, nullptr); }},
   };
   for (const auto &c : callers) {
     setInt("draw_mask", c.drawMask);
-    setInt("select_tool", c.tool);
     for (const char *action : kEveryAction) EXPECT_EQ(c.call(action), kDefault) << c.where << ": " << action;
   }
   EXPECT_EQ(entry(nullptr, nullptr, nullptr, nullptr), kDefault);
@@ -195,18 +193,16 @@ TEST_F(OverlayInteract, EachOverlayHasItsOwnDragAndDestroyDropsIt) {
   EXPECT_EQ(param("bbox_json"), "{\"h\":0.0,\"w\":0.0,\"x\":0.75,\"y\":0.25}");  // second's pen-down
 }
 
-TEST_F(OverlayInteract, AFullDabListStaysByteForByte) {
-  setInt("select_tool", 1);
-  std::string full = "[[0.25, 0.75, 0.03]";  // spaced: any rewrite would show
-  for (int i = 1; i < 2048; ++i) full += ",  [0.25, 0.75, 0.03]";
-  set("brush_json", full + "]");
-  EXPECT_EQ(overlay_->penDown(cx(0.5), cy(0.5)), kOK);
-  EXPECT_EQ(overlay_->penMotion(cx(0.6), cy(0.5)), kOK);
-  EXPECT_EQ(param("brush_json"), full + "]");
-}
-
-// Outline, four handles, then the dabs in list order; an absent box draws nothing of its own.
-TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
+// The project offset and size place both the pen (clamped to the project) and the drawing: outline, four
+// handles, then the dabs in list order; an absent box draws nothing of its own.
+TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabsWherePenAndProjectPlaceThem) {
+  fx_->setProjectOffset(100.0, 50.0);
+  fx_->setProjectSize(1000.0, 500.0);
+  ASSERT_EQ(overlay_->penDown(20.0, -300.0), kOK);
+  ASSERT_EQ(overlay_->penMotion(4000.0, 900.0), kOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}");
+  ASSERT_EQ(overlay_->penMotion(600.0, 300.0), kOK);
+  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.5}");
   set("bbox_json", "{\"x\":0.1,\"y\":0.1,\"w\":0,\"h\":0.5}");
   set("brush_json", "[[0.5,0.25,0.03],[0.2,0.8,-0.05]]");
   ASSERT_EQ(overlay_->draw(), kOK);
@@ -217,17 +213,19 @@ TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
   ASSERT_EQ(list.size(), 7u) << rec::describe(list);
   EXPECT_EQ(rec::misuseCount(), 0u);
   constexpr rec::Colour kOrange{0.902f, 0.616f, 0.153f, 1.0f};
+  // The box's corners are canonical (600, 425) top-left and (850, 175) bottom-right; each handle's first
+  // vertex is 5 below and left of its corner.
   const struct {
     rec::Mode mode;
     std::size_t vertices;
     rec::Colour colour;
     double x, y;  // the first vertex
   } expected[] = {
-      {rec::Mode::LineLoop, 4, kOrange, 960, 810}, {rec::Mode::Quads, 4, kOrange, 955, 805},
-      {rec::Mode::Quads, 4, kOrange, 955, 265},    {rec::Mode::Quads, 4, kOrange, 1435, 805},
-      {rec::Mode::Quads, 4, kOrange, 1435, 265},
-      {rec::Mode::TriangleFan, 22, {0.0f, 0.898f, 1.0f, 0.35f}, 960, 810},
-      {rec::Mode::TriangleFan, 22, {1.0f, 0.271f, 0.227f, 0.35f}, 0.2 * 1920, 0.2 * 1080},
+      {rec::Mode::LineLoop, 4, kOrange, 600, 425}, {rec::Mode::Quads, 4, kOrange, 595, 420},
+      {rec::Mode::Quads, 4, kOrange, 595, 170},    {rec::Mode::Quads, 4, kOrange, 845, 420},
+      {rec::Mode::Quads, 4, kOrange, 845, 170},
+      {rec::Mode::TriangleFan, 22, {0.0f, 0.898f, 1.0f, 0.35f}, 600, 425},
+      {rec::Mode::TriangleFan, 22, {1.0f, 0.271f, 0.227f, 0.35f}, 300, 150},
   };
   for (std::size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i].mode, expected[i].mode) << i;
@@ -239,25 +237,7 @@ TEST_F(OverlayInteract, DrawSendsTheBoxThenTheDabs) {
     EXPECT_DOUBLE_EQ(list[i].vertices[0].y, expected[i].y) << i;
   }
   EXPECT_EQ(list[0].lineWidth, 1.5f);
-}
-
-// The project offset and size place both the pen (clamped to the project) and the drawing.
-TEST_F(OverlayInteract, ProjectOffsetAndSizePlaceThePenAndTheDrawing) {
-  fx_->setProjectOffset(100.0, 50.0);
-  fx_->setProjectSize(1000.0, 500.0);
-  ASSERT_EQ(overlay_->penDown(20.0, -300.0), kOK);
-  ASSERT_EQ(overlay_->penMotion(4000.0, 900.0), kOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":1.0,\"w\":1.0,\"x\":0.0,\"y\":0.0}");
-  ASSERT_EQ(overlay_->penMotion(600.0, 300.0), kOK);
-  EXPECT_EQ(param("bbox_json"), "{\"h\":0.5,\"w\":0.5,\"x\":0.0,\"y\":0.5}");
-  set("brush_json", "[[0.5,0.25,0.03]]");
-  ASSERT_EQ(overlay_->draw(), kOK);
-  const auto list = rec::primitives();
-  ASSERT_EQ(list.size(), 6u) << rec::describe(list);
-  EXPECT_DOUBLE_EQ(list[0].vertices[0].y, 300.0);  // the box's top-left corner
-  EXPECT_DOUBLE_EQ(list[5].vertices[0].x, 600.0);  // the dab's centre and rim: radius 0.03 x width
-  EXPECT_DOUBLE_EQ(list[5].vertices[0].y, 425.0);
-  EXPECT_DOUBLE_EQ(list[5].vertices[1].x, 630.0);
+  EXPECT_DOUBLE_EQ(list[5].vertices[1].x, 630.0);  // the rim: radius 0.03 x the project's width
 }
 
 // For the thread sanitizer: two overlays dragging and drawing at once keep their own drags and primitives.
