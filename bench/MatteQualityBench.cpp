@@ -27,7 +27,8 @@
 // quality.neural.ms_per_frame of its box jobs), when a model is given (--model FILE; the other --model-*
 // options and --keyframe-spacing as trevane-backend takes them) or scripts/fetch-model has cached one; its
 // loading and check at start-up are not counted.
-// The media comes from scripts/fetch-media; pass --media DIR to use another cache.
+// The media comes from scripts/fetch-media; pass --media DIR to use another cache. --write-mattes DIR writes
+// each clip's anchor frame beside its matte and its true alpha there.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
@@ -42,6 +43,7 @@
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "BackendJob.h"
 #include "CompositeClip.h"
@@ -115,6 +117,7 @@ struct RealFigures {
 };
 
 fs::path gMedia;
+fs::path gMatteDir;  // --write-mattes: where each clip's anchor frame, its matte and the true alpha go
 std::vector<Clip> gClips;
 std::vector<std::string> gRealJpegs;
 std::map<std::string, TruthFigures> gTruth;  // by figure prefix: "fast", "fine", "hint", "neural.box", ...
@@ -173,6 +176,22 @@ bool with_backend(kesto::backend::BackendConfig config, const std::function<bool
   return body(client);
 }
 
+// The anchor frame, the matte and the true alpha side by side, to look at what a figure means.
+void write_anchor_sheet(const std::string& name, const Clip& clip, const JobResult& result) {
+  const auto a = static_cast<std::size_t>(clip.anchor);
+  const std::vector<std::uint8_t> bytes(clip.jpegs[a].begin(), clip.jpegs[a].end());
+  const cv::Mat frame = cv::imdecode(bytes, cv::IMREAD_COLOR);
+  cv::Mat matte = cv::Mat::zeros(frame.size(), CV_8U);
+  if (result.ok()) matte = result.mattes[a];
+  cv::Mat truth;
+  clip.truth[a].convertTo(truth, CV_8U, 255.0);
+  cv::Mat matte_bgr, truth_bgr, sheet;
+  cv::cvtColor(matte, matte_bgr, cv::COLOR_GRAY2BGR);
+  cv::cvtColor(truth, truth_bgr, cv::COLOR_GRAY2BGR);
+  cv::hconcat(std::vector<cv::Mat>{frame, matte_bgr, truth_bgr}, sheet);
+  cv::imwrite((gMatteDir / (name + ".png")).string(), sheet);
+}
+
 // Every composite clip with a box alone (hint empty) or a hint alone, against the true mattes.
 TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const char* quality, bool by_hint) {
   TruthFigures figures;
@@ -201,6 +220,10 @@ TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const ch
         clip_iou += iou;
         iou_sum += iou;
         mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
+      }
+      if (!gMatteDir.empty()) {
+        write_anchor_sheet(std::string(quality) + (by_hint ? "-hint-" : "-box-") + fs::path(clip.portrait).stem().string(),
+                           clip, result);
       }
       // Each clip's figure, to see which character a change helps or hurts.
       std::fprintf(stderr, "bench_matte_quality: %s, %s: IoU %.4f\n", clip.portrait.c_str(),
@@ -300,6 +323,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--media" && i + 1 < argc) {
       gMedia = argv[++i];
+    } else if (arg == "--write-mattes" && i + 1 < argc) {
+      gMatteDir = argv[++i];
     } else if (arg == "--held-out") {
       held_out = true;
     } else if ((arg.rfind("--model", 0) == 0 || arg == "--keyframe-spacing") && i + 1 < argc) {
