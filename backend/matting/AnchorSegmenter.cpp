@@ -5,7 +5,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "GrabCutRestarts.h"
 #include "HoleFiller.h"
+#include "ParallelFrames.h"
 
 namespace kesto::backend {
 
@@ -80,7 +82,7 @@ cv::Mat keep_largest_region(const cv::Mat& mask, const cv::Mat& keep) {
   return out;
 }
 
-cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, std::string& error) {
+cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error) {
   const int width = bgr.cols;
   const int height = bgr.rows;
   const cv::Size size = bgr.size();
@@ -142,11 +144,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
     // The box covers the whole frame: the frame's border is the only background there is.
     cv::rectangle(roi_labels, cv::Rect(0, 0, roi.width, roi.height), cv::Scalar(cv::GC_BGD), 2);
   }
-  cv::Mat bgd_model;
-  cv::Mat fgd_model;
   try {
-    cv::grabCut(bgr(roi), roi_labels, cv::Rect(), bgd_model, fgd_model, std::max(1, iterations),
-                cv::GC_INIT_WITH_MASK);
+    grab_cut_best_start(bgr(roi), roi_labels, std::max(1, iterations), starts, frame_worker_count());
   } catch (const cv::Exception&) {
     error = "the anchor frame could not be segmented; draw a box around the character";
     return {};

@@ -25,8 +25,9 @@ cv::Rect box_to_pixels(const NormBox& box, int width, int height);
 int pixel_radius(const BrushDab& dab, int width);
 cv::Point dab_centre(const BrushDab& dab, int width, int height);
 
-// Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set.
-cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, std::string& error);
+// Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set. GrabCut runs
+// `iterations` from each of `starts` fixed starts; the same input gives the same mask on every run.
+cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error);
 
 // Keeps the largest 8-connected region of a binary mask, and any region touching a pixel of `keep` (may be
 // empty). Removes specks and stray blobs that GrabCut leaves in the background.

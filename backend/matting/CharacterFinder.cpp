@@ -59,6 +59,7 @@ constexpr int kGrowWidthPx = 480;
 constexpr int kGrowRounds = 3;
 constexpr double kGrowFraction = 0.3;
 constexpr int kGrowIterations = 3;
+constexpr int kGrowStarts = 1;
 constexpr int kTouchPx = 2;
 // A band of the segmentation running off the frame's top edge, narrower than this fraction of its widest row
 // and keeping its width within this tolerance over at least this fraction of its height, is a door frame or a
@@ -159,7 +160,7 @@ cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
   AnchorSeeds seeds;
   seeds.box = box;
   std::string unused;
-  const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, unused);
+  const cv::Mat mask = segment_anchor(image, seeds, kGrowIterations, kGrowStarts, unused);
   if (mask.empty()) return {};
   const int band = below_top_band(mask);
   return cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);

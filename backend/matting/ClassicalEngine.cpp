@@ -104,8 +104,8 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
 }  // namespace
 
 ClassicalParams classical_params(Quality quality) {
-  if (quality == Quality::Fast) return ClassicalParams{0.5, 1.0, 2, 5, 1, false};
-  return ClassicalParams{1.0, 1.0, 5, 8, 2, true};
+  if (quality == Quality::Fast) return ClassicalParams{0.5, 1.0, 2, 4, 5, 1, false};
+  return ClassicalParams{1.0, 1.0, 5, 4, 8, 2, true};
 }
 
 std::optional<AnchorSeeds> anchor_seeds(const EngineJob& job, const cv::Mat& anchor_frame, cv::Size image_size,
@@ -161,7 +161,7 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
 
   const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), nullptr, error);
   if (!seeds) return error;
-  const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, error);
+  const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, params.anchor_starts, error);
   if (anchor_mask.empty()) return error;
   return matte_from_anchor(job, params, anchor_frame, anchor_mask, MaskCorrector());
 }

@@ -12,6 +12,7 @@
 #include "BackendTestSupport.h"
 #include "backend/matting/AnchorSegmenter.h"
 #include "backend/matting/EdgeRefiner.h"
+#include "backend/matting/GrabCutRestarts.h"
 #include "backend/matting/HoleFiller.h"
 #include "backend/matting/MaskPropagator.h"
 #include "backend/matting/RefinePipeline.h"
@@ -182,6 +183,47 @@ TEST(AnchorSegmenter, BoxToPixelsClampsAndKeepsTwoPixelsAndTheLargestOrSeededReg
   const cv::Mat kept = keep_largest_region(mask, seeds);
   EXPECT_EQ(cv::countNonZero(kept), 20 * 20 + 5 * 5);
   EXPECT_EQ(kept.at<uchar>(32, 32), 255);
+}
+
+// GrabCut's own cut is the least-energy labelling under the models it returns, so any change to it costs more;
+// several starts make the anchor's mask the same whatever random state the calling thread is in.
+TEST(AnchorSegmenter, TheEnergyIsLeastAtGrabCutsOwnCutAndTheMaskDoesNotDependOnTheThreadsRandomState) {
+  std::vector<cv::Mat> truth;
+  const cv::Mat frame = moving_disc_clip(1, truth)[0];
+  cv::Mat noisy(frame.size(), CV_8UC3);
+  cv::randn(noisy, cv::Scalar::all(0), cv::Scalar::all(25));
+  cv::add(frame, noisy, noisy);
+  const cv::Rect box = box_to_pixels(*box_request(0, Quality::Fine).bbox, kWidth, kHeight);
+  cv::Mat labels(frame.size(), CV_8UC1, cv::Scalar(cv::GC_BGD));
+  labels(box).setTo(cv::GC_PR_FGD);
+  cv::Mat bgd_model;
+  cv::Mat fgd_model;
+  cv::grabCut(noisy, labels, cv::Rect(), bgd_model, fgd_model, 2, cv::GC_INIT_WITH_MASK);
+  const double least = grab_cut_energy(noisy, labels, bgd_model, fgd_model);
+  for (const cv::Rect& flipped : {cv::Rect(box.x, box.y, 6, 6), cv::Rect(box.x + box.width / 2 - 2, kHeight / 2 - 2, 4, 4),
+                                  cv::Rect(box.x, box.y, box.width, 1)}) {
+    cv::Mat changed = labels.clone();
+    for (int y = flipped.y; y < flipped.br().y; ++y) {
+      for (int x = flipped.x; x < flipped.br().x; ++x) {
+        uchar& label = changed.at<uchar>(y, x);
+        label = label == cv::GC_PR_FGD ? cv::GC_PR_BGD : cv::GC_PR_FGD;
+      }
+    }
+    EXPECT_GT(grab_cut_energy(noisy, changed, bgd_model, fgd_model), least) << flipped;
+  }
+
+  AnchorSeeds seeds;
+  seeds.box = box;
+  std::string error;
+  std::vector<cv::Mat> masks;
+  for (const std::uint64_t state : {1ULL, 0xDEADBEEFULL, 12345ULL}) {
+    cv::theRNG().state = state;
+    masks.push_back(segment_anchor(noisy, seeds, 2, 4, error));
+    ASSERT_FALSE(masks.back().empty()) << error;
+    EXPECT_EQ(cv::theRNG().state, state);
+    EXPECT_EQ(cv::countNonZero(masks.back() != masks.front()), 0) << state;
+  }
+  EXPECT_GT(test::iou(masks.front(), truth[0]), 0.85);
 }
 
 TEST(MaskPropagator, WarpsTheLastMaskAlongTheFlowFromTheNewFrame) {
