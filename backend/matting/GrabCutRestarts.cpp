@@ -21,7 +21,8 @@ namespace {
 // (weights, then 3 means and 9 covariances per component, all doubles).
 constexpr double kGamma = 50.0;
 constexpr int kComponents = 5;
-constexpr std::array<std::uint64_t, 4> kSeeds = {0x2545F491ULL, 0x9E3779B9ULL, 0x6A09E667ULL, 0xBB67AE85ULL};
+// The first is the state a fresh thread's RNG starts in, so one start gives what cv::grabCut gives there.
+constexpr std::array<std::uint64_t, 4> kSeeds = {0xFFFFFFFFULL, 1ULL, 2ULL, 3ULL};
 
 class Gmm {
  public:
