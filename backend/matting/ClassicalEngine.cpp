@@ -104,7 +104,7 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
 }  // namespace
 
 ClassicalParams classical_params(Quality quality) {
-  if (quality == Quality::Fast) return ClassicalParams{0.5, 1.0, 2, 4, 5, 1, false};
+  if (quality == Quality::Fast) return ClassicalParams{0.5, 1.0, 2, 1, 5, 1, false};
   return ClassicalParams{1.0, 1.0, 5, 4, 8, 2, true};
 }
 

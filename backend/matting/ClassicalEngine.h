@@ -23,7 +23,8 @@ struct ClassicalParams {
   double work_scale = 1.0;   // working resolution relative to the frame, for propagation
   double anchor_scale = 1.0; // resolution of the anchor's segmentation: done once, it sets the quality of all
   int anchor_iterations = 5;
-  int anchor_starts = 4;     // GrabCut starts on the anchor, the one of lowest energy kept
+  int anchor_starts = 4;     // GrabCut starts on the anchor, the one of lowest energy kept (at two iterations
+                             // the lowest is not yet the best: fast keeps one)
   int band_px = 8;
   int track_iterations = 2;
   bool fine_flow = true;
