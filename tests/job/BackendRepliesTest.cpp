@@ -20,12 +20,8 @@ HttpResponse reply(long status, std::string body) {
   return r;
 }
 
-TEST(BackendReplies, SuccessIs200To299) {
-  for (long status : {-1L, 0L, 199L, 300L, 503L}) EXPECT_FALSE(kesto::http_success(status)) << status;
-  for (long status : {200L, 204L, 299L}) EXPECT_TRUE(kesto::http_success(status)) << status;
-}
-
-TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
+// Success is a status of 200 to 299 and a JSON object holding a safe id.
+TEST(BackendReplies, SessionReplyNeedsASuccessAndAJsonObjectWithASafeId) {
   struct Case {
     long status;
     const char *body;
@@ -34,6 +30,10 @@ TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
   const Case cases[] = {
       {200, R"({"session_id":"abc-123_x.y"})", SessionReply::Kind::Ok},
       {201, R"({"session_id":"s1","other":[1]})", SessionReply::Kind::Ok},
+      {299, R"({"session_id":"s1"})", SessionReply::Kind::Ok},
+      {-1, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
+      {199, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
+      {300, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
       {500, R"({"session_id":"s1"})", SessionReply::Kind::Unusable},
       {200, "not json", SessionReply::Kind::Unusable},
       {200, R"({"session_id":"s1"} trailing)", SessionReply::Kind::Unusable},
@@ -54,51 +54,45 @@ TEST(BackendReplies, SessionReplyNeedsAJsonObjectWithASafeId) {
   EXPECT_EQ("abc-123_x.y", kesto::read_session_reply(reply(200, R"({"session_id":"abc-123_x.y"})")).sessionId);
 }
 
-TEST(BackendReplies, PollReplyStates) {
+// A failure gives the backend's error as one line of at most 300 bytes, or "matting failed"; a progress
+// object gives its stage, or "..." when it has none that is text (no stage: no progress).
+TEST(BackendReplies, PollReplyStatesFailuresAndProgress) {
   struct Case {
     long status;
-    const char *body;
+    std::string body;
     PollReply::Kind kind;
+    std::string text = "";      // the failure, or the stage
+    bool hasProgress = false;
   };
+  const std::string longError = R"({"status":"FAILED","error":")" + std::string(5000, 'e') + "\"}";
   const Case cases[] = {
       {200, R"({"status":"COMPLETED"})", PollReply::Kind::Completed},
-      {200, R"({"status":"FAILED"})", PollReply::Kind::Failed},
       {200, R"({"status":"completed"})", PollReply::Kind::Running},
       {200, R"({})", PollReply::Kind::Running},
-      {200, R"({"status":"RUNNING"})", PollReply::Kind::Running},
+      {204, R"({"status":"RUNNING"})", PollReply::Kind::Running},
       {503, R"({"status":"COMPLETED"})", PollReply::Kind::Unusable},
       {200, "<html>", PollReply::Kind::Unusable},
       {200, R"({"status":"COMPL)", PollReply::Kind::Unusable},
       {200, R"(["COMPLETED"])", PollReply::Kind::Unusable},
       {200, R"({"status":7})", PollReply::Kind::Unusable},
+      {200, R"({"status":"FAILED","error":"no person found"})", PollReply::Kind::Failed, "no person found"},
+      {200, R"({"status":"FAILED"})", PollReply::Kind::Failed, "matting failed"},
+      {200, R"({"status":"FAILED","error":""})", PollReply::Kind::Failed, "matting failed"},
+      {200, R"({"status":"FAILED","error":404})", PollReply::Kind::Failed, "matting failed"},
+      {200, R"({"status":"FAILED","error":"line one\nline two"})", PollReply::Kind::Failed, "line one line two"},
+      {200, longError, PollReply::Kind::Failed, std::string(300, 'e')},
+      {200, R"({"status":"RUNNING","progress":{"stage":"propagating"}})", PollReply::Kind::Running, "propagating", true},
+      {200, R"({"status":"RUNNING","progress":{}})", PollReply::Kind::Running, "...", true},
+      {200, R"({"progress":{"stage":3}})", PollReply::Kind::Running, "...", true},
+      {200, R"({"status":"RUNNING","progress":"50%"})", PollReply::Kind::Running},
+      {200, R"({"status":"RUNNING","progress":null})", PollReply::Kind::Running},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(c.kind, kesto::read_poll_reply(reply(c.status, c.body)).kind) << c.status << " " << c.body;
-  }
-}
-
-// A failure gives the backend's error as one line of at most 300 bytes, or "matting failed"; a progress
-// object gives its stage, or "..." when it has none that is text.
-TEST(BackendReplies, FailureAndProgressTexts) {
-  const std::pair<std::string, std::string> failures[] = {
-      {R"("error":"no person found")", "no person found"}, {R"("other":1)", "matting failed"},
-      {R"("error":"")", "matting failed"},                  {R"("error":404)", "matting failed"},
-      {R"("error":"line one\nline two")", "line one line two"},
-      {R"("error":")" + std::string(5000, 'e') + "\"", std::string(300, 'e')},
-  };
-  for (const auto &[member, text] : failures) {
-    EXPECT_EQ(text, kesto::read_poll_reply(reply(200, R"({"status":"FAILED",)" + member + "}")).failure) << member;
-  }
-  const std::pair<const char *, const char *> progress[] = {
-      {R"({"status":"RUNNING","progress":{"stage":"propagating"}})", "propagating"},
-      {R"({"status":"RUNNING","progress":{}})", "..."}, {R"({"progress":{"stage":3}})", "..."},
-      {R"({"status":"RUNNING"})", nullptr}, {R"({"status":"RUNNING","progress":"50%"})", nullptr},
-      {R"({"status":"RUNNING","progress":null})", nullptr},
-  };
-  for (const auto &[body, stage] : progress) {
-    const PollReply r = kesto::read_poll_reply(reply(200, body));
-    EXPECT_EQ(stage != nullptr, r.hasProgress) << body;
-    EXPECT_EQ(stage != nullptr ? stage : "", stage != nullptr ? r.stage : "") << body;
+    const PollReply r = kesto::read_poll_reply(reply(c.status, c.body));
+    EXPECT_EQ(c.kind, r.kind) << c.status << " " << c.body;
+    EXPECT_EQ(c.hasProgress, r.hasProgress) << c.body;
+    EXPECT_EQ(c.kind == PollReply::Kind::Failed ? c.text : "", r.failure) << c.body;
+    EXPECT_EQ(c.hasProgress ? c.text : "", c.hasProgress ? r.stage : "") << c.body;
   }
 }
 

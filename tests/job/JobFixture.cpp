@@ -17,8 +17,6 @@ th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDep
   return image;
 }
 
-std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + id + "\"}"; }
-
 void JobTest::SetUp() {
   loaded_ = host_.load(JOB_PROBE_BUNDLE);
   ASSERT_TRUE(loaded_.ok()) << loaded_.error;
@@ -51,8 +49,6 @@ void JobTest::TearDown() {
   if (configure_ != nullptr) configure_(0, 0, 0, nullptr);
 }
 
-void JobTest::configure(int silenceMs, const std::string &root) { configure_(kTestPollMs, silenceMs, 2, root.c_str()); }
-
 std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int height, double first,
                                                     th::PixelDepth depth) {
   th::InstanceOptions options;
@@ -78,10 +74,6 @@ void JobTest::scriptHappySession() {
   backend_->onPattern("GET", kMattePattern).reply(200, matte_, "image/png");
 }
 
-void JobTest::holdSession() {
-  backend_->on("POST", kSessionsPath).delay(std::chrono::seconds(20)).reply(200, sessionBody(sessionId_));
-}
-
 OfxStatus JobTest::press(th::Instance *fx) {
   th::Instance *target = fx != nullptr ? fx : fx_.get();
   auto pressed = target->pressButton("pull_alpha");
@@ -104,12 +96,6 @@ std::string JobTest::param(const std::string &name, th::Instance *fx) const {
   const th::Instance *target = fx != nullptr ? fx : fx_.get();
   auto value = target->getString(name);
   return value.ok() ? *value : "<" + value.error() + ">";
-}
-
-Texts JobTest::messages() const {
-  Texts texts;
-  for (const auto &m : host_.messages()) texts.push_back(m.text);
-  return texts;
 }
 
 std::string JobTest::spoolDir() const {

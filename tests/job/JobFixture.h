@@ -38,7 +38,7 @@ inline constexpr const char *kMattePattern = "/api/matte/sessions/[^/]+/alpha/[0
 // A frame of one colour, bounds starting at (0, 0).
 th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
 // The session reply body for `id`.
-std::string sessionBody(const std::string &id);
+inline std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + id + "\"}"; }
 inline Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
 
 class JobTest : public ::testing::Test {
@@ -47,7 +47,7 @@ class JobTest : public ::testing::Test {
   void TearDown() override;
 
   // The probe's switches: silence limit and job root (poll interval kTestPollMs, two spool threads).
-  void configure(int silenceMs, const std::string &root);
+  void configure(int silenceMs, const std::string &root) { configure_(kTestPollMs, silenceMs, 2, root.c_str()); }
   bool busy() const { return busy_() != 0; }
   // Spool folders removed while the busy flag was still held, since the last call.
   int spoolsRemovedWhileBusy() const { return spoolsRemovedWhileBusy_(); }
@@ -59,7 +59,9 @@ class JobTest : public ::testing::Test {
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.
   void scriptHappySession();
   // The session reply is held: the launch has spooled and the worker waits, so the spool stays put.
-  void holdSession();
+  void holdSession() {
+    backend_->on("POST", kSessionsPath).delay(std::chrono::seconds(20)).reply(200, sessionBody(sessionId_));
+  }
 
   OfxStatus press(th::Instance *fx = nullptr);
   // Pumps fx_'s events until the busy flag is clear; false on timeout.
@@ -71,7 +73,11 @@ class JobTest : public ::testing::Test {
   }
   std::string status(th::Instance *fx = nullptr) const { return param("status", fx); }
   std::string param(const std::string &name, th::Instance *fx = nullptr) const;
-  Texts messages() const;
+  Texts messages() const {
+    Texts texts;
+    for (const auto &m : host_.messages()) texts.push_back(m.text);
+    return texts;
+  }
   const std::string &root() const { return root_.path(); }
   std::string sessionPath() const { return std::string(kSessionsPath) + "/" + sessionId_; }
   std::string matteDir() const { return root() + sessionId_ + "/"; }

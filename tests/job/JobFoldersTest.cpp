@@ -49,7 +49,7 @@ class JobFolders : public ::testing::Test {
   mode_t oldMask_ = 0;
 };
 
-TEST_F(JobFolders, OnlyAFolderOfThisUserThatOthersCannotWriteServesAsRootOrMatteFolder) {
+TEST_F(JobFolders, OnlyAFolderOfThisUserThatOthersCannotWriteServesAsRootMatteOrSpoolFolder) {
   const std::string root = scratch_.path() + "orvalis/";
   EXPECT_EQ("", kesto::prepare_job_root(root));
   EXPECT_EQ(0755, modeOf(root));
@@ -57,6 +57,9 @@ TEST_F(JobFolders, OnlyAFolderOfThisUserThatOthersCannotWriteServesAsRootOrMatte
   EXPECT_TRUE(kesto::ensure_private_dir(root + "session-a/"));
   EXPECT_EQ(0700, modeOf(root + "session-a"));
   EXPECT_TRUE(kesto::ensure_private_dir(root + "session-a/")) << "the same session's folder again";
+  EXPECT_TRUE(kesto::make_fresh_private_dir(root + "upload_0123456789abcdef/"));
+  EXPECT_EQ(0700, modeOf(root + "upload_0123456789abcdef"));
+  EXPECT_FALSE(kesto::make_fresh_private_dir(root + "upload_0123456789abcdef/")) << "an existing folder is not fresh";
 
   const std::pair<const char *, const char *> refused[] = {
       {"link", "is a symbolic link"},          {"file", "is not a folder"},
@@ -80,13 +83,6 @@ TEST_F(JobFolders, JobIdsAreSixteenLowerCaseHexDigitsAndFresh) {
     seen.insert(*id);
   }
   EXPECT_EQ(50u, seen.size());
-}
-
-TEST_F(JobFolders, FreshPrivateFoldersAreNewAndMode0700) {
-  const std::string dir = scratch_.path() + "upload_0123456789abcdef/";
-  EXPECT_TRUE(kesto::make_fresh_private_dir(dir));
-  EXPECT_EQ(0700, modeOf(dir));
-  EXPECT_FALSE(kesto::make_fresh_private_dir(dir)) << "an existing folder is not fresh";
 }
 
 TEST_F(JobFolders, RemovingASpoolFolderNeverFollowsLinks) {

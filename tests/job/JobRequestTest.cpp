@@ -20,35 +20,23 @@ JobSettings defaults() {
   return s;
 }
 
-TEST(JobRequest, DefaultSettingsGiveEveryMemberButTheBox) {
-  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
-            kesto::job_request_json(defaults()));
-}
-
-// The presence rule and the nesting limit are the overlay records' (tested there): a present box is copied
-// whole, an absent one and records too deep to copy are left out.
-TEST(JobRequest, BoxAndStrokesFollowTheRecordRules) {
-  JobSettings s = defaults();
-  s.bboxJson = R"({"x":0.1,"y":0.1,"w":0,"h":0.4})";
-  EXPECT_EQ(std::string::npos, kesto::job_request_json(s).find("\"bbox\""));
-  s.bboxJson = R"({"w":0.25,"extra":{"kept":[1,2]}})";
-  EXPECT_NE(std::string::npos, kesto::job_request_json(s).find(R"("bbox":{"extra":{"kept":[1,2]},"w":0.25})"));
-  // Copied whole and dumped, such records would recurse once per level on the host's thread.
-  constexpr std::size_t kDepth = 400000;
-  const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
-  s.brushJson = deep;
-  s.bboxJson = "{\"w\":0.5,\"x\":" + deep + "}";
-  EXPECT_EQ(R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})",
-            kesto::job_request_json(s));
-}
-
+// The presence rule and the nesting limit of the box and strokes are the overlay records' (tested there): a
+// present box is copied whole, an absent one and records too deep to copy are left out.
 TEST(JobRequest, MembersAreCopiedOrReplacedByTheirDefaults) {
+  const std::string all = R"({"anchor_frame":0,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})";
+  // Copied whole and dumped, such records would recurse once per level on the host's thread.
+  static const std::string deep = std::string(400000, '[') + std::string(400000, ']');
   struct Case {
     const char *name;
     void (*set)(JobSettings &);
     std::string expected;  // a part of the request text
   };
   const Case cases[] = {
+      {"defaults: every member but the box", [](JobSettings &) {}, all},
+      {"empty box", [](JobSettings &s) { s.bboxJson = R"({"x":0.1,"y":0.1,"w":0,"h":0.4})"; }, all},
+      {"box", [](JobSettings &s) { s.bboxJson = R"({"w":0.25,"extra":{"kept":[1,2]}})"; },
+       R"("bbox":{"extra":{"kept":[1,2]},"w":0.25})"},
+      {"too deep", [](JobSettings &s) { s.brushJson = deep, s.bboxJson = "{\"w\":0.5,\"x\":" + deep + "}"; }, all},
       {"quality 0", [](JobSettings &s) { s.quality = 0; }, R"("quality":"fine")"},
       {"quality 1", [](JobSettings &s) { s.quality = 1; }, R"("quality":"fast")"},
       {"quality -1", [](JobSettings &s) { s.quality = -1; }, R"("quality":"fast")"},

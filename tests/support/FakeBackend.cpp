@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -23,7 +24,6 @@ namespace detail {
 // Everything a route does, copied whole for each request so that scripting never races with serving.
 struct RouteScript {
   Reply reply;
-  bool drop = false;
   std::function<Reply(const RecordedRequest &)> handler;
   std::chrono::milliseconds delay{0};
   int fail_first = 0;
@@ -141,7 +141,7 @@ void answer(detail::BackendState *state, const httplib::Request &req, httplib::R
   if (attempt <= s.drop_first) return drop();
   Reply reply = s.failure;
   if (attempt > s.drop_first + s.fail_first) {
-    if ((s.delay.count() > 0 && !state->pause(s.delay)) || s.drop) return drop();
+    if (s.delay.count() > 0 && !state->pause(s.delay)) return drop();
     try {
       reply = s.handler ? s.handler(record) : s.reply;
     } catch (const std::exception &e) {
@@ -179,7 +179,7 @@ Route Route::edit(Edit edit) {
 Route Route::reply(int status, std::string body, std::string type) {
   return edit([&](RouteScript &s) {
     s.reply = Reply{status, body, type, {}};
-    s.drop = s.stream = false, s.handler = nullptr;
+    s.stream = false, s.handler = nullptr;
   });
 }
 Route Route::delay(std::chrono::milliseconds wait) {
@@ -188,16 +188,14 @@ Route Route::delay(std::chrono::milliseconds wait) {
 Route Route::redirect(int status, std::string location) {
   return reply(status, "", "text/plain").edit([&](RouteScript &s) { s.reply.headers = {{"Location", location}}; });
 }
-Route Route::failFirst(int attempts, int status, std::string body) {
-  return edit([&](RouteScript &s) { s.fail_first = std::max(0, attempts), s.failure = Reply{status, body, "application/json", {}}; });
+Route Route::failFirst(int attempts, int status) {
+  return edit([&](RouteScript &s) { s.fail_first = std::max(0, attempts), s.failure = Reply{status, "", "application/json", {}}; });
 }
 Route Route::dropFirst(int attempts) {
   return edit([&](RouteScript &s) { s.drop_first = std::max(0, attempts); });
 }
-Route Route::drop() {
-  reply(200);
-  return edit([&](RouteScript &s) { s.drop = true; });
-}
+// Attempts beyond any count a test makes, with room for failFirst's count on top.
+Route Route::drop() { return dropFirst(std::numeric_limits<int>::max() / 2); }
 Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length) {
   reply(200, "", "application/octet-stream");
   return edit([&](RouteScript &s) {

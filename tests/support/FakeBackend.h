@@ -54,7 +54,7 @@ struct BackendState;
 
 // A handle on one scripted route. Copies share the route. What a request gets, in this order:
 //   dropFirst / failFirst attempts (counted per route from 1), then the delay, then the reply mode:
-//   reply (default 200, empty body), redirect, drop, streamBody, drip or respond (the last one set wins).
+//   reply (default 200, empty body), redirect, streamBody, drip or respond (the last one set wins).
 class Route {
  public:
   // A fixed reply.
@@ -63,12 +63,12 @@ class Route {
   Route delay(std::chrono::milliseconds wait);
   // Answers with status (301, 302, 307, ...) and a Location header.
   Route redirect(int status, std::string location);
-  // The first `attempts` requests get `status` with `body`; later ones the reply mode.
-  Route failFirst(int attempts, int status, std::string body = std::string());
+  // The first `attempts` requests get `status` with an empty body; later ones the reply mode.
+  Route failFirst(int attempts, int status);
   // The first `attempts` requests get no usable reply: the connection closes after the headers, before the
   // body they announce.
   Route dropFirst(int attempts);
-  // Every request gets no usable reply, as above.
+  // Every request gets no usable reply, as above (dropFirst without end).
   Route drop();
   // A 200 reply of total_bytes bytes of 'x', produced on the fly in chunks, so nothing that size is held in
   // memory. With declare_length the length goes in Content-Length; otherwise the body is chunked.
