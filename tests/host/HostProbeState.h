@@ -7,7 +7,7 @@
 namespace host_probe {
 
 struct State {
-  std::atomic<int> unloads{0}, creates{0}, destroys{0};
+  std::atomic<int> unloads{0};
   std::atomic<int> beginChanged{0}, changed{0}, endChanged{0};
   std::atomic<int> secondReleaseStatus{-1};
   std::atomic<int> renderParamSetStatus{-1};      // paramSetValue tried during render

@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "glrecord/Recording.h"
-#include "host/Host.h"
 #include "host/InteractDescriptor.h"
+#include "tests/plugin/PluginFixture.h"
 
 namespace {
 
-namespace th = kesto::host;
 namespace rec = kesto::glrecord;
 
 constexpr OfxStatus kOK = kOfxStatOK;
@@ -30,11 +29,12 @@ const char *const kEveryAction[] = {
 
 // A loaded plug-in (no backend: an empty URL starts no usage beacon, so no network calls and no threads), one
 // instance and one overlay on it, in a 1920 x 1080 project at offset (0, 0).
-class OverlayInteract : public ::testing::Test {
+class OverlayInteract : public PluginTest {
  protected:
   void SetUp() override {
     rec::clear();
-    fx_ = instance(host_, loaded_);
+    PluginTest::SetUp();
+    fx_ = makeInstance(withoutBackend());
     ASSERT_NE(fx_, nullptr);
     overlay_ = newOverlay(*fx_);
     ASSERT_NE(overlay_, nullptr);
@@ -46,15 +46,10 @@ class OverlayInteract : public ::testing::Test {
     rec::clear();
   }
 
-  static std::unique_ptr<th::Instance> instance(th::Host &host, th::LoadResult &loaded) {
-    loaded = host.load(TREVANE_BUNDLE_DIR);
-    EXPECT_TRUE(loaded.ok()) << loaded.error;
-    if (!loaded.ok()) return nullptr;
+  static th::InstanceOptions withoutBackend() {
     th::InstanceOptions options;
     options.savedValues.push_back({"backend_url", std::string()});
-    auto made = loaded.plugin->createInstance(options);
-    EXPECT_TRUE(made.ok()) << made.error();
-    return made.ok() ? std::move(*made) : nullptr;
+    return options;
   }
 
   static std::unique_ptr<th::Overlay> newOverlay(th::Instance &fx) {
@@ -74,8 +69,6 @@ class OverlayInteract : public ::testing::Test {
   static double cx(double u) { return u * 1920.0; }
   static double cy(double v) { return (1.0 - v) * 1080.0; }
 
-  th::Host host_;
-  th::LoadResult loaded_;
   std::unique_ptr<th::Instance> fx_;
   std::unique_ptr<th::Overlay> overlay_;
 };
@@ -93,9 +86,11 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   th::HostOptions bare;
   bare.withheldSuites = {kOfxInteractSuite};
   th::Host bareHost(bare);
-  th::LoadResult bareLoaded;
-  auto bareFx = instance(bareHost, bareLoaded);
-  ASSERT_NE(bareFx, nullptr);
+  const th::LoadResult bareLoaded = bareHost.load(TREVANE_BUNDLE_DIR);
+  ASSERT_TRUE(bareLoaded.ok()) << bareLoaded.error;
+  auto bareMade = bareLoaded.plugin->createInstance(withoutBackend());
+  ASSERT_TRUE(bareMade.ok()) << bareMade.error();
+  auto bareFx = std::move(*bareMade);
   auto bareOverlay = newOverlay(*bareFx);
 
   const struct {

@@ -19,15 +19,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kBeaconWait{3000};
 constexpr milliseconds kQuietWait{300};
 
-// A project reopened with this backend URL: the value is in place when the instance is created.
-std::unique_ptr<th::Instance> createWithUrl(th::Plugin &plugin, const std::string &url) {
-  th::InstanceOptions options;
-  options.savedValues = {{"backend_url", url}};
-  auto made = plugin.createInstance(options);
-  EXPECT_TRUE(made.ok()) << made.error();
-  return made.ok() ? std::move(*made) : nullptr;
-}
-
 // Each instance whose URL starts with exactly "http" sends one beacon to the URL as typed (a trailing slash
 // gives a double slash); creation waits for none - the silent backend holds its reply until every instance has
 // been made - and a failing or silent backend changes nothing about the instance.
@@ -47,7 +38,9 @@ TEST_F(PluginTest, CreatingAnInstanceSendsOneBeaconAndWaitsForNone) {
   std::vector<std::unique_ptr<th::Instance>> made;
   for (const std::string &url : {fb.url(), fb.url() + "/", silent.url(), "HTTP" + address, " http" + address,
                                  std::string("http"), std::string("")}) {
-    made.push_back(createWithUrl(plugin(), url));
+    th::InstanceOptions reopened;  // a project saved with this URL: the value is in place at creation
+    reopened.savedValues = {{"backend_url", url}};
+    made.push_back(makeInstance(reopened));
     ASSERT_NE(nullptr, made.back()) << url;
   }
   release.set_value();

@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "host/Host.h"
 #include "plugin/MatteComposite.h"
+#include "tests/plugin/PluginFixture.h"
 #include "tests/render/MatteFolder.h"
 
 namespace {
 
-namespace th = trevane::host;
 using kesto::testing::MatteFolder;
 
 constexpr int kModeCharacter = 0;
@@ -40,13 +39,8 @@ kesto::ImageView viewOf(th::Image &image) {
 // The processor writes every output pixel or none: a failed render left its first byte as the host filled it.
 bool untouched(const th::Image &output) { return *output.pixelAddress(output.bounds().x1, output.bounds().y1) == kPoison; }
 
-class RenderAction : public ::testing::Test {
+class RenderAction : public PluginTest {
  protected:
-  void SetUp() override {
-    loaded_ = host_.load(TREVANE_BUNDLE_DIR);
-    ASSERT_TRUE(loaded_.ok()) << loaded_.error;
-  }
-
   void TearDown() override {
     EXPECT_EQ(0, th::outstandingImages());
     EXPECT_EQ(0, th::leakedImages());
@@ -58,12 +52,11 @@ class RenderAction : public ::testing::Test {
                                          th::PixelDepth depth = th::PixelDepth::Byte) {
     th::InstanceOptions options;
     options.depth = depth;
-    auto made = loaded_.plugin->createInstance(options);
-    EXPECT_TRUE(made.ok()) << made.error();
-    if (!made.ok()) return nullptr;
-    set(**made, "session_id", session);
-    EXPECT_TRUE((*made)->setInt("output_mode", mode).ok());
-    return std::move(*made);
+    auto fx = makeInstance(options);
+    if (fx == nullptr) return nullptr;
+    set(*fx, "session_id", session);
+    EXPECT_TRUE(fx->setInt("output_mode", mode).ok());
+    return fx;
   }
 
   static void set(th::Instance &fx, const std::string &name, const std::string &value) {
@@ -83,9 +76,6 @@ class RenderAction : public ::testing::Test {
   static th::Rgba8 firstPixel(th::Instance &fx, double time) {
     return render(fx, time).output.pixelBytes(0, 0).value_or(th::Rgba8{});
   }
-
-  th::Host host_;
-  th::LoadResult loaded_;
 };
 
 // The host's images reach the pixel processor with their bounds, depth and row layout, the frame's matte with
