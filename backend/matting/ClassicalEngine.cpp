@@ -12,6 +12,7 @@
 #include "AnchorSegmenter.h"
 #include "CharacterFinder.h"
 #include "EdgeRefiner.h"
+#include "GrabCutRestarts.h"
 #include "MaskPropagator.h"
 #include "ParallelFrames.h"
 #include "RefinePipeline.h"
@@ -153,6 +154,7 @@ bool read_anchor_frame(const EngineJob& job, cv::Mat& anchor_frame, std::string&
 }
 
 EngineOutcome ClassicalEngine::run(const EngineJob& job) {
+  const ScopedRngSeed rng(kFreshRngState);
   const ClassicalParams params = classical_params(job.request.quality);
   cv::Mat anchor_frame;
   std::string error;

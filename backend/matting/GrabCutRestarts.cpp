@@ -22,7 +22,7 @@ namespace {
 constexpr double kGamma = 50.0;
 constexpr int kComponents = 5;
 // The first is the state a fresh thread's RNG starts in, so one start gives what cv::grabCut gives there.
-constexpr std::array<std::uint64_t, 4> kSeeds = {0xFFFFFFFFULL, 1ULL, 2ULL, 3ULL};
+constexpr std::array<std::uint64_t, 4> kSeeds = {kFreshRngState, 1ULL, 2ULL, 3ULL};
 
 class Gmm {
  public:
@@ -96,19 +96,11 @@ double contrast_beta(const cv::Mat& bgr) {
   return sum <= std::numeric_limits<double>::epsilon() || pairs == 0.0 ? 0.0 : 1.0 / (2.0 * sum / pairs);
 }
 
-// Sets the calling thread's RNG for one start and puts it back after, whatever happens in between.
-class SeededRng {
- public:
-  explicit SeededRng(std::uint64_t seed) : saved_(cv::theRNG().state) { cv::theRNG().state = seed; }
-  ~SeededRng() { cv::theRNG().state = saved_; }
-  SeededRng(const SeededRng&) = delete;
-  SeededRng& operator=(const SeededRng&) = delete;
-
- private:
-  std::uint64_t saved_;
-};
-
 }  // namespace
+
+ScopedRngSeed::ScopedRngSeed(std::uint64_t state) : saved_(cv::theRNG().state) { cv::theRNG().state = state; }
+
+ScopedRngSeed::~ScopedRngSeed() { cv::theRNG().state = saved_; }
 
 double grab_cut_energy(const cv::Mat& bgr, const cv::Mat& labels, const cv::Mat& bgd_model, const cv::Mat& fgd_model) {
   const Gmm background(bgd_model);
@@ -145,7 +137,7 @@ void grab_cut_best_start(const cv::Mat& bgr, cv::Mat& labels, int iterations, in
     cv::Mat bgd_model;
     cv::Mat fgd_model;
     try {
-      const SeededRng rng(kSeeds[slot]);
+      const ScopedRngSeed rng(kSeeds[slot]);
       cv::grabCut(bgr, attempt, cv::Rect(), bgd_model, fgd_model, iterations, cv::GC_INIT_WITH_MASK);
     } catch (const cv::Exception& e) {
       return std::string(e.what());

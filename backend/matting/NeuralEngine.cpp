@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ClassicalEngine.h"
+#include "GrabCutRestarts.h"
 #include "NeuralSegmenter.h"
 
 namespace kesto::backend {
@@ -22,6 +23,7 @@ NeuralEngine::NeuralEngine(std::shared_ptr<const NeuralModel> model, int keyfram
     : model_(std::move(model)), keyframe_spacing_(keyframe_spacing) {}
 
 EngineOutcome NeuralEngine::run(const EngineJob& job) {
+  const ScopedRngSeed rng(kFreshRngState);
   if (!model_) return std::string("no model loaded");
   ClassicalParams params = classical_params(job.request.quality);
   // The network corrects the propagated mask on keyframes and every edge is refined at the job's quality:
