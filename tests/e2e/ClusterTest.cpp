@@ -245,7 +245,6 @@ TEST(Cluster, ANodeKilledFailsItsSessionsClearlyWhileTheOthersServeAndComesBackW
       "pull --input '" + cluster.dir() + "/in' --output '" + cluster.dir() + "/out/' --box 0,0,0.5,1 --anchor 0" +
       " --quality fast --mode matte --backend " + cluster.url());
   ASSERT_EQ(run.exitCode, 0) << run.err << run.out << cluster.nginx_log();
-  EXPECT_NE(run.out.find("ready: 3 frames matted"), std::string::npos) << run.out;
   for (int i = 0; i < kFrames; ++i) {
     const cv::Mat matte = cv::imread(cluster.dir() + "/out" + name(i), cv::IMREAD_GRAYSCALE);
     ASSERT_FALSE(matte.empty()) << name(i);

@@ -15,27 +15,22 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
-TEST(WriteFile, WritesExactlyTheBytesOverAnyLongerFile)
+// The exact bytes, over any longer file. Paths that cannot be opened, a full device (left in place), and a short
+// write (the partial file removed, so that it cannot look complete) are all reported.
+TEST(WriteFile, WritesExactlyTheBytesOrReportsWhatCannotBeWrittenAndLeavesNoPartialFile)
 {
-    const testing::ScratchFolder dir("kesto-image");
-    const std::string path = dir.path() + "/frame.jpg";
+    const testing::ScratchFolder scratch("kesto-image");
+    const std::string dir = scratch.path() + "/";
     Bytes bytes(70000);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(i * 31 + 5);
     }
     for (const Bytes& written : {bytes, Bytes{1, 2, 3}, Bytes{}}) {
-        EXPECT_TRUE(write_file(path, written));
-        EXPECT_EQ(testing::fileText(path), std::string(written.begin(), written.end())) << written.size();
+        EXPECT_TRUE(write_file(dir + "frame.jpg", written));
+        EXPECT_EQ(testing::fileText(dir + "frame.jpg"), std::string(written.begin(), written.end())) << written.size();
     }
-    EXPECT_TRUE(fs::exists(path)) << "empty bytes leave an empty file";
-}
+    EXPECT_TRUE(fs::exists(dir + "frame.jpg")) << "empty bytes leave an empty file";
 
-// Paths that cannot be opened, a full device (left in place), and a short write (the partial file removed,
-// so that it cannot look complete) are all reported.
-TEST(WriteFile, ReportsWhatCannotBeWrittenAndLeavesNoPartialFile)
-{
-    const testing::ScratchFolder scratch("kesto-image");
-    const std::string dir = scratch.path() + "/";
     for (const std::string& path :
          {dir + "no-such-dir/000000.jpg", dir, std::string(), dir + "a" + std::string(1, '\0') + "b"}) {
         EXPECT_FALSE(write_file(path, Bytes{1, 2, 3})) << path;

@@ -14,7 +14,6 @@
 #include <future>
 #include <memory>
 #include <numeric>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,16 +72,11 @@ TEST_F(Stress, EightRenderThreadsShareTheMatteCacheWhileEditsAndAJobRun) {
 
   std::vector<double> times(static_cast<std::size_t>(frames));
   std::iota(times.begin(), times.end(), 0.0);
-  std::optional<th::Expected<std::vector<th::RenderResult>>> results;
-  std::atomic<bool> rendering{true};
-  std::thread renderer([&] {
-    results.emplace(shown->renderMany(times, 8));
-    rendering = false;
-  });
+  auto rendering = std::async(std::launch::async, [&] { return shown->renderMany(times, 8); });
 
   // Meanwhile, on the interface thread: the user switches sessions, resets the matte and clears the
   // selection, and the plug-in's own edits (the job's status texts) are delivered as they come.
-  for (int edit = 0; rendering; ++edit) {
+  for (int edit = 0; rendering.wait_for(std::chrono::seconds(0)) != std::future_status::ready; ++edit) {
     const int step = edit % (kSessions + 2);
     if (step < kSessions) {
       EXPECT_TRUE(shown->setString("session_id", sessions[static_cast<std::size_t>(step)]->sessionId()).ok());
@@ -93,17 +87,17 @@ TEST_F(Stress, EightRenderThreadsShareTheMatteCacheWhileEditsAndAJobRun) {
     fx_->pumpEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  renderer.join();
+  const th::Expected<std::vector<th::RenderResult>> results = rendering.get();
   *rendersDone = true;
   ASSERT_TRUE(waitUntilIdle());
   EXPECT_EQ("ready: 3 frames matted", status());
 
   // Every frame is whole: the matte of one session for that frame, or the source after a reset.
-  ASSERT_TRUE(results.has_value() && results->ok()) << (results ? results->error() : "no result");
-  ASSERT_EQ(times.size(), (*results)->size());
+  ASSERT_TRUE(results.ok()) << results.error();
+  ASSERT_EQ(times.size(), results->size());
   int mismatches = 0;
   for (int i = 0; i < frames; ++i) {
-    const th::RenderResult &r = (**results)[static_cast<std::size_t>(i)];
+    const th::RenderResult &r = (*results)[static_cast<std::size_t>(i)];
     ASSERT_EQ(kOfxStatOK, r.status) << "frame " << i << ": " << r.error;
     EXPECT_EQ(0, r.leakedImages) << "frame " << i;
     const auto corner = r.output.pixelBytes(0, 0);
