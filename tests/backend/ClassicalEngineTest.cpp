@@ -212,6 +212,19 @@ TEST(AnchorSegmenter, TheEnergyIsLeastAtGrabCutsOwnCutAndTheMaskDoesNotDependOnT
     EXPECT_GT(grab_cut_energy(noisy, changed, bgd_model, fgd_model), least) << flipped;
   }
 
+  // With definite labels only the cut pairs cost: 50 a straight pair and 50/sqrt(2) a diagonal one inside a flat
+  // region, e^(-beta d^2) of that across an edge (16 of the 152 pairs cross it, so beta d^2 = 152 / 32).
+  cv::Mat halves(6, 8, CV_8UC3, cv::Scalar::all(0));
+  halves.colRange(4, 8).setTo(cv::Scalar::all(255));
+  const cv::Mat no_model = cv::Mat::zeros(1, 65, CV_64F);
+  cv::Mat along(halves.size(), CV_8UC1, cv::Scalar(cv::GC_BGD));
+  along.colRange(4, 8).setTo(cv::GC_FGD);
+  cv::Mat inside = along.clone();
+  inside.colRange(2, 4).setTo(cv::GC_FGD);
+  const double flat_cut = 6 * 50.0 + 10 * 50.0 / std::sqrt(2.0);
+  EXPECT_NEAR(grab_cut_energy(halves, inside, no_model, no_model), flat_cut, 1e-6);
+  EXPECT_NEAR(grab_cut_energy(halves, along, no_model, no_model), flat_cut * std::exp(-152.0 / 32.0), 1e-6);
+
   AnchorSeeds seeds;
   seeds.box = box;
   std::string error;
