@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 
 #include "BackendTestSupport.h"
@@ -217,7 +218,8 @@ class RawConnection {
     char buffer[4096];
     for (ssize_t n = 1; got.size() < enough && !closed_ && n > 0;) {
       n = ::recv(fd_, buffer, sizeof buffer, 0);
-      closed_ = n == 0;
+      // A server that closes with our unread bytes still queued (a slow client's trickle) resets instead.
+      closed_ = n == 0 || (n < 0 && errno == ECONNRESET);
       if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
     return got;
