@@ -96,16 +96,11 @@ double contrast_beta(const cv::Mat& bgr) {
   return sum <= std::numeric_limits<double>::epsilon() || pairs == 0.0 ? 0.0 : 1.0 / (2.0 * sum / pairs);
 }
 
-}  // namespace
-
-ScopedRngSeed::ScopedRngSeed(std::uint64_t state) : saved_(cv::theRNG().state) { cv::theRNG().state = state; }
-
-ScopedRngSeed::~ScopedRngSeed() { cv::theRNG().state = saved_; }
-
-double grab_cut_energy(const cv::Mat& bgr, const cv::Mat& labels, const cv::Mat& bgd_model, const cv::Mat& fgd_model) {
+// The energy with the image's contrast factor already known (it depends on the image alone).
+double cut_energy(const cv::Mat& bgr, const cv::Mat& labels, const cv::Mat& bgd_model, const cv::Mat& fgd_model,
+                  double beta) {
   const Gmm background(bgd_model);
   const Gmm foreground(fgd_model);
-  const double beta = contrast_beta(bgr);
   double energy = 0.0;
   for (int y = 0; y < bgr.rows; ++y) {
     for (int x = 0; x < bgr.cols; ++x) {
@@ -127,8 +122,20 @@ double grab_cut_energy(const cv::Mat& bgr, const cv::Mat& labels, const cv::Mat&
   return energy;
 }
 
+}  // namespace
+
+ScopedRngSeed::ScopedRngSeed(std::uint64_t state) : saved_(cv::theRNG().state) { cv::theRNG().state = state; }
+
+ScopedRngSeed::~ScopedRngSeed() { cv::theRNG().state = saved_; }
+
+double grab_cut_energy(const cv::Mat& bgr, const cv::Mat& labels, const cv::Mat& bgd_model, const cv::Mat& fgd_model) {
+  return cut_energy(bgr, labels, bgd_model, fgd_model, contrast_beta(bgr));
+}
+
 void grab_cut_best_start(const cv::Mat& bgr, cv::Mat& labels, int iterations, int starts, int threads) {
   const int count = std::clamp(starts, 1, static_cast<int>(kSeeds.size()));
+  // One start has nothing to be compared with: its energy is not needed.
+  const double beta = count > 1 ? contrast_beta(bgr) : 0.0;
   std::vector<cv::Mat> results(static_cast<std::size_t>(count));
   std::vector<double> energies(static_cast<std::size_t>(count), std::numeric_limits<double>::infinity());
   const auto run = [&](int i) -> std::optional<std::string> {
@@ -142,7 +149,7 @@ void grab_cut_best_start(const cv::Mat& bgr, cv::Mat& labels, int iterations, in
     } catch (const cv::Exception& e) {
       return std::string(e.what());
     }
-    energies[slot] = grab_cut_energy(bgr, attempt, bgd_model, fgd_model);
+    if (count > 1) energies[slot] = cut_energy(bgr, attempt, bgd_model, fgd_model, beta);
     results[slot] = std::move(attempt);
     return std::nullopt;
   };
