@@ -116,7 +116,9 @@ std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, d
   const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1));
   cv::Mat solid;
   cv::morphologyEx(mask, solid, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
-  cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  // The default border leaves a region touching the frame's edge whole there: a character cut off by the
+  // frame's bottom keeps its feet.
+  cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc);
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(solid, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
   std::vector<cv::Rect> boxes;

@@ -52,6 +52,13 @@ constexpr double kKindGeneral = 0.4;
 constexpr double kThingMatch = 1.0;
 // The box handed on is grown by this fraction of the frame on each side, as a drawn box would be.
 constexpr double kBoxMarginFraction = 0.04;
+// What moves, closed over gaps of this fraction of the width, is a moving character's whole extent: its
+// textured parts move while its flat ones (a robe, a bare arm) do not register. A chosen candidate lying at
+// least this much within such a region takes the region's extent, with this much more margin on each side
+// (the flat parts at its edge).
+constexpr double kMotionExtentClose = 0.05;
+constexpr double kMotionExtentShare = 0.5;
+constexpr double kMotionExtentMargin = 0.015;
 // Without a network, a candidate is often part of the character (its moving edges, its face): the box is
 // segmented on a copy this wide (finer than the analysis size, so paws and hands survive) and grown where the
 // segmentation runs into its edge, this many times, by this fraction of its size.
@@ -164,6 +171,21 @@ cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
   if (mask.empty()) return {};
   const int band = below_top_band(mask);
   return cv::boundingRect(mask.rowRange(band, mask.rows)) + cv::Point(0, band);
+}
+
+// The moving region holding most of `box` (both in the motion mask's pixels); nothing when none does.
+std::optional<cv::Rect> motion_extent(const cv::Mat& moving, const cv::Rect& box) {
+  std::optional<cv::Rect> best;
+  int best_overlap = 0;
+  for (const cv::Rect& region : mask_regions(moving, kMotionExtentClose, kMinRegionFraction)) {
+    const int overlap = (region & box).area();
+    if (overlap > best_overlap) {
+      best_overlap = overlap;
+      best = region;
+    }
+  }
+  if (best_overlap < kMotionExtentShare * box.area()) return std::nullopt;
+  return best;
 }
 
 // The character's extent from a box around part of it (both in `image`'s pixels): GrabCut inside the box,
@@ -383,7 +405,13 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
   if (!best) return std::nullopt;
   const CharacterCandidate& chosen = candidates[*best];
   cv::Rect box = chosen.box;
-  if (model == nullptr) {
+  if (model != nullptr) return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
+  if (const std::optional<cv::Rect> moving_extent = motion_extent(moving, scaled(chosen.box, to_small))) {
+    const cv::Rect extent = scaled(*moving_extent, to_frame) | chosen.box;
+    const int mx = static_cast<int>(std::lround(kMotionExtentMargin * anchor.cols));
+    const int my = static_cast<int>(std::lround(kMotionExtentMargin * anchor.rows));
+    box = cv::Rect(extent.x - mx, extent.y - my, extent.width + 2 * mx, extent.height + 2 * my) & frame;
+  } else {
     const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
     cv::Mat image;
     cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);

@@ -1,4 +1,5 @@
 #include "backend/matting/CharacterFinder.h"
+#include "backend/matting/CandidateSources.h"
 
 #include <gtest/gtest.h>
 
@@ -152,6 +153,51 @@ TEST(CharacterFinder, FindsTheShapeAHintDescribesOnASyntheticFrameAndNothingInAn
     }
     EXPECT_FALSE(found->description.empty());
   }
+}
+
+// A textured background that stays still, and a character moving across it: a yellow head with dark eyes and mouth over a body
+// textured just like the background (no colour tells them apart, only its motion), cut off by the frame's
+// bottom.
+cv::Mat moving_character(int shift_px) {
+  const auto texture = [](cv::Size size, std::uint64_t seed) {
+    cv::Mat cells(size.height / 6 + 1, size.width / 6 + 1, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(cells, cv::RNG::UNIFORM, cv::Scalar(40, 70, 40), cv::Scalar(160, 190, 160));
+    cv::Mat t;
+    cv::resize(cells, t, cv::Size(cells.cols * 6, cells.rows * 6), 0, 0, cv::INTER_NEAREST);
+    return cv::Mat(t(cv::Rect(cv::Point(0, 0), size)));
+  };
+  cv::Mat frame = texture(cv::Size(320, 240), 7);
+  const int x = 70 + shift_px;
+  texture(cv::Size(60, 145), 8).copyTo(frame(cv::Rect(x, 95, 60, 145)));
+  cv::circle(frame, cv::Point(x + 30, 72), 22, cv::Scalar(40, 220, 240), cv::FILLED);
+  for (const cv::Point feature : {cv::Point(22, 66), cv::Point(38, 66), cv::Point(30, 84)}) {
+    cv::circle(frame, cv::Point(x, 0) + feature, 4, cv::Scalar(30, 40, 60), cv::FILLED);
+  }
+  return frame;
+}
+
+TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
+  // What moves is the textured body and the face's features, closed into one region that keeps its bottom.
+  const auto gray = [](int shift_px) {
+    cv::Mat g;
+    cv::cvtColor(moving_character(shift_px), g, cv::COLOR_BGR2GRAY);
+    return g;
+  };
+  const std::vector<cv::Rect> regions = mask_regions(motion_mask(gray(0), {gray(-8), gray(8)}), 0.05, 0.004);
+  ASSERT_EQ(regions.size(), 1u);
+  EXPECT_EQ(regions[0], cv::Rect(70, 62, 60, 178));
+
+  std::string error;
+  const auto found = find_character(moving_character(0), {moving_character(-8), moving_character(8)},
+                                    "the yellow one on the left", nullptr, error);
+  ASSERT_TRUE(found.has_value()) << error;
+  const cv::Rect& box = found->box;
+  for (const cv::Point p : {cv::Point(100, 52), cv::Point(72, 130), cv::Point(128, 200), cv::Point(100, 239)}) {
+    EXPECT_TRUE(box.contains(p)) << box << " misses " << p;
+  }
+  EXPECT_EQ(box.br().y, 240) << box;
+  EXPECT_LT(box.br().x, 200) << box;
 }
 
 TEST(CharacterFinder, CutsAStraightBandRunningOffTheTopOnly) {
