@@ -111,14 +111,20 @@ cv::Mat motion_mask(const cv::Mat& anchor_gray, const std::vector<cv::Mat>& neig
   return moving;
 }
 
-std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, double min_area_fraction) {
+std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, double min_area_fraction,
+                                   bool keep_cut_edges) {
   const int radius = std::max(1, static_cast<int>(std::lround(close_fraction * mask.cols)));
   const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1));
   cv::Mat solid;
   cv::morphologyEx(mask, solid, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
-  // The default border leaves a region touching the frame's edge whole there: a character cut off by the
-  // frame's bottom keeps its feet.
-  cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc);
+  if (keep_cut_edges) {
+    // Only the top stays eroded: zero rows above it, and the closing's own border (neutral) elsewhere.
+    cv::copyMakeBorder(solid, solid, radius, 0, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc);
+    solid = solid.rowRange(radius, solid.rows).clone();
+  } else {
+    cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  }
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(solid, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
   std::vector<cv::Rect> boxes;

@@ -24,7 +24,10 @@ cv::Mat saliency_map(const cv::Mat& bgr);
 cv::Mat motion_mask(const cv::Mat& anchor_gray, const std::vector<cv::Mat>& neighbour_grays);
 
 // The boxes of the solid regions of `mask` (closed over gaps of about `close_fraction` of the width, holes
-// filled), each covering at least `min_area_fraction` of the image.
-std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, double min_area_fraction);
+// filled), each covering at least `min_area_fraction` of the image. The closing erodes what runs off the
+// image's edges; with `keep_cut_edges` it leaves regions whole along the bottom and the sides, where a frame
+// cuts a character off (its feet, an arm), and erodes only along the top, where characters are framed.
+std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, double min_area_fraction,
+                                   bool keep_cut_edges = false);
 
 }  // namespace kesto::backend

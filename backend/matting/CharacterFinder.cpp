@@ -177,7 +177,7 @@ cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
 std::optional<cv::Rect> motion_extent(const cv::Mat& moving, const cv::Rect& box) {
   std::optional<cv::Rect> best;
   int best_overlap = 0;
-  for (const cv::Rect& region : mask_regions(moving, kMotionExtentClose, kMinRegionFraction)) {
+  for (const cv::Rect& region : mask_regions(moving, kMotionExtentClose, kMinRegionFraction, true)) {
     const int overlap = (region & box).area();
     if (overlap > best_overlap) {
       best_overlap = overlap;

@@ -184,7 +184,7 @@ TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
     cv::cvtColor(moving_character(shift_px), g, cv::COLOR_BGR2GRAY);
     return g;
   };
-  const std::vector<cv::Rect> regions = mask_regions(motion_mask(gray(0), {gray(-8), gray(8)}), 0.05, 0.004);
+  const std::vector<cv::Rect> regions = mask_regions(motion_mask(gray(0), {gray(-8), gray(8)}), 0.05, 0.004, true);
   ASSERT_EQ(regions.size(), 1u);
   EXPECT_EQ(regions[0], cv::Rect(70, 62, 60, 178));
 
