@@ -58,20 +58,16 @@ TEST(BackendConfig, RefusesBadValuesNamingTheOption) {
       {"--node", "abcdefghijklmnopq"}, {"--model-size", "64x"}, {"--model-size", "8x8x8"}, {"--model-size", "99999"},
       {"--model-mean", "1,2"},     {"--model-mean", "1,2,3,4"}, {"--model-mean", "nan"}, {"--model-std", "0"},
       {"--model-std", "1,,1"},     {"--model-output", ""},   {"--keyframe-spacing", "-1"}, {"--model", ""},
+      {"--bogus", "1"},            {"stray"},                {"--engine", "classical", "--model", "m.onnx"},
   };
   for (const auto& args : bad) {
     const ParsedArgs parsed = parse_args(args);
     EXPECT_EQ(parsed.action, ParsedArgs::Action::Error) << args[0];
     EXPECT_NE(parsed.message.find(args[0]), std::string::npos) << parsed.message;
   }
-  EXPECT_EQ(parse_args({"--bogus", "1"}).action, ParsedArgs::Action::Error);
-  EXPECT_EQ(parse_args({"stray"}).action, ParsedArgs::Action::Error);
   for (const char* engine : {"auto", "neural"}) {
     EXPECT_EQ(parse_args({"--engine", engine, "--model", "m.onnx"}).action, ParsedArgs::Action::Run) << engine;
   }
-  const ParsedArgs unused_model = parse_args({"--engine", "classical", "--model", "m.onnx"});
-  EXPECT_EQ(unused_model.action, ParsedArgs::Action::Error);
-  EXPECT_NE(unused_model.message.find("--engine auto or neural"), std::string::npos);
 }
 
 TEST(BackendConfig, AutoTakesTheGivenModelThenTheCachedOneThenTheClassicalEngine) {
