@@ -219,7 +219,8 @@ TEST(Validation, JobRequestFromThePluginIsReadWholeItsAlternativesTakenAndEachBa
   };
   const auto dabs = [&](std::size_t count) { return with({{"strokes", json(count, json{0.5, 0.5, 0.01})}}); };
   const std::string good[] = {base.dump(), dabs(kMaxStrokeCount),
-                              with(json::parse(R"({"text_prompt":null,"strokes":[[0.5,0.5,0.1]]})")),  // dabs alone
+                              // dabs alone, at the softest edge
+                              with(json::parse(R"({"text_prompt":null,"edge_softness":1,"strokes":[[0.5,0.5,0.1]]})")),
                               with(json::parse(R"({"bbox":{"x":0.5,"y":0.5,"w":0.5,"h":0.5}})"))};   // to the corner
   for (const std::string& body : good) EXPECT_TRUE(parse_job_request(body, 1).ok()) << body;
   // Malformed dabs, which the overlay skips too; a zero radius excludes.
