@@ -1,6 +1,8 @@
 // The backend's protocol over real HTTP on 127.0.0.1 and an OS-chosen port, with the trivial engine and tiny
-// frames: every route, every refusal, the limits, expiry and concurrent sessions; and clients that hold
-// connections without finishing a request (the deadlines are shortened here; the server's own are 10 s and 5 s).
+// frames: every route, every refusal, the limits, expiry and concurrent sessions; clients that hold
+// connections without finishing a request (the deadlines are shortened here; the server's own are 10 s and 5 s);
+// and the trevane-backend executable as a user runs it. A restart after a kill is the cluster test's
+// (tests/e2e), the sessions it recovers SessionStoreTest's.
 
 #include "backend/service/BackendServer.h"
 
@@ -13,7 +15,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "BackendTestSupport.h"
 #include "backend/service/SessionStore.h"
@@ -22,6 +27,41 @@ namespace kesto::backend {
 namespace {
 
 using namespace test;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr const char* kJobBox =
+    R"({"anchor_frame":0,"bbox":{"h":0.5,"w":0.5,"x":0.25,"y":0.25},"edge_softness":0.2,"quality":"fast","strokes":[],"text_prompt":""})";
+
+json body_of(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
+std::string session_path(const std::string& id) { return "/api/matte/sessions/" + id; }
+
+std::string create_session(httplib::Client& client) {
+  auto r = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
+  return r && r->status == 201 ? body_of(r).value("session_id", "") : "";
+}
+
+const std::string& tiny_jpeg() {
+  static const std::string bytes = encode(square_frame(8, 8, 1, 1, 3), ".jpg");
+  return bytes;
+}
+
+// A new session holding one uploaded frame; its id, or "" when that failed.
+std::string session_with_a_frame(httplib::Client& client) {
+  const std::string id = create_session(client);
+  auto r = client.Put(session_path(id) + "/frames/0", tiny_jpeg(), "image/jpeg");
+  return r && r->status == 200 ? id : "";
+}
+
+json wait_until_done(httplib::Client& client, const std::string& id) {
+  json last;
+  for (int i = 0; i < 1000; ++i) {
+    last = body_of(client.Get(session_path(id)));
+    if (last.value("status", "") == "COMPLETED" || last.value("status", "") == "FAILED") return last;
+    std::this_thread::sleep_for(5ms);
+  }
+  return last;
+}
 
 // A served backend on a folder of its own: the trivial engine, small limits, quiet, on an OS-chosen port.
 class Backend {
@@ -81,7 +121,7 @@ void run_full_session(httplib::Client& client, int frames, std::string* made = n
   }
 }
 
-TEST(BackendServer, ASessionFromCreationToDeletion) {
+TEST(BackendServer, ASessionFromCreationToDeletionAndAFrameThatCannotBeDecodedFailsItsJob) {
   Backend backend([](BackendConfig& c) { c.node = "b7"; });
   httplib::Client& client = *backend.client;
   std::string id;
@@ -94,15 +134,20 @@ TEST(BackendServer, ASessionFromCreationToDeletion) {
   auto elsewhere = client.Get(session_path("c-" + id.substr(3)));
   EXPECT_EQ(elsewhere->status, 404);
   EXPECT_NE(body_of(elsewhere).value("error", "").find("names node c, this is node b7"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(backend.dir.path() / id));
   EXPECT_EQ(client.Delete(session_path(id))->status, 200);
   EXPECT_EQ(client.Get(session_path(id))->status, 404);
-  // The folder goes once the job's worker lets go of the session too.
-  for (int i = 0; i < 100 && std::filesystem::exists(backend.dir.path() / id); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(std::filesystem::exists(backend.dir.path() / id));
   const char* beacon = R"({"arch":"x86_64","host":"resolve","os":"macos","plugin_version":"1.1.0"})";
   EXPECT_EQ(client.Post("/api/beacon", beacon, "application/json")->status, 200);
   EXPECT_EQ(backend.server.beacons_received(), 1u);
+  // A PNG whose header is sound but whose pixels are garbage passes the upload check and fails decoding.
+  const std::string broken_id = create_session(client);
+  const std::string broken = encode(square_frame(8, 8, 1, 1, 3), ".png").substr(0, 33) + std::string(40, 'z');
+  ASSERT_EQ(client.Put(session_path(broken_id) + "/frames/0", broken, "image/png")->status, 200);
+  ASSERT_EQ(client.Post(session_path(broken_id) + "/start", kJobBox, "application/json")->status, 202);
+  const json done = wait_until_done(client, broken_id);
+  EXPECT_EQ(done["status"], "FAILED");
+  EXPECT_NE(done.value("error", "").find("frame 0"), std::string::npos) << done.dump();
+  EXPECT_EQ(client.Get(session_path(broken_id) + "/alpha/0.png")->status, 409);
 }
 
 TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
@@ -130,7 +175,6 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
       {"upload: foreign type", [&](httplib::Client& c) { return c.Put(s + "/frames/0", jpeg, "text/html"); }, 415},
       {"upload: too large", [&](httplib::Client& c) { return c.Put(s + "/frames/0", std::string(70000, 'x'), "image/jpeg"); }, 413},
       {"upload: after start", [&](httplib::Client& c) { return c.Put(started + "/frames/1", jpeg, "image/jpeg"); }, 409},
-      {"matte: before completion", [&](httplib::Client& c) { return c.Get(s + "/alpha/0.png"); }, 409},
   };
   for (const auto& bad : cases) {
     auto r = bad.send(client);
@@ -145,30 +189,7 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
   run_full_session(client, 2);  // on the same kept-alive connection
 }
 
-TEST(BackendServer, AFrameThatCannotBeDecodedFailsTheJobNamingIt) {
-  Backend backend;
-  httplib::Client& client = *backend.client;
-  const std::string id = create_session(client);
-  // A PNG whose header is sound but whose pixels are garbage passes the upload check and fails decoding.
-  const std::string broken = encode(square_frame(8, 8, 1, 1, 3), ".png").substr(0, 33) + std::string(40, 'z');
-  ASSERT_EQ(client.Put(session_path(id) + "/frames/0", broken, "image/png")->status, 200);
-  ASSERT_EQ(client.Post(session_path(id) + "/start", kJobBox, "application/json")->status, 202);
-  const json done = wait_until_done(client, id);
-  EXPECT_EQ(done["status"], "FAILED");
-  EXPECT_NE(done.value("error", "").find("frame 0"), std::string::npos) << done.dump();
-  EXPECT_EQ(client.Get(session_path(id) + "/alpha/0.png")->status, 409);
-}
-
-TEST(BackendServer, IdleSessionsExpire) {
-  Backend backend([](BackendConfig& c) { c.session_ttl = 200ms; });
-  const std::string id = create_session(*backend.client);
-  ASSERT_TRUE(std::filesystem::exists(backend.dir.path() / id));
-  for (int i = 0; i < 100 && std::filesystem::exists(backend.dir.path() / id); ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(std::filesystem::exists(backend.dir.path() / id));
-  EXPECT_EQ(backend.client->Get(session_path(id))->status, 404);
-}
-
-TEST(BackendServer, ABusyPortIsRefusedARestartRecoversItsFolderAndStopRemovesAFolderOfItsOwn) {
+TEST(BackendServer, ABusyPortIsRefusedARestartRecoversItsFolderIdleSessionsExpireAndStopRemovesAFolderOfItsOwn) {
   Backend first;
   BackendServer busy(first.config([&](BackendConfig& c) { c.port = first.server.port(); }));
   const auto refused = busy.start();
@@ -183,11 +204,18 @@ TEST(BackendServer, ABusyPortIsRefusedARestartRecoversItsFolderAndStopRemovesAFo
   ASSERT_TRUE(restarted.start().ok());
   httplib::Client after("127.0.0.1", restarted.port());
   EXPECT_EQ(body_of(after.Get(session_path(id)))["error"], kRestartedError);
-  BackendServer own(first.config([](BackendConfig& c) { c.workdir.clear(); }));
+  BackendServer own(first.config([](BackendConfig& c) {
+    c.workdir.clear();
+    c.session_ttl = 200ms;
+  }));
   ASSERT_TRUE(own.start().ok());
   const std::filesystem::path workdir = own.workdir();
   httplib::Client client("127.0.0.1", own.port());
-  EXPECT_FALSE(create_session(client).empty());
+  const std::string idle = create_session(client);
+  ASSERT_FALSE(idle.empty());
+  for (int i = 0; i < 100 && std::filesystem::exists(workdir / idle); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(std::filesystem::exists(workdir / idle));
+  EXPECT_EQ(client.Get(session_path(idle))->status, 404);
   own.stop();
   EXPECT_FALSE(std::filesystem::exists(workdir));
   own.stop();  // idempotent
@@ -281,7 +309,7 @@ TEST(BackendConnections, IdleAndSlowClientsNeitherStarveOthersNorOutstayTheHeade
   EXPECT_EQ(closed, idle.size() + slow.size());
 }
 
-TEST(BackendConnections, RequestsAreRefusedBeforeWhatTheyCannotSend) {
+TEST(BackendConnections, RequestsAreRefusedBeforeWhatTheyCannotSendAndAKeptAliveConnectionLastsUntilItIdles) {
   Backend backend = short_deadlines_backend();
   const std::string id = session_with_a_frame(*backend.client);
   const std::string upload = "PUT " + session_path(id) + "/frames/1 HTTP/1.1\r\nHost: t\r\nContent-Type: image/jpeg\r\n";
@@ -307,18 +335,82 @@ TEST(BackendConnections, RequestsAreRefusedBeforeWhatTheyCannotSend) {
       EXPECT_TRUE(connection.closed_within(1s)) << c.what;
     }
   }
+  RawConnection kept(backend.server.port());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(kept.send("GET /api/health HTTP/1.1\r\nHost: t\r\n\r\n"));
+    const std::string reply = kept.receive(2s, 12);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+    kept.receive(50ms);  // the rest of the reply
+  }
+  EXPECT_TRUE(kept.closed_within(kIdleTimeout + 1s));
 }
 
-TEST(BackendConnections, AKeptAliveConnectionServesRequestsUntilItIdlesPastItsDeadline) {
-  Backend backend = short_deadlines_backend();
-  RawConnection connection(backend.server.port());
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(connection.send("GET /api/health HTTP/1.1\r\nHost: t\r\n\r\n"));
-    const std::string reply = connection.receive(2s, 12);
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
-    connection.receive(50ms);  // the rest of the reply
+using kesto::testing::ChildProcess;
+
+// Runs the executable with `env` (NAME=VALUE) and `args`, its output and error into `log`.out and .err.
+std::unique_ptr<ChildProcess> run_backend(const std::filesystem::path& log, const std::vector<std::string>& env,
+                                          std::vector<std::string> args) {
+  args.insert(args.begin(), TREVANE_BACKEND_EXE);
+  args.insert(args.begin(), env.begin(), env.end());
+  args.insert(args.begin(), "/usr/bin/env");
+  return std::make_unique<ChildProcess>(args, log.string() + ".out", log.string() + ".err");
+}
+
+TEST(BackendExecutable, HelpAndUsageErrors) {
+  TempDir dir;
+  EXPECT_EQ(run_backend(dir.path() / "help", {}, {"--help"})->end(), 0);
+  EXPECT_NE(fileText(dir.path() / "help.out").find("--max-frame-mb"), std::string::npos);
+  EXPECT_EQ(run_backend(dir.path() / "usage", {}, {"--engine", "magic"})->end(), 2);
+  EXPECT_NE(fileText(dir.path() / "usage.err").find("--engine"), std::string::npos);
+}
+
+// The executable with a usable model in the cache, and with a broken file there: --check-model reports on it,
+// and auto runs the neural engine on it or refuses to start. Which engine each choice gives is BackendConfig's
+// test, the reasons a model is refused NeuralModel's.
+TEST(BackendExecutable, AutoTakesTheCachedModelAndTheNeuralEngineStartsOnlyWithAUsableModel) {
+  const TestModels& models = TestModels::get();
+  ASSERT_TRUE(models.ok()) << models.problem();
+  for (const bool usable : {true, false}) {
+    SCOPED_TRACE(usable ? "a usable model cached" : "a broken file cached");
+    TempDir dir;
+    const std::vector<std::string> env = {"XDG_CACHE_HOME=" + (dir.path() / "cache").string()};
+    const std::filesystem::path cached = dir.path() / "cache" / "orvalis-trevane" / "models" / "isnet-general-use.onnx";
+    std::filesystem::create_directories(cached.parent_path());
+    if (usable) {
+      std::filesystem::copy_file(models.path("threshold"), cached);
+    } else {
+      std::ofstream(cached) << "not a network";
+    }
+    EXPECT_EQ(run_backend(dir.path() / "check", env, {"--check-model"})->end(), usable ? 0 : 1);
+
+    const auto port_file = dir.path() / "port";
+    const auto backend = run_backend(dir.path() / "backend", env,
+                                     {"--port", "0", "--port-file", port_file.string(), "--workdir", dir.path() / "work"});
+    if (!usable) {
+      EXPECT_EQ(backend->end(), 1);
+      const std::string error = fileText(dir.path() / "backend.err");
+      EXPECT_NE(error.find("model " + cached.string() + ": not an ONNX model"), std::string::npos) << error;
+      EXPECT_NE(error.find("run scripts/fetch-model again, or start with --engine classical"), std::string::npos);
+      continue;
+    }
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; ++i) {
+      port = std::atoi(fileText(port_file).c_str());
+      if (port == 0) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_GT(port, 0) << fileText(dir.path() / "backend.err");
+    httplib::Client client("127.0.0.1", port);
+    const std::string id = session_with_a_frame(client);
+    const json health = body_of(client.Get("/api/health"));
+    EXPECT_EQ(health["engine"], "neural");
+    EXPECT_EQ(health["model"], cached.string());
+    EXPECT_NE(fileText(dir.path() / "backend.err").find("engine neural"), std::string::npos);
+    EXPECT_NE(fileText(dir.path() / "backend.out").find("listening on http://127.0.0.1:" + std::to_string(port)),
+              std::string::npos);
+    EXPECT_EQ(backend->end(SIGTERM), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "work"));  // given by the user: kept, but not its sessions
+    EXPECT_FALSE(id.empty() || std::filesystem::exists(dir.path() / "work" / id));
   }
-  EXPECT_TRUE(connection.closed_within(kIdleTimeout + 1s));
 }
 
 }  // namespace

@@ -1,20 +1,16 @@
 #pragma once
-// Helpers shared by the backend tests: temporary folders, synthetic frames, an engine run on a clip in memory,
-// the tiny ONNX models of make_test_models.py (the threshold model marks what is brighter than mid-grey), and
-// the client steps of a session as the plug-in takes them. Child processes are tests/support's.
+// Helpers shared by the backend tests: temporary folders, synthetic frames, an engine run on a clip in memory
+// and the tiny ONNX models of make_test_models.py (the threshold model marks what is brighter than mid-grey).
+// Child processes are tests/support's.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -25,9 +21,6 @@
 #include "tests/support/ToolRun.h"
 
 namespace kesto::backend::test {
-
-using nlohmann::json;
-using namespace std::chrono_literals;
 
 // A fresh folder of the test's own, removed with everything in it; its path as a path.
 struct TempDir : kesto::testing::ScratchFolder {
@@ -130,38 +123,5 @@ class TestModels {
   TempDir dir_;
   std::string problem_;
 };
-
-inline constexpr const char* kJobBox =
-    R"({"anchor_frame":0,"bbox":{"h":0.5,"w":0.5,"x":0.25,"y":0.25},"edge_softness":0.2,"quality":"fast","strokes":[],"text_prompt":""})";
-
-inline json body_of(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
-inline std::string session_path(const std::string& id) { return "/api/matte/sessions/" + id; }
-
-inline std::string create_session(httplib::Client& client) {
-  auto r = client.Post("/api/matte/sessions", R"({"fps":25.0,"source":"plugin"})", "application/json");
-  return r && r->status == 201 ? body_of(r).value("session_id", "") : "";
-}
-
-inline const std::string& tiny_jpeg() {
-  static const std::string bytes = encode(square_frame(8, 8, 1, 1, 3), ".jpg");
-  return bytes;
-}
-
-// A new session holding one uploaded frame; its id, or "" when that failed.
-inline std::string session_with_a_frame(httplib::Client& client) {
-  const std::string id = create_session(client);
-  auto r = client.Put(session_path(id) + "/frames/0", tiny_jpeg(), "image/jpeg");
-  return r && r->status == 200 ? id : "";
-}
-
-inline json wait_until_done(httplib::Client& client, const std::string& id) {
-  json last;
-  for (int i = 0; i < 1000; ++i) {
-    last = body_of(client.Get(session_path(id)));
-    if (last.value("status", "") == "COMPLETED" || last.value("status", "") == "FAILED") return last;
-    std::this_thread::sleep_for(5ms);
-  }
-  return last;
-}
 
 }  // namespace kesto::backend::test

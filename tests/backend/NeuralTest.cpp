@@ -107,20 +107,19 @@ TEST_F(NeuralModelTest, MapsThePictureAtAnInputSizedToItWhenTheModelTakesAnySize
   }
 }
 
-TEST(NeuralPreprocessing, BlobHasTheInputSizeChannelsInRgbOrderAndNormalisedValues) {
+// The blob's size and the map's are the known-answer test's above (the map lands on the picture); here the order
+// of the channels and their own normalisation, which the grey test pictures cannot tell apart.
+TEST(NeuralPreprocessing, BlobHasTheChannelsInRgbOrderEachNormalisedByItsOwnMeanAndStd) {
   NeuralOptions options;
   options.input_width = 40;
   options.input_height = 24;
   options.mean = {0.5, 0.25, 0.0};
   options.std = {1.0, 0.5, 0.25};
   const cv::Mat blob = make_input_blob(cv::Mat(100, 200, CV_8UC3, cv::Scalar(0, 51, 255)), options);  // B 0, G 0.2, R 1
-  ASSERT_EQ(blob.dims, 4);
-  EXPECT_EQ(std::vector<int>(blob.size.p, blob.size.p + 4), (std::vector<int>{1, 3, 24, 40}));
-  EXPECT_EQ(blob.type(), CV_32F);
+  ASSERT_EQ(blob.total(), 3u * 24 * 40);
   EXPECT_NEAR(blob.ptr<float>(0, 0)[5 * 40 + 7], (1.0 - 0.5) / 1.0, 1e-5);   // R
   EXPECT_NEAR(blob.ptr<float>(0, 1)[5 * 40 + 7], (0.2 - 0.25) / 0.5, 1e-5);  // G
   EXPECT_NEAR(blob.ptr<float>(0, 2)[5 * 40 + 7], 0.0, 1e-5);                 // B
-  EXPECT_EQ(make_input_blob(cv::Mat(3, 5, CV_8UC3, cv::Scalar::all(9)), options).size[3], 40);  // enlarged
 }
 
 TEST(NeuralPostprocessing, ClampsSingleChannelMapsAndRefusesOthers) {
@@ -130,7 +129,7 @@ TEST(NeuralPostprocessing, ClampsSingleChannelMapsAndRefusesOthers) {
   cv::Mat map;
   std::string error;
   ASSERT_TRUE(output_to_map(out4, cv::Size(12, 8), map, error)) << error;
-  EXPECT_EQ(map.size(), cv::Size(12, 8));
+  ASSERT_EQ(map.size(), cv::Size(12, 8));
   EXPECT_FLOAT_EQ(map.at<float>(0, 0), 1.0f);
   EXPECT_FLOAT_EQ(map.at<float>(7, 11), 0.25f);
   const int three[] = {1, 4, 6};
