@@ -266,8 +266,7 @@ TEST_P(Refused, InOneLineBeforeAnythingIsWritten) {
   const Bytes before = kesto::testing::load_rgba(first, nullptr, nullptr);
   const Refusal &refusal = kRefusals[GetParam()];
   const std::string args = expand(refusal.args);
-  const ToolResult run = kesto::testing::runCommandLine("XDG_CACHE_HOME='" + dir() + "/cache' '" +
-                                                        std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + args);
+  const ToolResult run = runTrevane(args);
   EXPECT_EQ(2, run.exitCode) << args;
   EXPECT_NE(std::string::npos, run.err.find(expand(refusal.says))) << args << " -> " << run.err;
   EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;

@@ -1,5 +1,5 @@
 #pragma once
-// Small file helpers of the job tests: a scratch folder of the test's own and looks at what is on disk.
+// Small file helpers of the job tests: looks at what is on disk.
 
 #include <sys/stat.h>
 
@@ -15,16 +15,6 @@ namespace jobtest {
 
 using kesto::testing::fileText;
 using Texts = std::vector<std::string>;
-
-// A folder under /tmp of the test's own (mode 0755), removed with everything in it. path() ends in '/'.
-class TempDir {
- public:
-  const std::string &path() const { return path_; }
-
- private:
-  kesto::testing::ScratchFolder folder_{"trevane-job"};
-  std::string path_ = folder_.path() + "/";
-};
 
 // Names in a folder, sorted; empty when it does not exist.
 inline Texts folderEntries(const std::string &path) {

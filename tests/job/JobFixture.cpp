@@ -35,9 +35,9 @@ void JobTest::SetUp() {
   static std::atomic<int> sessions{0};  // unique in the process and across processes
   sessionId_ = "jt-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
   const std::vector<std::uint8_t> gray(16 * 8, 200);
-  ASSERT_TRUE(kesto::testing::write_png_file(elsewhere_.path() + "matte.png", gray.data(), 16, 8, 1));
-  matte_ = fileText(elsewhere_.path() + "matte.png");
-  std::remove((elsewhere_.path() + "matte.png").c_str());
+  ASSERT_TRUE(kesto::testing::write_png_file(elsewhere_.dir() + "matte.png", gray.data(), 16, 8, 1));
+  matte_ = fileText(elsewhere_.dir() + "matte.png");
+  std::remove((elsewhere_.dir() + "matte.png").c_str());
   fx_ = makeInstance();
   ASSERT_NE(fx_, nullptr);
 }

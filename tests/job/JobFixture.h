@@ -78,7 +78,7 @@ class JobTest : public ::testing::Test {
     for (const auto &m : host_.messages()) texts.push_back(m.text);
     return texts;
   }
-  const std::string &root() const { return root_.path(); }
+  std::string root() const { return root_.dir(); }
   std::string sessionPath() const { return std::string(kSessionsPath) + "/" + sessionId_; }
   std::string matteDir() const { return root() + sessionId_ + "/"; }
   // The one spool folder in the root ("" when there is none), with its closing '/'.
@@ -95,8 +95,8 @@ class JobTest : public ::testing::Test {
 
   th::Host host_;
   th::LoadResult loaded_;
-  TempDir root_;
-  TempDir elsewhere_;  // a folder outside the job root
+  kesto::testing::ScratchFolder root_{"trevane-job"};
+  kesto::testing::ScratchFolder elsewhere_{"trevane-job"};  // a folder outside the job root
   std::unique_ptr<FakeBackend> backend_;
   std::string sessionId_;
   std::string matte_;  // PNG bytes served for every frame by scriptHappySession

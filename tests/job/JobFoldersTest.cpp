@@ -27,11 +27,11 @@ class JobFolders : public ::testing::Test {
  protected:
   void SetUp() override { oldMask_ = ::umask(022); }
   void TearDown() override { ::umask(oldMask_); }
-  jobtest::TempDir scratch_;
+  kesto::testing::ScratchFolder scratch_{"trevane-job"};
 
   // The folder `name` under the scratch folder, made as `kind` says, with its closing '/'.
   std::string make(const std::string &name, const std::string &kind) {
-    const std::string path = scratch_.path() + name;
+    const std::string path = scratch_.dir() + name;
     if (kind == "link") {
       EXPECT_EQ(0, ::mkdir((path + "-target").c_str(), 0700));
       EXPECT_EQ(0, ::symlink((path + "-target").c_str(), path.c_str()));
@@ -50,7 +50,7 @@ class JobFolders : public ::testing::Test {
 };
 
 TEST_F(JobFolders, OnlyAFolderOfThisUserThatOthersCannotWriteServesAsRootMatteOrSpoolFolder) {
-  const std::string root = scratch_.path() + "orvalis/";
+  const std::string root = scratch_.dir() + "orvalis/";
   EXPECT_EQ("", kesto::prepare_job_root(root));
   EXPECT_EQ(0755, modeOf(root));
   EXPECT_EQ("", kesto::prepare_job_root(root)) << "an existing root of this user is fine";
@@ -86,19 +86,19 @@ TEST_F(JobFolders, JobIdsAreSixteenLowerCaseHexDigitsAndFresh) {
 }
 
 TEST_F(JobFolders, RemovingASpoolFolderNeverFollowsLinks) {
-  const std::string keep = scratch_.path() + "keep";
+  const std::string keep = scratch_.dir() + "keep";
   ASSERT_EQ(0, ::mkdir(keep.c_str(), 0755));
   std::ofstream(keep + "/precious") << "x";
 
-  const std::string spool = scratch_.path() + "upload_x/";
+  const std::string spool = scratch_.dir() + "upload_x/";
   ASSERT_TRUE(kesto::make_fresh_private_dir(spool));
   std::ofstream(spool + "000000.jpg") << "jpeg";
   ASSERT_EQ(0, ::symlink(keep.c_str(), (spool + "000001.jpg").c_str()));
   kesto::remove_spool_dir(spool);
-  EXPECT_EQ(-1, modeOf(scratch_.path() + "upload_x"));
+  EXPECT_EQ(-1, modeOf(scratch_.dir() + "upload_x"));
   EXPECT_NE(-1, modeOf(keep + "/precious"));
 
-  kesto::remove_spool_dir(scratch_.path() + "missing/");  // nothing to do, nothing thrown
+  kesto::remove_spool_dir(scratch_.dir() + "missing/");  // nothing to do, nothing thrown
 }
 
 TEST(JobFiles, SpoolAndMatteFileNamesAreTheZeroPaddedFrameIndex) {

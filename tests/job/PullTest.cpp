@@ -1,9 +1,9 @@
 // "Pull alpha (whole clip)" and the two other buttons, through the host on the probe build of the module,
 // against the fake backend: every way a press ends - refused or failed launches, each failure reason of the
 // matte worker in "status" and the host message, once per step (the reply readers' own refusals are tested
-// with them), and a whole session with its requests in order and its progress texts; then the spool files,
-// the settings reaching the job request (its text itself is pinned by the JobRequest tests), "clip_start",
-// and the buttons that leave a running job alone. Whatever happens, the host survives and gets its images
+// with them), and a whole session with its requests in order, the settings reaching the job request (its
+// text's own rules are the JobRequest tests'), "clip_start" and its progress texts; then the spooled pixels,
+// presses while a job runs and the buttons that leave it alone. Whatever happens, the host survives and gets its images
 // back, the busy flag is freed only after the spool folder went, and nothing is written outside the job's
 // own folders. A job whose instance goes is the stress tests'.
 
@@ -16,13 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "plugin/JobFolders.h"
+#include "plugin/Spooler.h"
 #include "tests/job/JobFixture.h"
 #include "tests/support/ImageFiles.h"
 
@@ -35,12 +36,6 @@ using Answer = std::function<Reply(const RecordedRequest &)>;
 Answer inTurn(std::vector<Reply> replies) {
   auto count = std::make_shared<std::atomic<std::size_t>>(0);
   return [replies, count](const RecordedRequest &) { return replies[std::min((*count)++, replies.size() - 1)]; };
-}
-
-std::string frameName(int index, const char *extension) {
-  char name[24];
-  std::snprintf(name, sizeof name, "%06d.%s", index, extension);
-  return name;
 }
 
 // The silence limit of these cases: short, so that a backend that stops answering ends the job soon.
@@ -69,35 +64,39 @@ void PrintTo(const Ending &e, std::ostream *out) { *out << e.name; }
 
 class JobEnding : public JobTest, public ::testing::WithParamInterface<Ending> {
  public:
-  // Answers `pattern` with `answer`, first noting the status the instance shows, under "METHOD /path" and,
-  // for polls, "poll N".
-  void recordStatusAt(const std::string &method, const char *pattern, Answer answer) {
-    auto polls = std::make_shared<std::atomic<int>>(0);
-    backend_->onPattern(method, pattern).respond([this, method, answer, polls](const RecordedRequest &r) {
+  // Answers `pattern` with `answer`, first noting the status the instance shows when it is not the last noted.
+  void noteStatusAt(const std::string &method, const char *pattern, Answer answer) {
+    backend_->onPattern(method, pattern).respond([this, answer](const RecordedRequest &r) {
       std::lock_guard<std::mutex> lock(mu_);
-      seen_[method + " " + r.path] = status();
-      if (r.path == sessionPath()) seen_["poll " + std::to_string((*polls)++)] = status();
+      if (noted_.empty() || noted_.back() != status()) noted_.push_back(status());
       return answer(r);
     });
   }
-  // Server threads write these; the lock also makes their writes visible to the test's thread, which
+  // What server threads noted; the lock also makes their writes visible to the test's thread, which
   // ThreadSanitizer cannot follow through the socket and the busy flag.
   std::mutex mu_;
-  std::map<std::string, std::string> seen_;
-  Texts wrong_;
+  Texts noted_;
 };
 
 kesto::test::Route frame(JobTest &t, int i) { return t.backend_->on("PUT", t.sessionPath() + "/frames/" + std::to_string(i)); }
 kesto::test::Route polls(JobTest &t) { return t.backend_->onPattern("GET", kPollPattern); }
 kesto::test::Route mattes(JobTest &t) { return t.backend_->onPattern("GET", kMattePattern); }
 
-// At the upload of frame i, the spool files of the frames before it are gone and the others still there.
-void spoolFilesGoOnceSent(JobEnding &t) {
+// Every setting reaches the start request, over a clip from time 24 shown at 24.6 (frame 1). At the upload of
+// frame i, the spool files of the frames before it are gone and the others still there.
+void settingsAndSpoolFiles(JobEnding &t) {
+  t.fx_ = t.makeInstance(3, 16, 8, 24.0);
+  ASSERT_TRUE(t.fx_->setInt("quality", 1).ok());
+  ASSERT_TRUE(t.fx_->setDouble("edge_softness", 0.5).ok());
+  ASSERT_TRUE(t.fx_->setString("text_hint", "Zo\xC3\xAB \xF0\x9F\x99\x82").ok());
+  ASSERT_TRUE(t.fx_->setString("bbox_json", R"({"x":0.5,"y":0.25,"w":0.25,"h":0.25})").ok());
+  ASSERT_TRUE(t.fx_->setString("brush_json", R"([[0.5,0.5,0.03],[0.1,0.2,-0.05]])").ok());
+  t.fx_->setTime(24.6);
   t.backend_->onPattern("PUT", kFramePattern).respond([&t](const RecordedRequest &r) {
     const int i = std::stoi(r.path.substr(r.path.rfind('/') + 1));
     std::lock_guard<std::mutex> lock(t.mu_);
     for (int k = 0; k < 3; ++k) {
-      if (exists(t.spoolDir() + frameName(k, "jpg")) != (k >= i)) t.wrong_.push_back(r.path + " file " + std::to_string(k));
+      if (exists(kesto::spool_file_path(t.spoolDir(), k)) != (k >= i)) t.noted_.push_back(r.path + " file " + std::to_string(k));
     }
     return json("{}");
   });
@@ -113,10 +112,15 @@ void checkWholeSession(JobEnding &t) {
             sequence);
   {
     std::lock_guard<std::mutex> lock(t.mu_);
-    EXPECT_EQ(Texts{}, t.wrong_);
+    EXPECT_EQ(Texts{}, t.noted_);
   }
-  // The start request's body is pinned below, the headers every request carries by the HTTP client's tests.
+  // The headers every request carries are the HTTP client's tests', the request text's own rules JobRequest's.
   EXPECT_EQ(R"({"fps":25.0,"source":"plugin"})", t.requests("POST", kSessionsPath).at(0).body);
+  EXPECT_EQ(R"({"anchor_frame":1,"bbox":{"h":0.25,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.5,)"
+            R"("quality":"fast","strokes":[[0.5,0.5,0.03],[0.1,0.2,-0.05]],"text_prompt":"Zo)"
+            "\xC3\xAB \xF0\x9F\x99\x82\"}",
+            t.requests("POST", kStartPattern).at(0).body);
+  EXPECT_EQ("24.000000", t.param("clip_start"));
   for (const RecordedRequest &put : t.requests("PUT", kFramePattern)) {
     EXPECT_EQ("image/jpeg", put.header("Content-Type"));
     EXPECT_EQ("\xFF\xD8", put.body.substr(0, 2)) << "the spool file";
@@ -126,38 +130,25 @@ void checkWholeSession(JobEnding &t) {
   for (const std::string &name : folderEntries(t.matteDir())) EXPECT_EQ(t.matte_, fileText(t.matteDir() + name)) << name;
 }
 
-// Uploads and downloads show their progress every 24 frames; polls show the backend's stage once it gives
-// one, and unusable replies (or ones without progress) leave the status as it was.
+// Uploads and downloads show their progress every 24 frames, counted from 1; polls show the backend's stage
+// once it gives one, and unusable replies (or ones without progress) leave the status as it was. The worker
+// waits for each reply, so the statuses seen at the requests are all it showed, in order.
 void recordStatusTexts(JobEnding &t) {
-  const auto answer = [](Reply reply) { return [reply](const RecordedRequest &) { return reply; }; };
-  t.recordStatusAt("PUT", kFramePattern, answer(json("{}")));
-  t.recordStatusAt("POST", kStartPattern, answer(json("{}")));
-  t.recordStatusAt("GET", kPollPattern,
-                   inTurn({json("{}", 503), json("not json"), json(R"({"status":"completed"})"),
-                           json(R"({"status":"RUNNING","progress":{"stage":"propagating"}})"),
-                           json(R"({"status":"RUNNING","progress":{}})"), json(R"({"status":"RUNNING"})"),
-                           json(R"({"status":"COMPLETED"})")}));
-  t.recordStatusAt("GET", kMattePattern, answer(Reply{200, t.matte_, "image/png", {}}));
+  t.noteStatusAt("PUT", kFramePattern, inTurn({json("{}")}));
+  t.noteStatusAt("POST", kStartPattern, inTurn({json("{}")}));
+  t.noteStatusAt("GET", kPollPattern,
+                 inTurn({json("{}", 503), json("not json"), json(R"({"status":"completed"})"),
+                         json(R"({"status":"RUNNING","progress":{"stage":"propagating"}})"),
+                         json(R"({"status":"RUNNING","progress":{}})"), json(R"({"status":"RUNNING"})"),
+                         json(R"({"status":"COMPLETED"})")}));
+  t.noteStatusAt("GET", kMattePattern, inTurn({Reply{200, t.matte_, "image/png", {}}}));
 }
 
 void checkStatusTexts(JobEnding &t) {
-  const std::string s = t.sessionPath();
-  const std::pair<std::string, const char *> expected[] = {
-      {"PUT " + s + "/frames/0", "grabbing 26 frames..."},
-      {"PUT " + s + "/frames/1", "uploading 1/26"},
-      {"PUT " + s + "/frames/24", "uploading 1/26"},
-      {"PUT " + s + "/frames/25", "uploading 25/26"},
-      {"POST " + s + "/start", "uploading 25/26"},
-      {"poll 3", "uploading 25/26"},
-      {"poll 4", "tracking: propagating"},
-      {"poll 5", "tracking: ..."},
-      {"poll 6", "tracking: ..."},
-      {"GET " + s + "/alpha/0.png", "tracking: ..."},
-      {"GET " + s + "/alpha/1.png", "downloading matte 1/26"},
-      {"GET " + s + "/alpha/25.png", "downloading matte 25/26"},
-  };
   std::lock_guard<std::mutex> lock(t.mu_);
-  for (const auto &[at, text] : expected) EXPECT_EQ(text, t.seen_.count(at) != 0 ? t.seen_[at] : "<no request>") << at;
+  EXPECT_EQ((Texts{"grabbing 26 frames...", "uploading 1/26", "uploading 25/26", "tracking: propagating", "tracking: ...",
+                   "downloading matte 1/26", "downloading matte 25/26"}),
+            t.noted_);
   EXPECT_EQ(7u, t.count("GET", kPollPattern));
 }
 
@@ -187,7 +178,7 @@ void spoolFileGoes(JobEnding &t) {
 
 const std::vector<Ending> &endings() {
   static const std::vector<Ending> all = {
-      {"WholeSessionInOrder", spoolFilesGoOnceSent, kReady, checkWholeSession},
+      {"WholeSessionInOrder", settingsAndSpoolFiles, kReady, checkWholeSession},
       {"StatusTextsFollowTheJob", recordStatusTexts, "ready: 26 frames matted", checkStatusTexts, 26},
       // Launches. Which URLs pass is pinned by the beacon decision's table; here only that a refused one
       // stops the launch.
@@ -214,7 +205,7 @@ const std::vector<Ending> &endings() {
       // The root is a link to the test's own root, so nothing written through it goes unseen.
       {"JobRootIsALink",
        [](JobEnding &t) {
-         const std::string link = t.elsewhere_.path() + "link";
+         const std::string link = t.elsewhere_.dir() + "link";
          ASSERT_EQ(0, ::symlink(t.root().c_str(), link.c_str()));
          t.configure(kTestSilenceMs, link + "/");
        },
@@ -238,7 +229,7 @@ const std::vector<Ending> &endings() {
       {"UploadsAreTriedThreeTimesAndDroppedConnectionsCount",
        [](JobEnding &t) {
          frame(t, 0).dropFirst(2).reply(200, "{}");
-         frame(t, 1).failFirst(2, 503).reply(200, "{}");
+         frame(t, 1).respond(inTurn({json("{}", 503), json("{}", 503), json("{}")}));
        },
        kReady,
        [](JobEnding &t) {
@@ -247,7 +238,7 @@ const std::vector<Ending> &endings() {
          ASSERT_EQ(3u, puts.size());
          EXPECT_EQ(puts[0].body, puts[2].body);
        }},
-      {"ThreeFailedUploads", [](JobEnding &t) { frame(t, 1).failFirst(3, 500).reply(200, "{}"); },
+      {"ThreeFailedUploads", [](JobEnding &t) { frame(t, 1).reply(500); },
        "failed: upload failed at frame 1",
        [](JobEnding &t) {
          EXPECT_EQ(3u, t.count("PUT", t.sessionPath() + "/frames/1"));
@@ -285,7 +276,7 @@ const std::vector<Ending> &endings() {
        "failed: download failed at frame 7",
        [](JobEnding &t) {
          Texts kept;
-         for (int i = 0; i < 7; ++i) kept.push_back(frameName(i, "png"));
+         for (int i = 0; i < 7; ++i) kept.push_back(kesto::matte_file_path("", i));
          EXPECT_EQ(kept, folderEntries(t.matteDir()));
        },
        10},
@@ -296,9 +287,9 @@ const std::vector<Ending> &endings() {
        },
        "failed: could not write the matte of frame 1 to {dir}"},
       {"MatteFolderIsALink",
-       [](JobEnding &t) { ASSERT_EQ(0, ::symlink(t.elsewhere_.path().c_str(), (t.root() + t.sessionId_).c_str())); },
+       [](JobEnding &t) { ASSERT_EQ(0, ::symlink(t.elsewhere_.dir().c_str(), (t.root() + t.sessionId_).c_str())); },
        "failed: could not create the matte folder {dir}",
-       [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.path()).empty()); }},
+       [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.dir()).empty()); }},
       {"MatteNotPng", [](JobEnding &t) { mattes(t).reply(200, "<html>this is not a png</html>", "text/html"); },
        kReady},
       {"MatteTruncatedByDrop", [](JobEnding &t) { mattes(t).drop(); }, "failed: download failed at frame 0"},
@@ -337,7 +328,7 @@ TEST_P(JobEnding, EndsSoundly) {
   EXPECT_TRUE(entries.empty() || entries == Texts{sessionId_}) << entries.size() << " entries, first " << entries[0];
   for (const std::string &name : entries.empty() ? Texts{} : folderEntries(matteDir())) {
     const int index = std::stoi(name);
-    EXPECT_TRUE(index >= 0 && index < e.frames && name == frameName(index, "png")) << name;
+    EXPECT_TRUE(index >= 0 && index < e.frames && name == kesto::matte_file_path("", index)) << name;
   }
   EXPECT_FALSE(exists(kEscape));
   if (e.check) e.check(*this);
@@ -347,28 +338,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, JobEnding, ::testing::ValuesIn(endings()),
                          [](const auto &param) { return std::string(param.param.name); });
 
 class JobLaunch : public JobTest {};
-
-// The folder's name and modes and the files' names are the JobFolders and Spooler tests'; here every frame
-// gives a file, every image goes back, and while that job runs no press starts another, in any instance.
-TEST_F(JobLaunch, EveryFrameIsSpooledAndASecondPressIsRefusedInEveryInstance) {
-  fx_ = makeInstance(100, 8, 4);
-  holdSession();
-  ASSERT_EQ(kOfxStatOK, press());
-  const Texts files = folderEntries(spoolDir());
-  ASSERT_EQ(100u, files.size());
-  EXPECT_EQ("000099.jpg", files.back());
-  EXPECT_EQ(0, fx_->unreleasedImages());
-
-  EXPECT_EQ(kOfxStatOK, press());
-  auto other = makeInstance(2);
-  ASSERT_NE(other, nullptr);
-  EXPECT_EQ(kOfxStatOK, press(other.get()));
-  EXPECT_EQ((Texts{kBusyMessage, kBusyMessage}), messages());
-  EXPECT_EQ("grabbing 100 frames...", status());
-  EXPECT_EQ("idle", status(other.get()));
-  EXPECT_EQ(1u, folderEntries(root()).size()) << "a refused press made a folder";
-  EXPECT_TRUE(busy()) << "the running job keeps the flag";
-}
 
 // The host's image reaches the spool upright from its bounds, depth and row stride: floats stored top row
 // first, bounds away from (0, 0). Sizes, sampling and the other layouts are the SpoolSize and SpoolResample
@@ -394,7 +363,7 @@ TEST_F(JobLaunch, SpooledJpegsDecodeToTheUprightSource) {
   ASSERT_EQ(kOfxStatOK, press());
   int w = 0;
   int h = 0;
-  const std::vector<std::uint8_t> rgba = kesto::testing::load_rgba(spoolDir() + "000000.jpg", &w, &h);
+  const std::vector<std::uint8_t> rgba = kesto::testing::load_rgba(kesto::spool_file_path(spoolDir(), 0), &w, &h);
   ASSERT_EQ(32, w);
   ASSERT_EQ(32, h);
   int worst = 0;
@@ -404,32 +373,13 @@ TEST_F(JobLaunch, SpooledJpegsDecodeToTheUprightSource) {
   EXPECT_LE(worst, 8) << "what quality 92 costs a smooth picture at most";
 }
 
-// The frame range's own rules (rounding, one-frame and reversed clips) are the ClipFrames tests'.
-TEST_F(JobLaunch, TheJobRequestAndClipStartCarryTheSettingsAndRange) {
-  fx_ = makeInstance(5, 16, 8, 24.0);
-  ASSERT_TRUE(fx_->setInt("quality", 1).ok());
-  ASSERT_TRUE(fx_->setDouble("edge_softness", 0.5).ok());
-  ASSERT_TRUE(fx_->setString("text_hint", "Zo\xC3\xAB \xF0\x9F\x99\x82").ok());
-  ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.5,"y":0.25,"w":0.25,"h":0.25})").ok());
-  ASSERT_TRUE(fx_->setString("brush_json", R"([[0.5,0.5,0.03],[0.1,0.2,-0.05]])").ok());
-  fx_->setTime(26.6);
-  scriptHappySession();
-  ASSERT_TRUE(runJob());
-  const auto starts = requests("POST", kStartPattern);
-  ASSERT_EQ(1u, starts.size());
-  EXPECT_EQ(R"({"anchor_frame":3,"bbox":{"h":0.25,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.5,)"
-            R"("quality":"fast","strokes":[[0.5,0.5,0.03],[0.1,0.2,-0.05]],"text_prompt":"Zo)"
-            "\xC3\xAB \xF0\x9F\x99\x82\"}",
-            starts[0].body);
-  EXPECT_EQ(5u, count("PUT", kFramePattern));
-  EXPECT_EQ("24.000000", param("clip_start"));
-}
-
-TEST_F(JobLaunch, ClearSelectionAndResetMatteLeaveARunningJobAlone) {
+// While a job runs, a press of "Pull alpha" is refused in every instance and makes no folder, and "Clear
+// selection" and "Reset matte" leave the job alone.
+TEST_F(JobLaunch, WhileAJobRunsPullIsRefusedEverywhereAndClearAndResetLeaveItAlone) {
   ASSERT_TRUE(fx_->setString("bbox_json", R"({"x":0.1,"y":0.1,"w":0.2,"h":0.4})").ok());
   ASSERT_TRUE(fx_->setString("brush_json", "[[0.5,0.5,0.03]]").ok());
   ASSERT_TRUE(fx_->setString("session_id", "earlier").ok());
-  // The poll is answered "working" until both buttons have been pressed.
+  // The poll is answered "working" until the buttons have been pressed.
   scriptHappySession();
   std::atomic<bool> pressed{false};
   polls(*this).respond([&](const RecordedRequest &) {
@@ -437,6 +387,15 @@ TEST_F(JobLaunch, ClearSelectionAndResetMatteLeaveARunningJobAlone) {
   });
   ASSERT_EQ(kOfxStatOK, press());
   ASSERT_TRUE(fx_->pumpEventsUntil([&] { return count("GET", kPollPattern) >= 2; }, kJobWait));
+  const std::string running = status();
+  EXPECT_EQ(kOfxStatOK, press());
+  auto other = makeInstance(2);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(kOfxStatOK, press(other.get()));
+  EXPECT_EQ((Texts{kBusyMessage, kBusyMessage}), messages());
+  EXPECT_EQ(running, status());
+  EXPECT_EQ("idle", status(other.get()));
+  EXPECT_EQ(1u, folderEntries(root()).size()) << "a refused press made a folder";
   for (const char *button : {"clear_mask", "reset_matte"}) {
     auto result = fx_->pressButton(button);
     ASSERT_TRUE(result.ok()) << button;
@@ -447,7 +406,7 @@ TEST_F(JobLaunch, ClearSelectionAndResetMatteLeaveARunningJobAlone) {
   EXPECT_EQ("", param("session_id"));
   EXPECT_EQ("idle", status());
   EXPECT_TRUE(busy()) << "reset does not stop the job";
-  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(2u, messages().size()) << "the buttons show no message";
   pressed = true;
   ASSERT_TRUE(waitUntilIdle());
   EXPECT_EQ(kReady, status());

@@ -1,5 +1,5 @@
-// Spooling a clip into a folder: file names, the same files whatever the thread count, the first failure in
-// frame order, and a bounded number of pictures in flight.
+// Spooling a clip into a folder: the same files whatever the thread count, also when the fetch throws, the
+// first failure in frame order, and a bounded number of pictures in flight.
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,6 @@ namespace {
 
 using jobtest::folderEntries;
 using jobtest::fileText;
-using jobtest::TempDir;
 using kesto::RgbaFrame;
 using kesto::SpoolFailure;
 
@@ -38,17 +37,21 @@ RgbaFrame noiseFrame(std::int32_t index, int width = 320, int height = 180) {
   return frame;
 }
 
-TEST(Spooler, EveryThreadCountWritesTheSameJpegFiles) {
+// Whatever the thread count, the files are the same complete JPEGs. The fetch throws after the last: the
+// exception leaves only once the pool is joined, so every file is whole by then.
+TEST(Spooler, EveryThreadCountWritesTheSameJpegFilesWholeBeforeAnExceptionLeaves) {
   constexpr std::int32_t kFrames = 12;
   std::vector<std::string> reference;
   for (int threads : {1, 2, 3}) {
-    TempDir folder;
-    const auto failure = kesto::spool_frames(kFrames, [](std::int32_t i) { return noiseFrame(i, 64, 48); },
-                                             folder.path(), threads);
-    ASSERT_FALSE(failure) << threads;
-    ASSERT_EQ(static_cast<std::size_t>(kFrames), folderEntries(folder.path()).size());
+    kesto::testing::ScratchFolder folder{"trevane-spool"};
+    const auto fetch = [](std::int32_t i) -> std::optional<RgbaFrame> {
+      if (i == kFrames) throw std::bad_alloc();
+      return noiseFrame(i, 64, 48);
+    };
+    EXPECT_THROW(kesto::spool_frames(kFrames + 1, fetch, folder.dir(), threads), std::bad_alloc) << threads;
+    ASSERT_EQ(static_cast<std::size_t>(kFrames), folderEntries(folder.dir()).size());
     std::vector<std::string> files;
-    for (std::int32_t i = 0; i < kFrames; ++i) files.push_back(fileText(kesto::spool_file_path(folder.path(), i)));
+    for (std::int32_t i = 0; i < kFrames; ++i) files.push_back(fileText(kesto::spool_file_path(folder.dir(), i)));
     for (const std::string &jpeg : files) {
       ASSERT_GE(jpeg.size(), 4u);
       EXPECT_EQ("\xFF\xD8", jpeg.substr(0, 2));
@@ -82,9 +85,9 @@ TEST(Spooler, TheFirstFailureInFrameOrderIsReportedWithItsFrame) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir folder;
+    kesto::testing::ScratchFolder folder{"trevane-spool"};
     if (c.unwritable >= 0) {
-      ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.path(), c.unwritable).c_str(), 0700));
+      ASSERT_EQ(0, ::mkdir(kesto::spool_file_path(folder.dir(), c.unwritable).c_str(), 0700));
     }
     std::atomic<int> highestFetched{-1};
     const auto failure = kesto::spool_frames(
@@ -97,7 +100,7 @@ TEST(Spooler, TheFirstFailureInFrameOrderIsReportedWithItsFrame) {
           if (i == c.unencodable) frame.width = 0;
           return frame;
         },
-        folder.path(), c.threads);
+        folder.dir(), c.threads);
     ASSERT_TRUE(failure);
     EXPECT_EQ(c.kind, failure->kind);
     EXPECT_EQ(c.frame, failure->frame);
@@ -107,14 +110,14 @@ TEST(Spooler, TheFirstFailureInFrameOrderIsReportedWithItsFrame) {
     if (c.text != nullptr) {
       std::string text = c.text;
       const std::size_t dir = text.find("{dir}");
-      if (dir != std::string::npos) text.replace(dir, 5, folder.path());
-      EXPECT_EQ(text, kesto::spool_failure_text(*failure, folder.path()));
+      if (dir != std::string::npos) text.replace(dir, 5, folder.dir());
+      EXPECT_EQ(text, kesto::spool_failure_text(*failure, folder.dir()));
     }
   }
 }
 
 TEST(Spooler, AtMostFourPicturesAreInFlight) {
-  TempDir folder;
+  kesto::testing::ScratchFolder folder{"trevane-spool"};
   std::mutex mu;
   std::size_t worst = 0;
   constexpr std::int32_t kFrames = 16;
@@ -126,35 +129,17 @@ TEST(Spooler, AtMostFourPicturesAreInFlight) {
       [&](std::int32_t i) {
         // Frames 0 .. i-1 were handed over; those with a file on disk are done (a file shows when its write
         // begins, so this never overstates). The picture made now is one more.
-        const std::size_t done = folderEntries(folder.path()).size();
+        const std::size_t done = folderEntries(folder.dir()).size();
         std::lock_guard<std::mutex> lock(mu);
         const std::size_t inFlight = static_cast<std::size_t>(i) - std::min(done, static_cast<std::size_t>(i)) + 1;
         worst = std::max(worst, inFlight);
         return made[i % 2];
       },
-      folder.path(), 3);
+      folder.dir(), 3);
   ASSERT_FALSE(failure);
-  EXPECT_EQ(static_cast<std::size_t>(kFrames), folderEntries(folder.path()).size());
+  EXPECT_EQ(static_cast<std::size_t>(kFrames), folderEntries(folder.dir()).size());
   EXPECT_LE(worst, static_cast<std::size_t>(kesto::kMaxFramesInFlight));
   EXPECT_GE(worst, 2u) << "the pool never overlapped a fetch with an encode";
-}
-
-TEST(Spooler, AnExceptionFromTheFetchLeavesNoThreadRunning) {
-  TempDir folder;
-  EXPECT_THROW(kesto::spool_frames(
-                   10,
-                   [](std::int32_t i) -> std::optional<RgbaFrame> {
-                     if (i == 5) throw std::bad_alloc();
-                     return noiseFrame(i, 64, 48);
-                   },
-                   folder.path(), 3),
-               std::bad_alloc);
-  // The pool was joined before the exception left: frames 0 to 4 are complete files now.
-  for (std::int32_t i = 0; i < 5; ++i) {
-    const std::string jpeg = fileText(kesto::spool_file_path(folder.path(), i));
-    ASSERT_GE(jpeg.size(), 2u);
-    EXPECT_EQ("\xFF\xD9", jpeg.substr(jpeg.size() - 2)) << i;
-  }
 }
 
 }  // namespace

@@ -26,8 +26,6 @@ struct RouteScript {
   Reply reply;
   std::function<Reply(const RecordedRequest &)> handler;
   std::chrono::milliseconds delay{0};
-  int fail_first = 0;
-  Reply failure;
   int drop_first = 0;
   // A body made on the fly: chunks of chunk_bytes up to stream_bytes, one every interval.
   bool stream = false;
@@ -139,18 +137,16 @@ void answer(detail::BackendState *state, const httplib::Request &req, httplib::R
     res.set_content_provider(1, "text/plain", [](size_t, size_t, httplib::DataSink &) { return false; });
   };
   if (attempt <= s.drop_first) return drop();
-  Reply reply = s.failure;
-  if (attempt > s.drop_first + s.fail_first) {
-    if (s.delay.count() > 0 && !state->pause(s.delay)) return drop();
-    try {
-      reply = s.handler ? s.handler(record) : s.reply;
-    } catch (const std::exception &e) {
-      reply = Reply{500, std::string("fake backend handler threw: ") + e.what(), "text/plain", {}};
-    }
+  if (s.delay.count() > 0 && !state->pause(s.delay)) return drop();
+  Reply reply;
+  try {
+    reply = s.handler ? s.handler(record) : s.reply;
+  } catch (const std::exception &e) {
+    reply = Reply{500, std::string("fake backend handler threw: ") + e.what(), "text/plain", {}};
   }
   res.status = reply.status;
   for (const auto &h : reply.headers) res.set_header(h.first.c_str(), h.second);
-  if (s.stream && attempt > s.drop_first + s.fail_first) return serve_stream(s, reply.content_type, res, state);
+  if (s.stream) return serve_stream(s, reply.content_type, res, state);
   res.set_content(reply.body, reply.content_type.c_str());
 }
 
@@ -188,13 +184,10 @@ Route Route::delay(std::chrono::milliseconds wait) {
 Route Route::redirect(int status, std::string location) {
   return reply(status, "", "text/plain").edit([&](RouteScript &s) { s.reply.headers = {{"Location", location}}; });
 }
-Route Route::failFirst(int attempts, int status) {
-  return edit([&](RouteScript &s) { s.fail_first = std::max(0, attempts), s.failure = Reply{status, "", "application/json", {}}; });
-}
 Route Route::dropFirst(int attempts) {
   return edit([&](RouteScript &s) { s.drop_first = std::max(0, attempts); });
 }
-// Attempts beyond any count a test makes, with room for failFirst's count on top.
+// Attempts beyond any count a test makes.
 Route Route::drop() { return dropFirst(std::numeric_limits<int>::max() / 2); }
 Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length) {
   reply(200, "", "application/octet-stream");

@@ -5,7 +5,7 @@
 //
 //   kesto::test::FakeBackend fb;
 //   fb.on("POST", "/api/beacon").reply(200, "{}");
-//   fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").failFirst(2, 503).reply(200, "{}");
+//   fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").dropFirst(2).reply(200, "{}");
 //   client.post_json(fb.url() + "/api/beacon", "{}");
 //   fb.waitForRequests(1, std::chrono::seconds(3));
 //   fb.requests()[0].body ...
@@ -53,7 +53,7 @@ struct BackendState;
 }  // namespace detail
 
 // A handle on one scripted route. Copies share the route. What a request gets, in this order:
-//   dropFirst / failFirst attempts (counted per route from 1), then the delay, then the reply mode:
+//   dropFirst attempts (counted per route from 1), then the delay, then the reply mode:
 //   reply (default 200, empty body), redirect, streamBody, drip or respond (the last one set wins).
 class Route {
  public:
@@ -63,8 +63,6 @@ class Route {
   Route delay(std::chrono::milliseconds wait);
   // Answers with status (301, 302, 307, ...) and a Location header.
   Route redirect(int status, std::string location);
-  // The first `attempts` requests get `status` with an empty body; later ones the reply mode.
-  Route failFirst(int attempts, int status);
   // The first `attempts` requests get no usable reply: the connection closes after the headers, before the
   // body they announce.
   Route dropFirst(int attempts);

@@ -34,8 +34,9 @@ class ScratchFolder {
   ScratchFolder(const ScratchFolder &) = delete;
   ScratchFolder &operator=(const ScratchFolder &) = delete;
 
-  // The folder's path, without a closing '/'.
+  // The folder's path, without a closing '/', and with it.
   const std::string &path() const { return path_; }
+  std::string dir() const { return path_ + "/"; }
 
  private:
   std::string path_;

@@ -1,7 +1,8 @@
 #pragma once
 // Child processes for tests: any program with its standard output and error in log files, and the built
 // `trevane` tool run as a user would, in a scratch folder of its own (removed with everything in it at
-// destruction), with its output and error kept in files of that folder.
+// destruction), with its output and error kept in files of that folder and a model cache of its own there,
+// so that no model of this machine's user is ever seen.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -59,14 +60,10 @@ class ToolRun {
 
   // Runs `trevane <arguments>` (already quoted for the shell); the exit status, or -1 when it did not exit.
   int run(const std::string &arguments) const {
-    return runCommand("'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments);
-  }
-
-  // Runs any command line through the shell, its output kept as for run().
-  int runCommand(const std::string &commandLine) const {
     std::remove((dir() + "/out.txt").c_str());
     std::remove((dir() + "/err.txt").c_str());
-    return ChildProcess({"/bin/sh", "-c", commandLine}, dir() + "/out.txt", dir() + "/err.txt").end();
+    const std::string line = "XDG_CACHE_HOME='" + dir() + "/cache' '" + TREVANE_BINARY_DIR + "/cli/trevane' " + arguments;
+    return ChildProcess({"/bin/sh", "-c", line}, dir() + "/out.txt", dir() + "/err.txt").end();
   }
 
   std::string out() const { return fileText(dir() + "/out.txt"); }
@@ -83,14 +80,10 @@ struct ToolResult {
   std::string err;
 };
 
-inline ToolResult runCommandLine(const std::string &commandLine) {
-  const ToolRun tool("trevane-tool-test");
-  const int exitCode = tool.runCommand(commandLine);
-  return {exitCode, tool.out(), tool.err()};
-}
-
 inline ToolResult runTrevane(const std::string &arguments) {
-  return runCommandLine("'" + std::string(TREVANE_BINARY_DIR) + "/cli/trevane' " + arguments);
+  const ToolRun tool("trevane-tool-test");
+  const int exitCode = tool.run(arguments);
+  return {exitCode, tool.out(), tool.err()};
 }
 
 }  // namespace kesto::testing
