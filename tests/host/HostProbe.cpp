@@ -110,8 +110,9 @@ OfxStatus instanceChanged(OfxPropertySetHandle inArgs) {
   return kOfxStatReplyDefault;
 }
 
-OfxStatus dispatch(const char *action, const void *handle, OfxPropertySetHandle inArgs) {
+OfxStatus pluginMain(const char *action, const void *handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle) {
   auto effect = static_cast<OfxImageEffectHandle>(const_cast<void *>(handle));
+  if (action == nullptr) return kOfxStatErrBadHandle;
   if (std::strcmp(action, kOfxActionUnload) == 0) ++gState.unloads;
   if (effect == nullptr) return kOfxStatReplyDefault;
   if (std::strcmp(action, kOfxActionDescribe) == 0) return describe(effect);
@@ -121,15 +122,6 @@ OfxStatus dispatch(const char *action, const void *handle, OfxPropertySetHandle 
   if (std::strcmp(action, kOfxActionBeginInstanceChanged) == 0) ++gState.beginChanged;
   if (std::strcmp(action, kOfxActionEndInstanceChanged) == 0) ++gState.endChanged;
   return kOfxStatReplyDefault;
-}
-
-// Nothing may cross the C boundary.
-OfxStatus pluginMain(const char *action, const void *handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle) {
-  try {
-    return action == nullptr ? kOfxStatErrBadHandle : dispatch(action, handle, inArgs);
-  } catch (...) {
-    return kOfxStatErrFatal;
-  }
 }
 
 OfxPlugin gPlugin = {kOfxImageEffectPluginApi, 1, "org.trevane.hostprobe", 1, 0, setHost, pluginMain};

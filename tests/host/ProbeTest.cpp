@@ -105,14 +105,6 @@ TEST(Bundle, FindsBundlesByNameAndEachLoadStageRefusesWhatItCannotUse) {
   ::unsetenv("HOST_PROBE_NO_FILTER");
 }
 
-TEST_F(ProbeTest, LoadsAndDescribesInTheOrderRealHostsUse) {
-  EXPECT_EQ(plugin().identifier(), "org.trevane.hostprobe");
-  // Clips belong in describe-in-context only.
-  EXPECT_EQ(state_->clipDefineInDescribeStatus.load(), kOfxStatErrBadHandle);
-  EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
-  EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
-}
-
 // The probe declares the byte depth only.
 TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthRefusesThemOnceDestroyedAndUnloadsWhenTheyAreGone) {
   th::InstanceOptions asFloat;
@@ -195,8 +187,11 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
   EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
 }
 
-// Calls a plug-in might make outside any render, and the standard's status for each.
+// Calls a plug-in might make while described and outside any render, and the standard's status for each.
 TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
+  EXPECT_EQ(state_->clipDefineInDescribeStatus.load(), kOfxStatErrBadHandle);  // clips: describe-in-context only
+  EXPECT_EQ(state_->defineUnsupportedStatus.load(), kOfxStatErrUnknown);
+  EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
   OfxParamSetHandle set = nullptr;
   ASSERT_EQ(effects_->getParamSet(fx_->handle(), &set), kOfxStatOK);
   OfxImageClipHandle output = nullptr;

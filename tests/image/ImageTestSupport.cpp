@@ -1,11 +1,12 @@
 #include "ImageTestSupport.h"
 
+#include "image/WriteFile.h"
+
 #include "tests/support/ImageFiles.h"
 #include "tests/support/ScratchFolder.h"
 
 #include <zlib.h>
 
-#include <fstream>
 #include <stdexcept>
 
 namespace kesto::test {
@@ -34,7 +35,7 @@ Bytes decode_rgba(const Bytes& file, int* width, int* height)
     const testing::ScratchFolder dir("kesto-image");
     // The reader is chosen by the name; a JPEG starts with a marker (FF).
     const std::string path = dir.path() + (!file.empty() && file[0] == 0xFF ? "/image.jpg" : "/image.png");
-    put_file(path, file);
+    write_file(path, file);
     return testing::load_rgba(path, width, height);
 }
 
@@ -80,15 +81,6 @@ Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int co
     put_chunk(png, "IDAT", deflated);
     put_chunk(png, "IEND", Bytes{});
     return png;
-}
-
-void put_file(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write test file " + path);
-    }
 }
 
 } // namespace kesto::test

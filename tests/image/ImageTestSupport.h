@@ -28,6 +28,4 @@ inline constexpr int kPngRgb = 2;
 // scanlines) deflated as its image data. The header need not match the data.
 Bytes build_png_raw(std::uint32_t width, std::uint32_t height, int depth, int colour_type, const Bytes& raw);
 
-void put_file(const std::string& path, const Bytes& bytes);
-
 } // namespace kesto::test

@@ -2,6 +2,7 @@
 
 #include "image/ImageEncode.h"
 #include "image/StbCodec.h"
+#include "image/WriteFile.h"
 
 #include "ImageTestSupport.h"
 #include "tests/support/ImageFiles.h"
@@ -28,7 +29,7 @@ protected:
     // Writes `file` into the scratch folder and loads it back.
     Bytes load(const Bytes& file, int& width, int& height)
     {
-        test::put_file(path("matte"), file);
+        EXPECT_TRUE(write_file(path("matte"), file));
         return load_gray(path("matte"), &width, &height);
     }
     // Loads `file`, expecting it refused with a zero size and without a buffer for its pixels.
@@ -154,7 +155,7 @@ TEST_F(LoadGray, RefusesUnusableAndOversizedFilesBeforeAllocatingPixels)
         expect_refused(file, what);
     }
 
-    test::put_file(path("valid.png"), valid);
+    ASSERT_TRUE(write_file(path("valid.png"), valid));
     for (const std::string& file : {path("no-such-file.png"), path(""), std::string(),
                                     path("valid.png") + std::string(1, '\0') + ".txt"}) {
         EXPECT_TRUE(load_gray(file, &width, nullptr).empty()) << file;

@@ -88,27 +88,25 @@ TEST_F(HttpClientTest, EveryRequestKindSendsItsBodyAndHeadersAndGetsStatusAndBod
   }
 }
 
+// 301 and 302 alike turn a POST into a GET (libcurl's way): one of them is enough here.
 TEST_F(HttpClientTest, RedirectsAreFollowedExceptByPutAndLoopsEnd) {
-  for (const int code : {301, 302}) {
-    SCOPED_TRACE(code);
-    FakeBackend fb;
-    fb.on("*", "/old").redirect(code, fb.url() + "/new");
-    fb.on("*", "/new").reply(200, "arrived", "text/plain");
-    fb.on("GET", "/loop").redirect(302, "/loop");
-    const HttpClient client;
-    EXPECT_EQ(client.get(fb.url() + "/old").body, "arrived");
-    EXPECT_EQ(client.post_json(fb.url() + "/old", R"({"a":1})").body, "arrived");
-    Bytes out;
-    EXPECT_TRUE(client.get_bytes(fb.url() + "/old", &out));
-    EXPECT_EQ(text_of(out), "arrived");
-    EXPECT_EQ(fb.requests("GET", "/new").size(), 3u);  // libcurl turns a POST into a GET on 301/302
-    fb.clearRequests();
-    EXPECT_EQ(client.put_bytes(fb.url() + "/old", bytes_of("frame"), "image/jpeg").status, code);
-    EXPECT_EQ(fb.requestCount(), 1u);
-    fb.clearRequests();
-    EXPECT_EQ(client.get(fb.url() + "/loop").status, -1);
-    EXPECT_EQ(fb.requestCount(), static_cast<std::size_t>(kesto::kMaxRedirects + 1));
-  }
+  FakeBackend fb;
+  fb.on("*", "/old").redirect(302, fb.url() + "/new");
+  fb.on("*", "/new").reply(200, "arrived", "text/plain");
+  fb.on("GET", "/loop").redirect(302, "/loop");
+  const HttpClient client;
+  EXPECT_EQ(client.get(fb.url() + "/old").body, "arrived");
+  EXPECT_EQ(client.post_json(fb.url() + "/old", R"({"a":1})").body, "arrived");
+  Bytes out;
+  EXPECT_TRUE(client.get_bytes(fb.url() + "/old", &out));
+  EXPECT_EQ(text_of(out), "arrived");
+  EXPECT_EQ(fb.requests("GET", "/new").size(), 3u);
+  fb.clearRequests();
+  EXPECT_EQ(client.put_bytes(fb.url() + "/old", bytes_of("frame"), "image/jpeg").status, 302);
+  EXPECT_EQ(fb.requestCount(), 1u);
+  fb.clearRequests();
+  EXPECT_EQ(client.get(fb.url() + "/loop").status, -1);
+  EXPECT_EQ(fb.requestCount(), static_cast<std::size_t>(kesto::kMaxRedirects + 1));
 }
 
 TEST_F(HttpClientTest, TimeLimitsDifferPerRequestKindAndCoverTheWholeTransfer) {

@@ -219,56 +219,46 @@ TEST(MatteComposite, MatchesTheFormulasBitForBit) {
 
 // ---- known answers ----
 
-// Renders a one-pixel source at (0, 0) into a one-pixel output at `at` and returns the output's bytes.
-template <typename Sample>
-std::vector<Sample> renderOnePixel(PixelDepth depth, const std::vector<Sample> &in, const GrayMatte *matte,
-                                   MatteMode mode, int at = 0) {
-  TestImage source({0, 0, 1, 1}, depth, false, 0, 0);
-  std::memcpy(source.data(), in.data(), kesto::pixel_bytes(depth));
-  TestImage out({at, at, at + 1, at + 1}, depth, false, 0, 0xEE);
-  kesto::composite_matte(source.view(), out.mutableView(), depth, matte, mode);
-  std::vector<Sample> px(4);
-  std::memcpy(px.data(), out.data(), kesto::pixel_bytes(depth));
-  return px;
-}
-
-TEST(MatteComposite, ByteKnownAnswers) {
-  using Px = std::vector<std::uint8_t>;
-  const GrayMatte half{{128}, 1, 1};
-  const GrayMatte none{{0}, 1, 1};
-  const GrayMatte full{{255}, 1, 1};
-  const PixelDepth byte = PixelDepth::Byte;
-  EXPECT_EQ((Px{128, 128, 128, 128}), renderOnePixel(byte, Px{255, 255, 255, 255}, &half, MatteMode::Character));
-  EXPECT_EQ((Px{0, 0, 0, 0}), renderOnePixel(byte, Px{200, 100, 50, 255}, &none, MatteMode::Character));
-  EXPECT_EQ((Px{200, 100, 50, 255}), renderOnePixel(byte, Px{200, 100, 50, 7}, &full, MatteMode::Character));
-  EXPECT_EQ((Px{128, 128, 128, 255}), renderOnePixel(byte, Px{1, 2, 3, 4}, &half, MatteMode::MatteOnly));
-  EXPECT_EQ((Px{9, 8, 7, 6}), renderOnePixel(byte, Px{9, 8, 7, 6}, nullptr, MatteMode::Character));
-}
-
-TEST(MatteComposite, FloatValuesAreMultipliedNeverClampedAndZeroOutsideTheSource) {
-  using Px = std::vector<float>;
-  const Px in{2.5f, -0.75f, 1.0f, 0.3f};
-  const GrayMatte point4{{102}, 1, 1};
-  const float m4 = 102.0f / 255.0f;
-  EXPECT_EQ((Px{2.5f * m4, -0.75f * m4, 1.0f * m4, m4}),
-            renderOnePixel(PixelDepth::Float, in, &point4, MatteMode::Character));
-  EXPECT_EQ(in, renderOnePixel(PixelDepth::Float, in, nullptr, MatteMode::Character));
-  // An output pixel outside the source bounds reads the source as zero, and still takes the matte.
-  const GrayMatte point2{{51}, 1, 1};
-  const float m2 = 51.0f / 255.0f;
-  EXPECT_EQ((Px{0, 0, 0, m2}), renderOnePixel(PixelDepth::Float, in, &point2, MatteMode::Character, 5));
-  EXPECT_EQ((Px{m2, m2, m2, 1.0f}), renderOnePixel(PixelDepth::Float, in, &point2, MatteMode::MatteOnly, 5));
-  EXPECT_EQ((Px{0, 0, 0, 0}), renderOnePixel(PixelDepth::Float, in, nullptr, MatteMode::Character, 5));
-}
-
-// The matte's first row (the top of the PNG) lands on the output's top row, y2 - 1.
-TEST(MatteComposite, MatteTopRowLandsOnOutputTopRow) {
-  const GrayMatte matte{{255, 0}, 1, 2};  // top row opaque, bottom row clear
-  TestImage source({0, 10, 1, 12}, PixelDepth::Byte, false, 0, 200);
-  TestImage out({0, 10, 1, 12}, PixelDepth::Byte, false, 0, 0xEE);
-  kesto::composite_matte(source.view(), out.mutableView(), PixelDepth::Byte, &matte, MatteMode::MatteOnly);
-  EXPECT_EQ(255, out.pixel(0, 11, PixelDepth::Byte)[0]);
-  EXPECT_EQ(0, out.pixel(0, 10, PixelDepth::Byte)[0]);
+// A one-pixel source at (0, 0) rendered into a one-pixel output at (at, at): byte samples are given as 0..255,
+// float ones as they are. An output outside the source reads the source as zero and still takes the matte; a
+// two-row output shows the matte's first row (the top of the PNG) on its top row: the bit-for-bit test.
+TEST(MatteComposite, KnownAnswers) {
+  const PixelDepth B = PixelDepth::Byte, F = PixelDepth::Float;
+  const float m4 = 102.0f / 255.0f, m2 = 51.0f / 255.0f;
+  const struct {
+    PixelDepth depth;
+    std::vector<float> in;
+    int matte;  // the matte's one byte; -1: no matte
+    MatteMode mode;
+    int at;
+    std::vector<float> out;
+  } cases[] = {
+      {B, {255, 255, 255, 255}, 128, MatteMode::Character, 0, {128, 128, 128, 128}},
+      {B, {200, 100, 50, 255}, 0, MatteMode::Character, 0, {0, 0, 0, 0}},
+      {B, {200, 100, 50, 7}, 255, MatteMode::Character, 0, {200, 100, 50, 255}},
+      {B, {1, 2, 3, 4}, 128, MatteMode::MatteOnly, 0, {128, 128, 128, 255}},
+      {B, {9, 8, 7, 6}, -1, MatteMode::Character, 0, {9, 8, 7, 6}},
+      // Float values are multiplied, never clamped.
+      {F, {2.5f, -0.75f, 1.0f, 0.3f}, 102, MatteMode::Character, 0, {2.5f * m4, -0.75f * m4, 1.0f * m4, m4}},
+      {F, {2.5f, -0.75f, 1.0f, 0.3f}, -1, MatteMode::Character, 0, {2.5f, -0.75f, 1.0f, 0.3f}},
+      {F, {2.5f, -0.75f, 1.0f, 0.3f}, 51, MatteMode::Character, 5, {0, 0, 0, m2}},
+      {F, {2.5f, -0.75f, 1.0f, 0.3f}, 51, MatteMode::MatteOnly, 5, {m2, m2, m2, 1.0f}},
+      {F, {2.5f, -0.75f, 1.0f, 0.3f}, -1, MatteMode::Character, 5, {0, 0, 0, 0}},
+  };
+  for (const auto &c : cases) {
+    TestImage source({0, 0, 1, 1}, c.depth, false, 0, 0);
+    TestImage out({c.at, c.at, c.at + 1, c.at + 1}, c.depth, false, 0, 0xEE);
+    if (c.depth == B) {
+      std::transform(c.in.begin(), c.in.end(), source.data(), [](float v) { return static_cast<std::uint8_t>(v); });
+    } else {
+      std::memcpy(source.data(), c.in.data(), 16);
+    }
+    const GrayMatte matte{{static_cast<std::uint8_t>(c.matte)}, 1, 1};
+    kesto::composite_matte(source.view(), out.mutableView(), c.depth, c.matte < 0 ? nullptr : &matte, c.mode);
+    std::vector<float> got(out.data(), out.data() + 4);  // byte samples, widened
+    if (c.depth == F) std::memcpy(got.data(), out.data(), 16);
+    EXPECT_EQ(c.out, got) << (c.depth == F ? "float" : "byte") << " in " << c.in[0] << ", matte " << c.matte;
+  }
 }
 
 TEST(MatteComposite, RowsFitNeedsAWholeRowPerRowStep) {
