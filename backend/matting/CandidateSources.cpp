@@ -121,7 +121,7 @@ std::vector<cv::Rect> mask_regions(const cv::Mat& mask, double close_fraction, d
     // Only the top stays eroded: zero rows above it, and the closing's own border (neutral) elsewhere.
     cv::copyMakeBorder(solid, solid, radius, 0, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
     cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc);
-    solid = solid.rowRange(radius, solid.rows).clone();
+    solid = solid.rowRange(radius, solid.rows);
   } else {
     cv::morphologyEx(solid, solid, cv::MORPH_CLOSE, disc, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
   }

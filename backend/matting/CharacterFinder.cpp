@@ -147,12 +147,13 @@ std::vector<cv::Rect> grouped(const std::vector<cv::Rect>& boxes, int gap) {
   return out;
 }
 
-// `r` grown by the box margin on each side, within the frame. With `off_edges`, a side short of the frame's edge
-// keeps at least half its gap to the edge: a box on the edge leaves the segmentation no background beyond it,
-// and what lies along the edge inside the box (a dark doorway above a head) then comes out as character.
-cv::Rect with_margin(const cv::Rect& r, cv::Size size, bool off_edges = false) {
-  const int mx = static_cast<int>(std::lround(kBoxMarginFraction * size.width));
-  const int my = static_cast<int>(std::lround(kBoxMarginFraction * size.height));
+// `r` grown by `fraction` of the frame on each side (the box margin unless given), within the frame. With
+// `off_edges`, a side short of the frame's edge keeps at least half its gap to the edge: a box on the edge
+// leaves the segmentation no background beyond it, and what lies along the edge inside the box (a dark
+// doorway above a head) then comes out as character.
+cv::Rect with_margin(const cv::Rect& r, cv::Size size, double fraction = kBoxMarginFraction, bool off_edges = false) {
+  const int mx = static_cast<int>(std::lround(fraction * size.width));
+  const int my = static_cast<int>(std::lround(fraction * size.height));
   const auto margin = [&](int m, int gap) { return off_edges ? std::min(m, gap / 2) : m; };
   const int x0 = r.x - margin(mx, r.x);
   const int y0 = r.y - margin(my, r.y);
@@ -405,18 +406,16 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
   if (!best) return std::nullopt;
   const CharacterCandidate& chosen = candidates[*best];
   cv::Rect box = chosen.box;
-  if (model != nullptr) return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
-  if (const std::optional<cv::Rect> moving_extent = motion_extent(moving, scaled(chosen.box, to_small))) {
-    const cv::Rect extent = scaled(*moving_extent, to_frame) | chosen.box;
-    const int mx = static_cast<int>(std::lround(kMotionExtentMargin * anchor.cols));
-    const int my = static_cast<int>(std::lround(kMotionExtentMargin * anchor.rows));
-    box = cv::Rect(extent.x - mx, extent.y - my, extent.width + 2 * mx, extent.height + 2 * my) & frame;
-  } else {
-    const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
-    cv::Mat image;
-    cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);
-    const cv::Rect grow_box = with_margin(scaled(chosen.box, to_grow), image.size(), true);
-    box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
+  if (model == nullptr) {
+    if (const std::optional<cv::Rect> moving_extent = motion_extent(moving, scaled(chosen.box, to_small))) {
+      box = with_margin(scaled(*moving_extent, to_frame) | chosen.box, anchor.size(), kMotionExtentMargin);
+    } else {
+      const double to_grow = std::min(1.0, static_cast<double>(kGrowWidthPx) / anchor.cols);
+      cv::Mat image;
+      cv::resize(anchor, image, cv::Size(), to_grow, to_grow, cv::INTER_AREA);
+      const cv::Rect grow_box = with_margin(scaled(chosen.box, to_grow), image.size(), kBoxMarginFraction, true);
+      box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
+    }
   }
   return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
 }
