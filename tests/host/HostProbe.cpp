@@ -29,7 +29,6 @@ OfxStatus describe(OfxImageEffectHandle effect) {
                        std::getenv("HOST_PROBE_NO_FILTER") != nullptr ? kOfxImageEffectContextGeneral
                                                                       : kOfxImageEffectContextFilter);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
-  gState.clipDefineInDescribeStatus = gEffect->clipDefine(effect, "Early", nullptr);
   return kOfxStatOK;
 }
 
@@ -52,7 +51,6 @@ OfxStatus describeInContext(OfxImageEffectHandle effect) {
   gProp->propSetDouble(props, kOfxParamPropMin, 0, 0.0);
   gProp->propSetDouble(props, kOfxParamPropMax, 0, 1.0);
   gParam->paramDefine(params, kOfxParamTypePushButton, "poke", nullptr);
-  gState.defineUnsupportedStatus = gParam->paramDefine(params, kOfxParamTypeRGBA, "colour", nullptr);
   gState.defineDuplicateStatus = gParam->paramDefine(params, kOfxParamTypeString, "text", nullptr);
   return kOfxStatOK;
 }

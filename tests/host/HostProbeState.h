@@ -12,8 +12,6 @@ struct State {
   std::atomic<int> secondReleaseStatus{-1};
   std::atomic<int> renderParamSetStatus{-1};      // paramSetValue tried during render
   std::atomic<int> outputOtherTimeStatus{-1};     // clipGetImage of "Output" at another time during render
-  std::atomic<int> clipDefineInDescribeStatus{-1};  // clipDefine in the general describe
-  std::atomic<int> defineUnsupportedStatus{-1};   // paramDefine of an RGBA parameter
   std::atomic<int> defineDuplicateStatus{-1};
   char lastChangedName[64] = {};
   char lastReason[64] = {};
