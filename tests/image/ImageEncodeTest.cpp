@@ -39,27 +39,23 @@ Bytes png_of(const std::string& url)
 }
 
 // A complete baseline file (start and end markers) without alpha, with full-resolution chroma, even below the
-// size of one coding block. The baseline frame header (SOF0) holds precision, height, width, component count,
-// then id, sampling factors and table per component.
-TEST(RgbaToJpeg, ProducesACompleteBaselineFileWithFullChroma)
+// size of one coding block: the baseline frame header (SOF0) holds precision, height, width, component count,
+// then id, sampling factors and table per component. The first row in memory is the top row, alpha plays no
+// part, and a kept encoder (its handle and buffer carry over, whatever the sizes that come one after another
+// and a refusal between them) gives what a fresh one gives.
+TEST(RgbaToJpeg, BaselineFileTopRowFirstWithFullChromaAndNoAlphaFromAKeptEncoderAsFromAFreshOne)
 {
-    const Bytes pixels = gradient_rgba(2, 2);
-    const Bytes jpeg = rgba_to_jpeg(pixels.data(), 2, 2, kQuality);
-    ASSERT_GE(jpeg.size(), 20u);
-    EXPECT_EQ((Bytes{jpeg[0], jpeg[1], jpeg[jpeg.size() - 2], jpeg[jpeg.size() - 1]}), (Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
-    const std::size_t sof = test::jpeg_segment(jpeg, 0xC0);
+    const Bytes small = rgba_to_jpeg(gradient_rgba(2, 2).data(), 2, 2, kQuality);
+    ASSERT_GE(small.size(), 20u);
+    EXPECT_EQ((Bytes{small[0], small[1], small[small.size() - 2], small[small.size() - 1]}), (Bytes{0xFF, 0xD8, 0xFF, 0xD9}));
+    const std::size_t sof = test::jpeg_segment(small, 0xC0);
     ASSERT_NE(sof, 0u) << "not baseline";
-    ASSERT_EQ(jpeg[sof + 9], 3) << "alpha is not stored";
-    EXPECT_EQ((Bytes{jpeg[sof + 5], jpeg[sof + 6], jpeg[sof + 7], jpeg[sof + 8]}), (Bytes{0, 2, 0, 2})) << "2 x 2";
+    ASSERT_EQ(small[sof + 9], 3) << "alpha is not stored";
+    EXPECT_EQ((Bytes{small[sof + 5], small[sof + 6], small[sof + 7], small[sof + 8]}), (Bytes{0, 2, 0, 2})) << "2 x 2";
     for (std::size_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(jpeg[sof + 11 + 3 * c], 0x11) << "component " << c << " is subsampled";
+        EXPECT_EQ(small[sof + 11 + 3 * c], 0x11) << "component " << c << " is subsampled";
     }
-}
 
-// The first row in memory is the top row, alpha plays no part, and a kept encoder (its handle and buffer carry
-// over, whatever the sizes that come one after another and a refusal between them) gives what a fresh one gives.
-TEST(RgbaToJpeg, TopRowFirstWithoutAlphaFromAKeptEncoderAsFromAFreshOne)
-{
     Bytes pixels;
     Bytes clear;
     for (int i = 0; i < 16 * 16; ++i) {
@@ -105,7 +101,7 @@ TEST(RgbaToJpeg, ClampsQualityAndRefusesUnusableArgumentsWithAnEmptyResult)
 // The payload decodes to the pixels, whatever the stride: 0 for packed rows, padding that stays out, and a
 // negative stride that reads a bottom-up buffer from its top row, the last one in memory. A mask is a
 // one-channel PNG (colour type 0, the header's byte 25).
-TEST(PngDataUrl, PayloadDecodesToTheSamePixelsWhateverTheStride)
+TEST(PngDataUrl, PayloadDecodesToTheSamePixelsWhateverTheStrideAndFailureGivesTheBarePrefix)
 {
     const int width = 4;
     const int height = 3;
@@ -140,19 +136,14 @@ TEST(PngDataUrl, PayloadDecodesToTheSamePixelsWhateverTheStride)
         EXPECT_EQ(rgba[i * 4], mask[i]) << i;
     }
     EXPECT_EQ(mask_width, 3);
-}
 
-TEST(PngDataUrl, FailureGivesTheBarePrefix)
-{
+    // Failures give the bare prefix: sizes, strides shorter than a row, and sizes beyond the limit.
     const std::string prefix = kPngDataUrlPrefix;
-    const Bytes pixels = gradient_rgba(4, 4);
-    EXPECT_EQ(rgba_to_png_data_url(nullptr, 4, 4, 16), prefix);
-    // Sizes, strides shorter than a row, and sizes beyond the limit.
-    for (const auto& [width, height, stride] :
-         std::vector<std::tuple<int, int, int>>{{0, 4, 16}, {4, -4, 16}, {4, 4, 15}, {4, 4, -15}, {40000, 40000, 160000}}) {
-        EXPECT_EQ(rgba_to_png_data_url(pixels.data(), width, height, stride), prefix) << width << " " << stride;
+    EXPECT_EQ(rgba_to_png_data_url(nullptr, 4, 3, 16), prefix);
+    for (const auto& [w, h, stride] :
+         std::vector<std::tuple<int, int, int>>{{0, 3, 16}, {4, -3, 16}, {4, 3, 15}, {4, 3, -15}, {40000, 40000, 160000}}) {
+        EXPECT_EQ(rgba_to_png_data_url(packed.data(), w, h, stride), prefix) << w << " " << stride;
     }
-    const Bytes mask(6, 9);
     EXPECT_EQ(mask_to_png_data_url(mask, 4, 2), prefix) << "buffer shorter than width x height";
     EXPECT_EQ(mask_to_png_data_url(mask, 2, 2), prefix) << "buffer longer than width x height";
     EXPECT_EQ(mask_to_png_data_url(Bytes{}, 0, 0), prefix);

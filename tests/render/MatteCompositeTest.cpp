@@ -234,15 +234,12 @@ TEST(MatteComposite, KnownAnswers) {
     std::vector<float> out;
   } cases[] = {
       {B, {255, 255, 255, 255}, 128, MatteMode::Character, 0, {128, 128, 128, 128}},
-      {B, {200, 100, 50, 255}, 0, MatteMode::Character, 0, {0, 0, 0, 0}},
       {B, {200, 100, 50, 7}, 255, MatteMode::Character, 0, {200, 100, 50, 255}},
       {B, {1, 2, 3, 4}, 128, MatteMode::MatteOnly, 0, {128, 128, 128, 255}},
       {B, {9, 8, 7, 6}, -1, MatteMode::Character, 0, {9, 8, 7, 6}},
       // Float values are multiplied, never clamped.
       {F, {2.5f, -0.75f, 1.0f, 0.3f}, 102, MatteMode::Character, 0, {2.5f * m4, -0.75f * m4, 1.0f * m4, m4}},
-      {F, {2.5f, -0.75f, 1.0f, 0.3f}, -1, MatteMode::Character, 0, {2.5f, -0.75f, 1.0f, 0.3f}},
       {F, {2.5f, -0.75f, 1.0f, 0.3f}, 51, MatteMode::Character, 5, {0, 0, 0, m2}},
-      {F, {2.5f, -0.75f, 1.0f, 0.3f}, 51, MatteMode::MatteOnly, 5, {m2, m2, m2, 1.0f}},
       {F, {2.5f, -0.75f, 1.0f, 0.3f}, -1, MatteMode::Character, 5, {0, 0, 0, 0}},
   };
   for (const auto &c : cases) {
