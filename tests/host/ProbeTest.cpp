@@ -103,31 +103,6 @@ TEST(Bundle, FindsBundlesByNameAndEachLoadStageRefusesWhatItCannotUse) {
   ::unsetenv("HOST_PROBE_NO_FILTER");
 }
 
-// The probe declares the byte depth only.
-TEST_F(ProbeTest, MakesInstancesOnlyInADeclaredDepthRefusesThemOnceDestroyedAndUnloadsWhenTheyAreGone) {
-  th::InstanceOptions asFloat;
-  asFloat.depth = th::PixelDepth::Float;
-  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
-  const int unloads = state_->unloads.load();
-  EXPECT_FALSE(plugin().unload().ok());  // refused while an instance lives
-  const OfxImageEffectHandle handle = fx_->handle();
-  const OfxParamHandle text = param("text");
-  ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
-  EXPECT_EQ(*fx_->getString("text"), "direct");
-  EXPECT_EQ(fx_->destroy(), kOfxStatReplyDefault);  // the plug-in's reply
-  // The handles of a destroyed instance are refused.
-  OfxPropertySetHandle props = nullptr;
-  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
-  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
-  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
-  EXPECT_FALSE(fx_->setString("text", "x").ok());
-  fx_.reset();
-  auto first = plugin().unload();
-  ASSERT_TRUE(first.ok()) << first.error();
-  loaded_.plugin.reset();
-  EXPECT_EQ(state_->unloads.load(), unloads + 1);
-}
-
 // User edits clamp like the plug-in's and deliver begin/changed/end at once; refused edits notify nobody.
 TEST_F(ProbeTest, UserEditsClampOrAreRefused) {
   enum Kind { Int, Double, Text, Button };
@@ -162,9 +137,14 @@ TEST_F(ProbeTest, UserEditsClampOrAreRefused) {
   }
 }
 
-// Plug-in writes from a thread of its own are queued for pumpEvents; a text the plug-in read stays readable
-// after it was rewritten (many threads at once: the stress tests).
-TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
+// Plug-in writes from a thread of its own are queued for pumpEvents, from the main thread they land at once; a
+// text the plug-in read stays readable after it was rewritten (many threads at once: the stress tests). Then
+// the instance's life: the probe declares the byte depth only, a plug-in with a live instance is not
+// unloaded, the handles of a destroyed instance are refused, and the unload goes ahead once it is gone.
+TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEventsAndADestroyedInstancesHandlesAreRefused) {
+  th::InstanceOptions asFloat;
+  asFloat.depth = th::PixelDepth::Float;
+  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
   const OfxParamHandle text = param("text");
   const OfxParamHandle count = param("count");
   char *before = nullptr;
@@ -183,6 +163,23 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEvents) {
   EXPECT_EQ(state_->changed.load(), changes + 2);
   EXPECT_STREQ(state_->lastChangedName, "count");
   EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
+  ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
+  EXPECT_EQ(*fx_->getString("text"), "direct");
+
+  const int unloads = state_->unloads.load();
+  EXPECT_FALSE(plugin().unload().ok());
+  const OfxImageEffectHandle handle = fx_->handle();
+  EXPECT_EQ(fx_->destroy(), kOfxStatReplyDefault);  // the plug-in's reply
+  OfxPropertySetHandle props = nullptr;
+  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
+  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
+  EXPECT_FALSE(fx_->setString("text", "x").ok());
+  fx_.reset();
+  auto first = plugin().unload();
+  ASSERT_TRUE(first.ok()) << first.error();
+  loaded_.plugin.reset();
+  EXPECT_EQ(state_->unloads.load(), unloads + 1);
 }
 
 // Calls a plug-in might make while described and outside any render, and the standard's status for each.

@@ -1,5 +1,6 @@
 // Property sets through the plug-in's side: the standard's statuses, variable dimensions, set order, string
-// lifetime; the host's own set and its suite table.
+// lifetime; the host's own set and its suite table; and image layout as plug-ins read it: bottom-up and
+// top-down rows, bounds that do not start at 0.
 #include <gtest/gtest.h>
 
 #include "host/Host.h"
@@ -137,6 +138,25 @@ TEST(PropertySuite, TheHostsOwnSetAnswersAndOnlyVersionOneIsServed) {
   EXPECT_EQ(host.fetchSuite("OfxMultiThreadSuite", 1), nullptr);
   EXPECT_EQ(host.fetchSuite(nullptr, 1), nullptr);
   EXPECT_EQ(host.record()->fetchSuite(reinterpret_cast<OfxPropertySetHandle>(0x10), kOfxPropertySuite, 1), nullptr);
+}
+
+TEST(Image, AddressesRowsFromTheBottomWhateverTheRowOrder) {
+  for (th::RowOrder order : {th::RowOrder::BottomUp, th::RowOrder::TopDown}) {
+    th::Image image = th::Image::make(OfxRectI{10, 20, 13, 24}, th::PixelDepth::Byte, order, 4);
+    ASSERT_EQ(image.width(), 3);
+    ASSERT_EQ(image.height(), 4);
+    const int stride = 3 * 4 + 4;
+    EXPECT_EQ(image.rowBytes(), order == th::RowOrder::BottomUp ? stride : -stride);
+    auto *data = static_cast<std::uint8_t *>(image.data());
+    // data + (y - y1) * rowBytes + (x - x1) * 4 is pixel (x, y), counted from the bottom row.
+    EXPECT_EQ(image.pixelAddress(10, 20), data);
+    EXPECT_EQ(image.pixelAddress(12, 23), data + 3 * image.rowBytes() + 2 * 4);
+    EXPECT_EQ(image.pixelAddress(13, 20), nullptr);
+    EXPECT_EQ(image.pixelAddress(9, 20), nullptr);
+    EXPECT_EQ(image.pixelAddress(10, 24), nullptr);
+    ASSERT_TRUE(image.setPixel(11, 22, th::Rgba{1.0F, 0.5F, 0.0F, 1.0F}));
+    EXPECT_EQ(image.pixelBytes(11, 22), (th::Rgba8{255, 128, 0, 255}));
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "image/WriteFile.h"
 
 #include "ImageTestSupport.h"
-#include "tests/support/ImageFiles.h"
 #include "tests/support/ScratchFolder.h"
 
 #include <gtest/gtest.h>
@@ -49,34 +48,32 @@ protected:
 };
 
 // One gray byte per pixel (JPEG below): gray is kept, colour becomes (77 R + 150 G + 29 B) >> 8, and big-endian
-// 16-bit samples keep their high byte.
+// 16-bit samples keep their high byte. Each row of the files follows its filter byte (0: none).
 TEST_F(LoadGray, GivesOneGrayBytePerPixel)
 {
     const struct {
         const char* what;
         int width;
         int height;
-        int channels;
-        Bytes samples;
+        Bytes file;
         Bytes expected;
     } cases[] = {
-        {"gray", 3, 2, 1, {0, 1, 127, 128, 254, 255}, {0, 1, 127, 128, 254, 255}},
+        {"gray", 3, 2, test::build_png_raw(3, 2, 8, test::kPngGray, {0, 0, 1, 127, 0, 128, 254, 255}),
+         {0, 1, 127, 128, 254, 255}},
         // red, green, blue, white, (10, 20, 30), black
-        {"rgb", 3, 2, 3, {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 10, 20, 30, 0, 0, 0}, {76, 149, 28, 255, 18, 0}},
+        {"rgb", 3, 2,
+         test::build_png_raw(3, 2, 8, test::kPngRgb,
+                             {0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 255, 255, 255, 10, 20, 30, 0, 0, 0}),
+         {76, 149, 28, 255, 18, 0}},
+        {"16-bit gray", 2, 1, test::build_png_raw(2, 1, 16, test::kPngGray, {0, 0xAB, 0xCD, 0x01, 0xFF}), {0xAB, 0x01}},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(testing::write_png_file(path("matte"), c.samples.data(), c.width, c.height, c.channels));
         int width = -1;
         int height = -1;
-        EXPECT_EQ(load_gray(path("matte"), &width, &height), c.expected) << c.what;
+        EXPECT_EQ(load(c.file, width, height), c.expected) << c.what;
         EXPECT_EQ(width, c.width) << c.what;
         EXPECT_EQ(height, c.height) << c.what;
     }
-    // 16-bit gray, one row of two samples after its filter byte (0: none).
-    int width = -1;
-    int height = -1;
-    EXPECT_EQ(load(test::build_png_raw(2, 1, 16, test::kPngGray, {0, 0xAB, 0xCD, 0x01, 0xFF}), width, height),
-              (Bytes{0xAB, 0x01}));
     EXPECT_EQ(load_gray(path("matte"), nullptr, nullptr), (Bytes{0xAB, 0x01})) << "the size outputs may be left out";
 }
 

@@ -1,7 +1,6 @@
 #include "image/WriteFile.h"
 
 #include "tests/support/ScratchFolder.h"
-#include "tests/support/ToolRun.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// The HTTP client against fake servers on 127.0.0.1, and the usage beacon that posts through it.
 #include "net/HttpClient.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/Beacon.h"
 #include "net/HttpInternal.h"
 #include "net/TestSeams.h"
 #include "tests/support/FakeBackend.h"
@@ -21,6 +23,8 @@ using kesto::HttpResponse;
 using kesto::test::FakeBackend;
 using Bytes = std::vector<std::uint8_t>;
 using std::chrono::milliseconds;
+
+constexpr milliseconds kBeaconWait{3000};
 
 Bytes bytes_of(const std::string &text) { return Bytes(text.begin(), text.end()); }
 std::string text_of(const Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -198,6 +202,30 @@ TEST_F(HttpClientTest, ClientsOnFourThreadsInitialiseLibcurlOnce) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(statuses, std::vector<long>(4, 200));
   EXPECT_EQ(kesto::detail::global_init_count(), 1);
+}
+
+TEST(Beacon, BodyNamesVersionHostAndBuildPlatform) {
+#if !defined(__linux__) || !defined(__x86_64__)
+  GTEST_SKIP() << "the known answer is for a Linux x86-64 build";
+#endif
+  EXPECT_EQ(kesto::beaconBody(), R"({"arch":"x86_64","host":"resolve","os":"linux","plugin_version":"1.1.0"})");
+}
+
+// That an instance sends this body once, in the background, whatever the reply, is tested with the plug-in;
+// here, that libcurl is set up on the starting thread, and that URLs the client never sends to (the placeholder
+// under ".invalid", or no scheme) start no thread at all.
+TEST(Beacon, StartSetsUpLibcurlOnItsOwnThreadAndNothingForUnsendableUrls) {
+  FakeBackend fb;
+  fb.on("POST", "/api/beacon").reply(200, "{}");
+  ASSERT_TRUE(kesto::startBeacon(fb.url()));
+  // Set up before the detached thread started: that thread then leaves no TLS-library state behind that the
+  // process's exit would free under it.
+  EXPECT_EQ(kesto::detail::global_init_count(), 1);
+  ASSERT_TRUE(fb.waitForRequests(1, kBeaconWait));
+  EXPECT_EQ(fb.requests()[0].target, "/api/beacon");
+  for (const char *url : {"https://paste-your-backend-url.invalid", "https://x.INVALID", "http", "httpfoo"}) {
+    EXPECT_FALSE(kesto::startBeacon(url)) << url;
+  }
 }
 
 }  // namespace

@@ -30,14 +30,6 @@ namespace detail = kesto::detail;
 
 constexpr auto kWaitLimit = std::chrono::seconds(5);
 
-// A one-shot gate that a test opens for threads waiting on it, with a time limit so a fault cannot hang.
-struct Gate {
-  std::promise<void> opener;
-  std::shared_future<void> opened = opener.get_future().share();
-  void open() { opener.set_value(); }
-  bool waitOpen() const { return opened.wait_for(kWaitLimit) == std::future_status::ready; }
-};
-
 GrayMatte smallMatte(std::uint8_t value) { return GrayMatte{{value}, 1, 1}; }
 
 TEST(MatteStore, PathNamesFrameWithAtLeastSixDigits) {
@@ -109,10 +101,11 @@ TEST(MatteStore, ThreadsWantingOnePathShareOneDecodeWhileOtherPathsDecode) {
   std::atomic<int> decodes{0};
   std::atomic<int> entered{0};
   std::atomic<bool> sawOtherDecode{false};
-  Gate otherDecodeBegun;
+  std::promise<void> otherDecodeBegun;  // waited for with a time limit, so a fault cannot hang the test
+  const std::shared_future<void> otherBegun = otherDecodeBegun.get_future().share();
   const detail::MatteDecoder decoder = [&](const std::string &) {
     if (decodes.fetch_add(1) > 0) return smallMatte(77);
-    sawOtherDecode = otherDecodeBegun.waitOpen();
+    sawOtherDecode = otherBegun.wait_for(kWaitLimit) == std::future_status::ready;
     return GrayMatte{};
   };
   SharedMatte firstResult;
@@ -129,7 +122,7 @@ TEST(MatteStore, ThreadsWantingOnePathShareOneDecodeWhileOtherPathsDecode) {
   while (entered.load() < kThreads) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // lets the threads reach the wait
   detail::fetch_matte_with(folder.matteFile(1), [&](const std::string &) {
-    otherDecodeBegun.open();
+    otherDecodeBegun.set_value();
     return smallMatte(1);
   });
   first.join();
