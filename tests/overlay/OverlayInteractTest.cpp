@@ -40,12 +40,6 @@ class OverlayInteract : public PluginTest {
     ASSERT_NE(overlay_, nullptr);
   }
 
-  void TearDown() override {
-    overlay_.reset();
-    fx_.reset();
-    rec::clear();
-  }
-
   static th::InstanceOptions withoutBackend() {
     th::InstanceOptions options;
     options.savedValues.push_back({"backend_url", std::string()});
@@ -80,7 +74,6 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   OfxPluginEntryPoint *entry = loaded_.plugin->overlayEntry();
   ASSERT_NE(entry, nullptr);
   const th::InteractDescriptor descriptor;  // has no effect instance
-  ASSERT_FALSE(descriptor.properties().getPointer(kOfxPropEffectInstance).has_value());
   auto noEffect = newOverlay(*fx_);
   ASSERT_EQ(noEffect->properties().setPointer(kOfxPropEffectInstance, nullptr), kOK);
   th::HostOptions bare;

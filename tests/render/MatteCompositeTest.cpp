@@ -29,10 +29,9 @@ std::uint8_t literalStore(float c) {
   return static_cast<std::uint8_t>(std::trunc(c * 255.0f + 0.5f));
 }
 
-// Writes every pixel of `dst` from `src` and `matte` (null: no matte). outputMode 1 is "Matte only", any
-// other value "Character (RGBA)".
+// Writes every pixel of `dst` from `src` and `matte` (null: no matte).
 void literalComposite(const ConstImageView &src, const ImageView &dst, PixelDepth depth, const GrayMatte *matte,
-                      int outputMode) {
+                      MatteMode mode) {
   const bool isFloat = depth == PixelDepth::Float;
   const long long ps = isFloat ? 16 : 4;
   const long long W = static_cast<long long>(dst.bounds.x2) - dst.bounds.x1;
@@ -58,8 +57,8 @@ void literalComposite(const ConstImageView &src, const ImageView &dst, PixelDept
         my = std::clamp(my, 0LL, static_cast<long long>(matte->height) - 1);
         mx = std::clamp(mx, 0LL, static_cast<long long>(matte->width) - 1);
         const float m = static_cast<float>(matte->bytes[static_cast<std::size_t>(my * matte->width + mx)]) / 255.0f;
-        for (int c = 0; c < 3; ++c) r[c] = outputMode == 1 ? m : s[c] * m;
-        r[3] = outputMode == 1 ? 1.0f : m;
+        for (int c = 0; c < 3; ++c) r[c] = mode == MatteMode::MatteOnly ? m : s[c] * m;
+        r[3] = mode == MatteMode::MatteOnly ? 1.0f : m;
       }
       auto *q = static_cast<std::uint8_t *>(dst.data) + (y - dst.bounds.y1) * dst.rowBytes + (x - dst.bounds.x1) * ps;
       if (isFloat) {
@@ -143,16 +142,15 @@ struct Layout {
 
 // Runs the processor and the literal formulas on the same inputs; outputs start from the same fill, so
 // bytes outside the output rows must stay equal too.
-void expectSameAsFormulas(const Layout &layout, PixelDepth depth, const GrayMatte *matte, int outputMode,
+void expectSameAsFormulas(const Layout &layout, PixelDepth depth, const GrayMatte *matte, MatteMode mode,
                           std::uint32_t seed) {
   std::mt19937 rng(seed);
   TestImage source(layout.source, depth, layout.sourceNegative, 12, 0xA5);
   fillRandom(source, depth, rng);
   TestImage fast(layout.output, depth, layout.outputNegative, 20, 0x5A);
   TestImage literal(layout.output, depth, layout.outputNegative, 20, 0x5A);
-  const MatteMode mode = outputMode == 1 ? MatteMode::MatteOnly : MatteMode::Character;
   kesto::composite_matte(source.view(), fast.mutableView(), depth, matte, mode);
-  literalComposite(source.view(), literal.mutableView(), depth, matte, outputMode);
+  literalComposite(source.view(), literal.mutableView(), depth, matte, mode);
   const auto differ = std::mismatch(literal.buffer.begin(), literal.buffer.end(), fast.buffer.begin());
   ASSERT_TRUE(differ.first == literal.buffer.end())
       << "first difference at byte " << differ.first - literal.buffer.begin() << " of " << fast.buffer.size();
@@ -189,10 +187,10 @@ TEST(MatteComposite, MatchesTheFormulasBitForBit) {
     for (const Layout &layout : kLayouts) {
       SCOPED_TRACE(::testing::Message() << (depth == PixelDepth::Float ? "float" : "byte") << " output "
                                         << layout.output.x1 << "," << layout.output.y1);
-      for (int mode = 0; mode <= 1; ++mode) {
+      for (MatteMode mode : {MatteMode::Character, MatteMode::MatteOnly}) {
         for (const GrayMatte &matte : mattes) expectSameAsFormulas(layout, depth, &matte, mode, ++seed);
       }
-      expectSameAsFormulas(layout, depth, nullptr, 0, ++seed);
+      expectSameAsFormulas(layout, depth, nullptr, MatteMode::Character, ++seed);
     }
   }
   const GrayMatte soft = makeMatte(480, 270);
@@ -213,7 +211,7 @@ TEST(MatteComposite, MatchesTheFormulasBitForBit) {
   };
   for (const auto &c : frameSized) {
     SCOPED_TRACE(::testing::Message() << "output " << c.layout.output.x2 << "x" << c.layout.output.y2);
-    expectSameAsFormulas(c.layout, c.depth, c.matte, 0, ++seed);
+    expectSameAsFormulas(c.layout, c.depth, c.matte, MatteMode::Character, ++seed);
   }
 }
 
