@@ -138,10 +138,10 @@ TEST_F(ProbeTest, UserEditsClampOrAreRefused) {
 }
 
 // Plug-in writes from a thread of its own are queued for pumpEvents, from the main thread they land at once; a
-// text the plug-in read stays readable after it was rewritten (many threads at once: the stress tests). Then
-// the instance's life: the probe declares the byte depth only, a plug-in with a live instance is not
+// text the plug-in read stays readable after it was rewritten (many threads at once: the stress tests); the
+// suites refuse what the plug-in may not do. Then the instance's life: the probe declares the byte depth only, a plug-in with a live instance is not
 // unloaded, the handles of a destroyed instance are refused, and the unload goes ahead once it is gone.
-TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEventsAndADestroyedInstancesHandlesAreRefused) {
+TEST_F(ProbeTest, PluginEditsAndCallsItMayNotMakeThenADestroyedInstancesHandlesAreRefused) {
   th::InstanceOptions asFloat;
   asFloat.depth = th::PixelDepth::Float;
   EXPECT_FALSE(plugin().createInstance(asFloat).ok());
@@ -165,25 +165,7 @@ TEST_F(ProbeTest, PluginEditsFromItsThreadsWaitForPumpEventsAndADestroyedInstanc
   EXPECT_STREQ(state_->lastReason, kOfxChangePluginEdited);
   ASSERT_EQ(params_->paramSetValue(text, "direct"), kOfxStatOK);
   EXPECT_EQ(*fx_->getString("text"), "direct");
-
-  const int unloads = state_->unloads.load();
-  EXPECT_FALSE(plugin().unload().ok());
-  const OfxImageEffectHandle handle = fx_->handle();
-  EXPECT_EQ(fx_->destroy(), kOfxStatReplyDefault);  // the plug-in's reply
-  OfxPropertySetHandle props = nullptr;
-  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
-  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
-  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
-  EXPECT_FALSE(fx_->setString("text", "x").ok());
-  fx_.reset();
-  auto first = plugin().unload();
-  ASSERT_TRUE(first.ok()) << first.error();
-  loaded_.plugin.reset();
-  EXPECT_EQ(state_->unloads.load(), unloads + 1);
-}
-
-// Calls a plug-in might make while described and outside any render, and the standard's status for each.
-TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
+  // Calls the plug-in may not make, while described or outside any render, and the standard's status for each.
   EXPECT_EQ(state_->defineDuplicateStatus.load(), kOfxStatErrExists);
   OfxParamSetHandle set = nullptr;
   ASSERT_EQ(effects_->getParamSet(fx_->handle(), &set), kOfxStatOK);
@@ -200,7 +182,21 @@ TEST_F(ProbeTest, SuitesRefuseWhatThePluginMayNotDo) {
   EXPECT_EQ(effects_->clipReleaseImage(reinterpret_cast<OfxPropertySetHandle>(0x1234)), kOfxStatErrBadHandle);
   EXPECT_EQ(effects_->imageMemoryLock(reinterpret_cast<OfxImageMemoryHandle>(fx_->handle()), &block),
             kOfxStatErrBadHandle);  // a handle of another kind
-  EXPECT_EQ(fx_->unreleasedImages(), 0);
+
+  const int unloads = state_->unloads.load();
+  EXPECT_FALSE(plugin().unload().ok());
+  const OfxImageEffectHandle handle = fx_->handle();
+  EXPECT_EQ(fx_->destroy(), kOfxStatReplyDefault);  // the plug-in's reply
+  OfxPropertySetHandle props = nullptr;
+  EXPECT_EQ(effects_->getPropertySet(handle, &props), kOfxStatErrBadHandle);
+  EXPECT_EQ(params_->paramSetValue(text, "late"), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
+  EXPECT_FALSE(fx_->setString("text", "x").ok());
+  fx_.reset();
+  auto first = plugin().unload();
+  ASSERT_TRUE(first.ok()) << first.error();
+  loaded_.plugin.reset();
+  EXPECT_EQ(state_->unloads.load(), unloads + 1);
 }
 
 // Frames from a provider (from setSourceFrame: the other tests), each render's from its own time, on several

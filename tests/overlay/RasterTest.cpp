@@ -48,7 +48,7 @@ rec::Primitive disc(double radius, int segments) {
 }
 
 // Red channel at chosen pixels, and how many pixels got any red (the painted area) when that is given.
-TEST(Raster, PaintsWhatThePrimitivesCoverAndNothingElse) {
+TEST(Raster, PaintsWhatThePrimitivesCoverAlphaBlendedAndNothingElse) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   rec::Primitive loop = shape(rec::Mode::LineLoop, {{10, 10}, {30, 10}, {30, 30}, {10, 30}});
   loop.lineWidth = 3.0f;
@@ -84,9 +84,8 @@ TEST(Raster, PaintsWhatThePrimitivesCoverAndNothingElse) {
       EXPECT_NEAR(area, c.area, c.area > 100 ? 5.0 : 0.01) << c.what;
     }
   }
-}
 
-TEST(Raster, AlphaBlendsOverTheFrameAndLeavesAWrongSizedBufferAlone) {
+  // Alpha blends over the frame; a buffer of the wrong size is left alone.
   rec::Canvas canvas = blackCanvas(8, 8);
   for (std::size_t i = 0; i < canvas.rgba.size(); i += 4) canvas.rgba[i + 2] = 200;  // blue frame
   rec::rasterise({square(-0.5, -0.5, 7.5, 7.5, {0.0f, 0.898f, 1.0f, 0.35f})}, canvas);

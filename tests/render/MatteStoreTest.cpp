@@ -32,18 +32,12 @@ constexpr auto kWaitLimit = std::chrono::seconds(5);
 
 GrayMatte smallMatte(std::uint8_t value) { return GrayMatte{{value}, 1, 1}; }
 
-TEST(MatteStore, PathNamesFrameWithAtLeastSixDigits) {
-  const std::pair<int, const char *> cases[] = {{0, "/tmp/orvalis/s-1/000000.png"},
-                                                {42, "/tmp/orvalis/s-1/000042.png"},
-                                                {999999, "/tmp/orvalis/s-1/999999.png"},
-                                                {1234567, "/tmp/orvalis/s-1/1234567.png"}};
-  for (const auto &[frame, path] : cases) EXPECT_EQ(path, kesto::matte_path("s-1", frame));
-}
-
-// Insertion order: a hit shares the pixels and does not move its entry, so the ninth insertion evicts the
-// first one inserted; a cached path is not decoded again until then.
-TEST(MatteStore, TheNinthInsertionEvictsTheOldestEvenAfterAHit) {
+// A frame's file is named with at least six digits (as MatteFolder writes them). Insertion order: a hit shares
+// the pixels and does not move its entry, so the ninth insertion evicts the first one inserted; a cached path
+// is not decoded again until then.
+TEST(MatteStore, PathsNameFramesAndTheNinthInsertionEvictsTheOldestEvenAfterAHit) {
   MatteFolder folder;
+  for (int f : {0, 42, 999999, 1234567}) EXPECT_EQ(folder.matteFile(f), kesto::matte_path(folder.sessionId(), f));
   int decodes = 0;
   const auto fetch = [&](int frame) {
     return detail::fetch_matte_with(folder.matteFile(frame),
