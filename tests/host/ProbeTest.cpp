@@ -18,17 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-host_probe::State &probe_state(th::Plugin &plugin) {
-  return *reinterpret_cast<host_probe::State *(*)()>(plugin.symbol("HostProbeState"))();
-}
-
 // The probe's State counters are process-wide, so tests compare before and after.
 class ProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     loaded_ = host_.load(HOST_PROBE_BUNDLE);
     ASSERT_TRUE(loaded_.ok()) << loaded_.error;
-    state_ = &probe_state(*loaded_.plugin);
+    state_ = reinterpret_cast<host_probe::State *(*)()>(loaded_.plugin->symbol("HostProbeState"))();
     auto made = loaded_.plugin->createInstance();
     ASSERT_TRUE(made.ok()) << made.error();
     fx_ = std::move(*made);
@@ -73,8 +69,6 @@ TEST(Bundle, FindsBundlesByNameAndEachLoadStageRefusesWhatItCannotUse) {
   ::setenv("OFX_PLUGIN_PATH", (std::string("/nonexistent:") + HOST_PROBE_DIR).c_str(), 1);
   EXPECT_TRUE(th::findBundle("HostProbe.ofx.bundle", {}, true).ok());
   ::unsetenv("OFX_PLUGIN_PATH");
-  EXPECT_NE(th::findBundle("NoSuchPlugin", {HOST_PROBE_DIR}, false).error().find("NoSuchPlugin.ofx.bundle"),
-            std::string::npos);
 
   const kesto::testing::ScratchFolder root("trevane-host-bundle");
   fs::create_directories(root.path() + "/Empty.ofx.bundle/Contents/Linux-x86-64");
@@ -89,6 +83,7 @@ TEST(Bundle, FindsBundlesByNameAndEachLoadStageRefusesWhatItCannotUse) {
     th::LoadStage stage;
     const char *says;
   } cases[] = {
+      {inRoot, "NoSuchPlugin", th::LoadStage::Find, "NoSuchPlugin.ofx.bundle"},
       {inRoot, "Empty", th::LoadStage::Find, "Empty.ofx"},
       {inRoot, "Garbage", th::LoadStage::Open, "dlopen"},
       {{}, HOST_PROBE_BUNDLE, th::LoadStage::Describe, "filter"},  // HOST_PROBE_NO_FILTER: the general context only

@@ -81,10 +81,9 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   th::Host bareHost(bare);
   const th::LoadResult bareLoaded = bareHost.load(TREVANE_BUNDLE_DIR);
   ASSERT_TRUE(bareLoaded.ok()) << bareLoaded.error;
-  auto bareMade = bareLoaded.plugin->createInstance(withoutBackend());
-  ASSERT_TRUE(bareMade.ok()) << bareMade.error();
-  auto bareFx = std::move(*bareMade);
-  auto bareOverlay = newOverlay(*bareFx);
+  auto bareFx = bareLoaded.plugin->createInstance(withoutBackend());
+  ASSERT_TRUE(bareFx.ok()) << bareFx.error();
+  auto bareOverlay = newOverlay(**bareFx);
 
   const struct {
     const char *where;
@@ -105,7 +104,7 @@ TEST_F(OverlayInteract, EveryActionRepliesDefaultWhereTheOverlayMayNotWork) {
   EXPECT_EQ(bareOverlay->penDown(cx(0.1), cy(0.1)), kDefault);
   EXPECT_EQ(param("bbox_json"), kBox);
   EXPECT_EQ(param("brush_json"), "[[0.5,0.5,0.03]]");
-  EXPECT_EQ(*bareFx->getString("bbox_json"), "");
+  EXPECT_EQ(*(*bareFx)->getString("bbox_json"), "");
   EXPECT_TRUE(rec::primitives().empty()) << rec::describe(rec::primitives());
 }
 
