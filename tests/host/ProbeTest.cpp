@@ -194,11 +194,14 @@ TEST_F(ProbeTest, PluginEditsAndCallsItMayNotMakeThenADestroyedInstancesHandlesA
   EXPECT_EQ(state_->unloads.load(), unloads + 1);
 }
 
-// Frames from a provider (from setSourceFrame: the other tests), each render's from its own time, on several
-// threads only when the effect allows it; a render may neither set parameters nor fetch the output at another
-// time. An image the plug-in leaks is counted against the render and the instance, and a second release of one
-// is refused.
+// Frames set one by one (renders of those: the other tests), then from a provider, each render's from its own
+// time, on several threads only when the effect allows it; a render may neither set parameters nor fetch the
+// output at another time. An image the plug-in leaks is counted against the render and the instance, and a
+// second release of one is refused.
 TEST_F(ProbeTest, ServesFramesRendersOnSeveralThreadsOnlyWhenAllowedAndCountsImagesLeakedOrReleasedTwice) {
+  fx_->setSourceFrame(-5, *solid(2, 0.0F));  // times the renders below do not ask for
+  fx_->setSourceFrame(-1, *solid(2, 0.0F));
+  EXPECT_EQ(fx_->properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 5.0);
   fx_->setSourceProvider(
       [](double frame) { return frame < 0 || frame > 9 ? nullptr : solid(8, static_cast<float>(frame) / 255.0F); },
       0, 9);
