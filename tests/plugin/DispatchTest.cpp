@@ -32,14 +32,12 @@ std::set<std::string> definedDynamicSymbols(const std::string &path) {
   return names;
 }
 
-TEST(ModuleExports, OnlyTheTwoOpenFxEntryPointsWhicheverHeaderDefinesOfxExport) {
+TEST(ModuleExports, OnlyTheTwoOpenFxEntryPointsWhicheverHeaderDefinesOfxExportAndTheBundleHoldsTheIcon) {
   for (const std::string &path : {std::string(TREVANE_BUNDLE_DIR) + "/Contents/Linux-x86-64/OrvalisTrevane.ofx",
                                   std::string(EXTERN_EXPORT_MODULE)}) {
     EXPECT_EQ((std::set<std::string>{"OfxGetNumberOfPlugins", "OfxGetPlugin"}), definedDynamicSymbols(path)) << path;
   }
-}
-
-TEST(ModuleExports, BundleHoldsTheIcon) {
+  // The bundle holds the icon.
   std::ifstream in(std::string(TREVANE_BUNDLE_DIR) + "/Contents/Resources/com.orvalis.trevane.ofx.png", std::ios::binary);
   const std::string head(std::istreambuf_iterator<char>(in), {});
   EXPECT_EQ(0u, head.rfind("\x89PNG\r\n\x1a\n", 0));

@@ -220,7 +220,7 @@ TEST(MatteComposite, MatchesTheFormulasBitForBit) {
 // A one-pixel source at (0, 0) rendered into a one-pixel output at (at, at): byte samples are given as 0..255,
 // float ones as they are. An output outside the source reads the source as zero and still takes the matte; a
 // two-row output shows the matte's first row (the top of the PNG) on its top row: the bit-for-bit test.
-TEST(MatteComposite, KnownAnswers) {
+TEST(MatteComposite, KnownAnswersAndRowsThatFit) {
   const PixelDepth B = PixelDepth::Byte, F = PixelDepth::Float;
   const float m4 = 102.0f / 255.0f, m2 = 51.0f / 255.0f;
   const struct {
@@ -254,9 +254,7 @@ TEST(MatteComposite, KnownAnswers) {
     if (c.depth == F) std::memcpy(got.data(), out.data(), 16);
     EXPECT_EQ(c.out, got) << (c.depth == F ? "float" : "byte") << " in " << c.in[0] << ", matte " << c.matte;
   }
-}
-
-TEST(MatteComposite, RowsFitNeedsAWholeRowPerRowStep) {
+  // The image checks of the render: each row step must hold a whole row.
   EXPECT_TRUE(kesto::rows_fit(16, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
   EXPECT_TRUE(kesto::rows_fit(-16, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
   EXPECT_FALSE(kesto::rows_fit(15, PixelRect{0, 0, 4, 2}, PixelDepth::Byte));
