@@ -6,13 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <fstream>
 #include <set>
 #include <string>
 
 #include "plugin/JobFolders.h"
-#include "plugin/Spooler.h"
 #include "tests/job/Files.h"
 
 namespace {
@@ -99,14 +97,6 @@ TEST_F(JobFolders, RemovingASpoolFolderNeverFollowsLinks) {
   EXPECT_NE(-1, modeOf(keep + "/precious"));
 
   kesto::remove_spool_dir(scratch_.dir() + "missing/");  // nothing to do, nothing thrown
-}
-
-TEST(JobFiles, SpoolAndMatteFileNamesAreTheZeroPaddedFrameIndex) {
-  const std::pair<std::int32_t, const char *> names[] = {{0, "000000"}, {42, "000042"}, {1234567, "1234567"}};
-  for (const auto &[index, name] : names) {
-    EXPECT_EQ(std::string("/r/s/") + name + ".jpg", kesto::spool_file_path("/r/s/", index));
-    EXPECT_EQ(std::string("/r/s/") + name + ".png", kesto::matte_file_path("/r/s/", index));
-  }
 }
 
 }  // namespace
