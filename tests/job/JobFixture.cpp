@@ -11,12 +11,6 @@
 
 namespace jobtest {
 
-th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth) {
-  th::Image image = th::Image::make({0, 0, width, height}, depth);
-  image.fill(colour);
-  return image;
-}
-
 void JobTest::SetUp() {
   loaded_ = host_.load(JOB_PROBE_BUNDLE);
   ASSERT_TRUE(loaded_.ok()) << loaded_.error;
@@ -58,7 +52,9 @@ std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int h
   if (!made.ok()) return nullptr;
   std::unique_ptr<th::Instance> fx = std::move(*made);
   for (int i = 0; i < frames; ++i) {
-    fx->setSourceFrame(first + i, solidFrame(width, height, {0.25f, 0.5f, 0.75f, 1.0f}, depth));
+    th::Image frame = th::Image::make({0, 0, width, height}, depth);
+    frame.fill({0.25f, 0.5f, 0.75f, 1.0f});
+    fx->setSourceFrame(first + i, frame);
   }
   EXPECT_TRUE(fx->setString("backend_url", backend_->url()).ok());
   return fx;

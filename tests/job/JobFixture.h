@@ -35,8 +35,6 @@ inline constexpr const char *kStartPattern = "/api/matte/sessions/[^/]+/start";
 inline constexpr const char *kPollPattern = "/api/matte/sessions/[^/]+";
 inline constexpr const char *kMattePattern = "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png";
 
-// A frame of one colour, bounds starting at (0, 0).
-th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
 inline Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
 
 class JobTest : public ::testing::Test {
@@ -50,8 +48,8 @@ class JobTest : public ::testing::Test {
   // Spool folders removed while the busy flag was still held, since the last call.
   int spoolsRemovedWhileBusy() const { return spoolsRemovedWhileBusy_(); }
 
-  // A new instance (of the probe in host_, or of `plugin`) with `frames` frames of width x height served from
-  // time `first`, backend_url pointing at the fake backend.
+  // A new instance (of the probe in host_, or of `plugin`) with `frames` frames of one colour, width x height,
+  // served from time `first`, backend_url pointing at the fake backend.
   std::unique_ptr<th::Instance> makeInstance(int frames = 3, int width = 16, int height = 8, double first = 0.0,
                                              th::PixelDepth depth = th::PixelDepth::Byte, th::Plugin *plugin = nullptr);
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.

@@ -81,7 +81,6 @@ class JobEnding : public JobTest, public ::testing::WithParamInterface<Ending> {
 
 kesto::test::Route frame(JobTest &t, int i) { return t.backend_->on("PUT", t.sessionPath() + "/frames/" + std::to_string(i)); }
 kesto::test::Route polls(JobTest &t) { return t.backend_->onPattern("GET", kPollPattern); }
-kesto::test::Route mattes(JobTest &t) { return t.backend_->onPattern("GET", kMattePattern); }
 
 // The host's image reaches the spool upright from its bounds, depth and row stride: floats stored top row
 // first, bounds away from (0, 0). Sizes, sampling and the other layouts are the SpoolSize and SpoolResample
@@ -188,15 +187,6 @@ void sentNothingWithClipStart(JobEnding &t, const char *clipStart) {
 }
 void sentNothing(JobEnding &t) { sentNothingWithClipStart(t, "0"); }
 
-void fetchFault(JobEnding &t, int frame, th::FetchFault fault) {
-  t.fx_ = t.makeInstance(6);
-  if (fault == th::FetchFault::None) {
-    t.fx_->setSourceFrame(frame, th::Image::make({0, 0, 0, 8}, th::PixelDepth::Byte));  // no pixels
-  } else {
-    t.fx_->setFetchFault(frame, fault);
-  }
-}
-
 // While frame 0 is uploaded, frame 1's spool file goes.
 void spoolFileGoes(JobEnding &t) {
   frame(t, 0).respond([&t](const RecordedRequest &) {
@@ -213,22 +203,14 @@ const std::vector<Ending> &endings() {
       // stops the launch.
       {"NoUrl", [](JobEnding &t) { ASSERT_TRUE(t.fx_->setString("backend_url", "").ok()); }, "idle", sentNothing, 3,
        "Orvalis: paste your Backend URL first.", 0},
-      {"FetchFails", [](JobEnding &t) { fetchFault(t, 3, th::FetchFault::Fail); }, "grabbing 6 frames...", sentNothing,
-       3, "Orvalis: could not read frame 3"},
-      {"NoPixels", [](JobEnding &t) { fetchFault(t, 5, th::FetchFault::None); }, "grabbing 6 frames...", sentNothing, 3,
-       "Orvalis: could not read frame 5"},
-      // While frame 1 of four (times 0 to 3) is fetched, a folder takes the place of frame 2's file.
-      {"SpoolFileCannotBeWritten",
+      // Which images are read and what a failed spool says are the SpoolResample and Spooler tests'; here only
+      // that a failed spool stops the launch.
+      {"FetchFails",
        [](JobEnding &t) {
-         t.fx_ = t.makeInstance(0);
-         t.fx_->setSourceProvider(
-             [&t](double time) {
-               if (time == 1.0) ::mkdir((t.spoolDir() + "000002.jpg").c_str(), 0700);
-               return std::make_shared<const th::Image>(solidFrame(16, 8, {0.2f, 0.4f, 0.6f, 1.0f}));
-             },
-             0, 3);
+         t.fx_ = t.makeInstance(6);
+         t.fx_->setFetchFault(3, th::FetchFault::Fail);
        },
-       "grabbing 4 frames...", sentNothing, 3, "Orvalis: could not write frame 2 to *"},
+       "grabbing 6 frames...", sentNothing, 3, "Orvalis: could not read frame 3"},
       {"WorkerCannotStart", [](JobEnding &t) { t.failNextWorkerStart_(); }, "grabbing 3 frames...",
        [](JobEnding &t) { sentNothingWithClipStart(t, "0.000000"); }, 3, "Orvalis: could not start the matte job."},
       // The root is a link to the test's own root, so nothing written through it goes unseen.
@@ -308,9 +290,9 @@ const std::vector<Ending> &endings() {
        [](JobEnding &t) { ASSERT_EQ(0, ::symlink(t.elsewhere_.dir().c_str(), (t.root() + t.sessionId_).c_str())); },
        "failed: could not create the matte folder {dir}",
        [](JobEnding &t) { EXPECT_TRUE(folderEntries(t.elsewhere_.dir()).empty()); }},
-      {"MatteNotPng", [](JobEnding &t) { mattes(t).reply(200, "<html>this is not a png</html>", "text/html"); },
+      {"MatteNotPng",
+       [](JobEnding &t) { t.backend_->onPattern("GET", kMattePattern).reply(200, "<html>not a png</html>", "text/html"); },
        kReady},
-      {"MatteTruncatedByDrop", [](JobEnding &t) { mattes(t).drop(); }, "failed: download failed at frame 0"},
   };
   return all;
 }
