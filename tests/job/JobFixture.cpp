@@ -60,14 +60,6 @@ std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int h
   return fx;
 }
 
-void JobTest::scriptHappySession() {
-  backend_->on("POST", kSessionsPath).reply(200, "{\"session_id\":\"" + sessionId_ + "\"}");
-  backend_->onPattern("PUT", kFramePattern).reply(200, "{}");
-  backend_->onPattern("POST", kStartPattern).reply(200, "{}");
-  backend_->onPattern("GET", kPollPattern).reply(200, R"({"status":"COMPLETED"})");
-  backend_->onPattern("GET", kMattePattern).reply(200, matte_, "image/png");
-}
-
 OfxStatus JobTest::press(th::Instance *fx) {
   th::Instance *target = fx != nullptr ? fx : fx_.get();
   auto pressed = target->pressButton("pull_alpha");

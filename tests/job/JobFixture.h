@@ -53,7 +53,7 @@ class JobTest : public ::testing::Test {
   std::unique_ptr<th::Instance> makeInstance(int frames = 3, int width = 16, int height = 8, double first = 0.0,
                                              th::PixelDepth depth = th::PixelDepth::Byte, th::Plugin *plugin = nullptr);
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.
-  void scriptHappySession();
+  void scriptHappySession() { kesto::test::scriptMatteSession(*backend_, sessionId_, matte_); }
 
   OfxStatus press(th::Instance *fx = nullptr);
   // Pumps fx_'s events until the busy flag is clear; false on timeout.

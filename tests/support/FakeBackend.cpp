@@ -295,5 +295,13 @@ void FakeBackend::clearRequests() {
   state_->recorded.clear();
 }
 
+void scriptMatteSession(FakeBackend &fb, const std::string &id, const std::string &matte) {
+  fb.on("POST", "/api/matte/sessions").reply(200, "{\"session_id\":\"" + id + "\"}");
+  fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").reply(200, "{}");
+  fb.onPattern("POST", "/api/matte/sessions/[^/]+/start").reply(200, "{}");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+").reply(200, R"({"status":"COMPLETED"})");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png").reply(200, matte, "image/png");
+}
+
 }  // namespace test
 }  // namespace kesto
