@@ -71,7 +71,6 @@ void pullMattes(const std::vector<cv::Mat> &frames, int anchor, SavedValues save
   config.port = 0;
   config.engine = engine;
   config.neural.model_path = model;
-  config.max_jobs = 1;
   config.log_level = kesto::backend::LogLevel::Quiet;
   kesto::backend::BackendServer backend(config);
   const auto started = backend.start();

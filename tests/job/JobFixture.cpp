@@ -11,12 +11,6 @@
 
 namespace jobtest {
 
-th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth) {
-  th::Image image = th::Image::make({0, 0, width, height}, depth);
-  image.fill(colour);
-  return image;
-}
-
 void JobTest::SetUp() {
   loaded_ = host_.load(JOB_PROBE_BUNDLE);
   ASSERT_TRUE(loaded_.ok()) << loaded_.error;
@@ -44,34 +38,26 @@ void JobTest::SetUp() {
 
 void JobTest::TearDown() {
   if (fx_) fx_->destroy();
-  stopBackend();
+  backend_.reset();  // held replies end at once
   EXPECT_TRUE(waitUntilIdle()) << "the job did not end";
   if (configure_ != nullptr) configure_(0, 0, 0, nullptr);
 }
 
 std::unique_ptr<th::Instance> JobTest::makeInstance(int frames, int width, int height, double first,
-                                                    th::PixelDepth depth) {
+                                                    th::PixelDepth depth, th::Plugin *plugin) {
   th::InstanceOptions options;
   options.depth = depth;
-  auto made = loaded_.plugin->createInstance(options);
+  auto made = (plugin != nullptr ? plugin : loaded_.plugin.get())->createInstance(options);
   EXPECT_TRUE(made.ok()) << made.error();
   if (!made.ok()) return nullptr;
   std::unique_ptr<th::Instance> fx = std::move(*made);
   for (int i = 0; i < frames; ++i) {
-    fx->setSourceFrame(first + i, solidFrame(width, height, {0.25f, 0.5f, 0.75f, 1.0f}, depth));
+    th::Image frame = th::Image::make({0, 0, width, height}, depth);
+    frame.fill({0.25f, 0.5f, 0.75f, 1.0f});
+    fx->setSourceFrame(first + i, frame);
   }
-  if (backend_) {
-    EXPECT_TRUE(fx->setString("backend_url", backend_->url()).ok());
-  }
+  EXPECT_TRUE(fx->setString("backend_url", backend_->url()).ok());
   return fx;
-}
-
-void JobTest::scriptHappySession() {
-  backend_->on("POST", kSessionsPath).reply(200, sessionBody(sessionId_));
-  backend_->onPattern("PUT", kFramePattern).reply(200, "{}");
-  backend_->onPattern("POST", kStartPattern).reply(200, "{}");
-  backend_->onPattern("GET", kPollPattern).reply(200, R"({"status":"COMPLETED"})");
-  backend_->onPattern("GET", kMattePattern).reply(200, matte_, "image/png");
 }
 
 OfxStatus JobTest::press(th::Instance *fx) {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,10 +34,6 @@ inline constexpr const char *kStartPattern = "/api/matte/sessions/[^/]+/start";
 inline constexpr const char *kPollPattern = "/api/matte/sessions/[^/]+";
 inline constexpr const char *kMattePattern = "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png";
 
-// A frame of one colour, bounds starting at (0, 0).
-th::Image solidFrame(int width, int height, const th::Rgba &colour, th::PixelDepth depth = th::PixelDepth::Byte);
-// The session reply body for `id`.
-inline std::string sessionBody(const std::string &id) { return "{\"session_id\":\"" + id + "\"}"; }
 inline Reply json(const std::string &body, int status = 200) { return Reply{status, body, "application/json", {}}; }
 
 class JobTest : public ::testing::Test {
@@ -52,25 +47,16 @@ class JobTest : public ::testing::Test {
   // Spool folders removed while the busy flag was still held, since the last call.
   int spoolsRemovedWhileBusy() const { return spoolsRemovedWhileBusy_(); }
 
-  // A new instance with `frames` frames of width x height served from time `first`, backend_url pointing at
-  // the fake backend.
+  // A new instance (of the probe in host_, or of `plugin`) with `frames` frames of one colour, width x height,
+  // served from time `first`, backend_url pointing at the fake backend.
   std::unique_ptr<th::Instance> makeInstance(int frames = 3, int width = 16, int height = 8, double first = 0.0,
-                                             th::PixelDepth depth = th::PixelDepth::Byte);
+                                             th::PixelDepth depth = th::PixelDepth::Byte, th::Plugin *plugin = nullptr);
   // Scripts every route for a session that completes at the first poll, serving matte_ for every frame.
-  void scriptHappySession();
-  // The session reply is held: the launch has spooled and the worker waits, so the spool stays put.
-  void holdSession() {
-    backend_->on("POST", kSessionsPath).delay(std::chrono::seconds(20)).reply(200, sessionBody(sessionId_));
-  }
+  void scriptHappySession() { kesto::test::scriptMatteSession(*backend_, sessionId_, matte_); }
 
   OfxStatus press(th::Instance *fx = nullptr);
   // Pumps fx_'s events until the busy flag is clear; false on timeout.
   bool waitUntilIdle(std::chrono::milliseconds timeout = kJobWait);
-  // Presses and waits for the job's end.
-  bool runJob() {
-    EXPECT_EQ(kOfxStatOK, press());
-    return waitUntilIdle();
-  }
   std::string status(th::Instance *fx = nullptr) const { return param("status", fx); }
   std::string param(const std::string &name, th::Instance *fx = nullptr) const;
   Texts messages() const {
@@ -83,15 +69,12 @@ class JobTest : public ::testing::Test {
   std::string matteDir() const { return root() + sessionId_ + "/"; }
   // The one spool folder in the root ("" when there is none), with its closing '/'.
   std::string spoolDir() const;
-  // Requests whose path matches `pattern`; none once the backend was stopped.
   std::vector<RecordedRequest> requests(const std::string &method, const std::string &pattern) const {
-    return backend_ ? backend_->requests(method, pattern) : std::vector<RecordedRequest>{};
+    return backend_->requests(method, pattern);
   }
   std::size_t count(const std::string &method, const std::string &pattern) const {
     return requests(method, pattern).size();
   }
-  // Stops the fake backend now: held replies end at once.
-  void stopBackend() { backend_.reset(); }
 
   th::Host host_;
   th::LoadResult loaded_;

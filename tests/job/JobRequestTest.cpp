@@ -79,11 +79,4 @@ TEST(ClipFrames, AnchorIsRoundedAndClampedToTheClip) {
   EXPECT_EQ(10, kesto::anchor_frame(std::numeric_limits<double>::infinity(), 0, 10));
 }
 
-TEST(ClipFrames, ClipStartHasSixDecimals) {
-  EXPECT_EQ("0.000000", kesto::clip_start_text(0));
-  EXPECT_EQ("-3.500000", kesto::clip_start_text(-3.5));
-  EXPECT_EQ("1001.125000", kesto::clip_start_text(1001.125));
-  EXPECT_EQ("100000000000000000000.000000", kesto::clip_start_text(1e20));
-}
-
 }  // namespace

@@ -214,8 +214,7 @@ FakeBackend::FakeBackend() : state_(std::make_shared<detail::BackendState>()) {
   server.set_keep_alive_timeout(1);
   server.set_keep_alive_max_count(100000);
   const auto handler = [state](const httplib::Request &req, httplib::Response &res) { answer(state, req, res); };
-  server.Get(".*", handler).Post(".*", handler).Put(".*", handler);
-  server.Patch(".*", handler).Delete(".*", handler).Options(".*", handler);
+  server.Get(".*", handler).Post(".*", handler).Put(".*", handler);  // all that the clients under test send
 
   state->port = server.bind_to_any_port("127.0.0.1");
   if (state->port <= 0) throw std::runtime_error("fake backend: cannot bind 127.0.0.1");
@@ -294,6 +293,14 @@ bool FakeBackend::waitForRequests(std::size_t count, std::chrono::milliseconds t
 void FakeBackend::clearRequests() {
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->recorded.clear();
+}
+
+void scriptMatteSession(FakeBackend &fb, const std::string &id, const std::string &matte) {
+  fb.on("POST", "/api/matte/sessions").reply(200, "{\"session_id\":\"" + id + "\"}");
+  fb.onPattern("PUT", "/api/matte/sessions/[^/]+/frames/[0-9]+").reply(200, "{}");
+  fb.onPattern("POST", "/api/matte/sessions/[^/]+/start").reply(200, "{}");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+").reply(200, R"({"status":"COMPLETED"})");
+  fb.onPattern("GET", "/api/matte/sessions/[^/]+/alpha/[0-9]+\\.png").reply(200, matte, "image/png");
 }
 
 }  // namespace test

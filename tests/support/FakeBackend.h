@@ -116,5 +116,9 @@ class FakeBackend {
   std::shared_ptr<detail::BackendState> state_;
 };
 
+// Scripts a whole session of the matte protocol: session `id` is created, every frame and the start are taken,
+// the first poll says it completed, and every frame's matte is `matte` (PNG bytes).
+void scriptMatteSession(FakeBackend &fb, const std::string &id, const std::string &matte);
+
 }  // namespace test
 }  // namespace kesto
