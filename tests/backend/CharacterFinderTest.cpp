@@ -50,31 +50,17 @@ TEST(HintWords, MeasuresColourShareInABox) {
   EXPECT_NEAR(colour_share(dim, cv::Rect(10, 0, 10, 10), "white"), 0.0, 1e-9);
 }
 
-CharacterCandidate candidate(Source source, double area, double x, double y, double motion, double salience,
-                             std::vector<double> colour_shares = {}) {
-  CharacterCandidate c;
-  c.source = source;
-  c.area = area;
-  c.x = x;
-  c.y = y;
-  c.motion = motion;
-  c.salience = salience;
-  c.person = source == Source::People || source == Source::Face;
-  c.cat = source == Source::CatFace;
-  c.colour_shares = std::move(colour_shares);
-  return c;
-}
-
 TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
   // The largest region, moving, on the left; a smaller pedestrian on the right; a cat face at the top in the
   // middle; a still salient region at the bottom in the middle. Colour shares are for the one colour each hint names.
+  // Each: box, source, area, x, y, motion, salience, person, cat, colour shares.
   const auto scene = [](std::vector<double> shares) {
     const auto share = [&](std::size_t i) { return shares.empty() ? std::vector<double>{} : std::vector<double>{shares[i]}; };
     return std::vector<CharacterCandidate>{
-        candidate(Source::Moving, 0.6, 0.25, 0.5, 0.5, 0.3, share(0)),
-        candidate(Source::People, 0.35, 0.85, 0.55, 0.6, 0.4, share(1)),
-        candidate(Source::CatFace, 0.45, 0.5, 0.1, 0.2, 0.3, share(2)),
-        candidate(Source::Salient, 0.5, 0.55, 0.85, 0.0, 0.5, share(3)),
+        {{}, Source::Moving, 0.6, 0.25, 0.5, 0.5, 0.3, false, false, share(0)},
+        {{}, Source::People, 0.35, 0.85, 0.55, 0.6, 0.4, true, false, share(1)},
+        {{}, Source::CatFace, 0.45, 0.5, 0.1, 0.2, 0.3, false, true, share(2)},
+        {{}, Source::Salient, 0.5, 0.55, 0.85, 0.0, 0.5, false, false, share(3)},
     };
   };
   struct Case {
@@ -102,7 +88,7 @@ TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
     const HintWords words = parse_hint(c.hint);
     EXPECT_EQ(best_candidate(scene(c.shares), words), c.winner);
   }
-  EXPECT_EQ(describe(candidate(Source::Salient, 1, 0.2, 0.5, 0, 1, {0.5}), parse_hint("the big red one on the left")),
+  EXPECT_EQ(describe({{}, Source::Salient, 1, 0.2, 0.5, 0, 1, false, false, {0.5}}, parse_hint("the big red one on the left")),
             "the largest red salient region on the left");
 }
 
