@@ -8,7 +8,7 @@
 namespace kesto::backend {
 namespace {
 
-TEST(HintWords, ReadsPlacesColoursAndKindsAndIgnoresTheRest) {
+TEST(HintWords, ReadsPlacesColoursAndKindsIgnoringTheRestAndMeasuresColourShareInABox) {
   struct Case {
     const char* hint;
     std::vector<Place> places;
@@ -31,9 +31,6 @@ TEST(HintWords, ReadsPlacesColoursAndKindsAndIgnoresTheRest) {
     EXPECT_EQ(words.colours, c.colours);
     EXPECT_EQ(words.kind, c.kind);
   }
-}
-
-TEST(HintWords, MeasuresColourShareInABox) {
   cv::Mat image(100, 200, CV_8UC3, cv::Scalar(128, 128, 128));
   image(cv::Rect(0, 0, 100, 100)).setTo(cv::Scalar(0, 0, 220));    // red half (BGR)
   image(cv::Rect(100, 0, 100, 100)).setTo(cv::Scalar(220, 60, 0));  // blue half
@@ -105,7 +102,29 @@ cv::Mat three_shapes() {
   return frame;
 }
 
-TEST(CharacterFinder, FindsTheShapeAHintDescribesOnASyntheticFrameAndNothingInAnEmptyOne) {
+// A textured background that stays still, and a character moving across it: a yellow head with dark eyes and mouth over a body
+// textured just like the background (no colour tells them apart, only its motion), cut off by the frame's
+// bottom.
+cv::Mat moving_character(int shift_px) {
+  const auto texture = [](cv::Size size, std::uint64_t seed) {
+    cv::Mat cells(size.height / 6 + 1, size.width / 6 + 1, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(cells, cv::RNG::UNIFORM, cv::Scalar(40, 70, 40), cv::Scalar(160, 190, 160));
+    cv::Mat t;
+    cv::resize(cells, t, cv::Size(cells.cols * 6, cells.rows * 6), 0, 0, cv::INTER_NEAREST);
+    return cv::Mat(t(cv::Rect(cv::Point(0, 0), size)));
+  };
+  cv::Mat frame = texture(cv::Size(320, 240), 7);
+  const int x = 70 + shift_px;
+  texture(cv::Size(60, 145), 8).copyTo(frame(cv::Rect(x, 95, 60, 145)));
+  cv::circle(frame, cv::Point(x + 30, 72), 22, cv::Scalar(40, 220, 240), cv::FILLED);
+  for (const cv::Point feature : {cv::Point(22, 66), cv::Point(38, 66), cv::Point(30, 84)}) {
+    cv::circle(frame, cv::Point(x, 0) + feature, 4, cv::Scalar(30, 40, 60), cv::FILLED);
+  }
+  return frame;
+}
+
+TEST(CharacterFinder, FindsTheShapeAHintDescribesNothingInAnEmptyFrameAndAMovingCharacterWholeToTheFramesEdge) {
   const cv::Mat shapes = three_shapes();
   const cv::Mat empty(240, 320, CV_8UC3, cv::Scalar(90, 120, 90));
   const cv::Mat tiny(20, 20, CV_8UC3, cv::Scalar(0, 0, 0));
@@ -139,31 +158,6 @@ TEST(CharacterFinder, FindsTheShapeAHintDescribesOnASyntheticFrameAndNothingInAn
     }
     EXPECT_FALSE(found->description.empty());
   }
-}
-
-// A textured background that stays still, and a character moving across it: a yellow head with dark eyes and mouth over a body
-// textured just like the background (no colour tells them apart, only its motion), cut off by the frame's
-// bottom.
-cv::Mat moving_character(int shift_px) {
-  const auto texture = [](cv::Size size, std::uint64_t seed) {
-    cv::Mat cells(size.height / 6 + 1, size.width / 6 + 1, CV_8UC3);
-    cv::RNG rng(seed);
-    rng.fill(cells, cv::RNG::UNIFORM, cv::Scalar(40, 70, 40), cv::Scalar(160, 190, 160));
-    cv::Mat t;
-    cv::resize(cells, t, cv::Size(cells.cols * 6, cells.rows * 6), 0, 0, cv::INTER_NEAREST);
-    return cv::Mat(t(cv::Rect(cv::Point(0, 0), size)));
-  };
-  cv::Mat frame = texture(cv::Size(320, 240), 7);
-  const int x = 70 + shift_px;
-  texture(cv::Size(60, 145), 8).copyTo(frame(cv::Rect(x, 95, 60, 145)));
-  cv::circle(frame, cv::Point(x + 30, 72), 22, cv::Scalar(40, 220, 240), cv::FILLED);
-  for (const cv::Point feature : {cv::Point(22, 66), cv::Point(38, 66), cv::Point(30, 84)}) {
-    cv::circle(frame, cv::Point(x, 0) + feature, 4, cv::Scalar(30, 40, 60), cv::FILLED);
-  }
-  return frame;
-}
-
-TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
   // What moves is the textured body and the face's features, closed into one region that keeps its bottom.
   const auto gray = [](int shift_px) {
     cv::Mat g;
@@ -175,10 +169,10 @@ TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
   EXPECT_EQ(regions[0], cv::Rect(70, 62, 60, 178));
 
   std::string error;
-  const auto found = find_character(moving_character(0), {moving_character(-8), moving_character(8)},
-                                    "the yellow one on the left", nullptr, error);
-  ASSERT_TRUE(found.has_value()) << error;
-  const cv::Rect& box = found->box;
+  const auto moving = find_character(moving_character(0), {moving_character(-8), moving_character(8)},
+                                     "the yellow one on the left", nullptr, error);
+  ASSERT_TRUE(moving.has_value()) << error;
+  const cv::Rect& box = moving->box;
   for (const cv::Point p : {cv::Point(100, 52), cv::Point(72, 130), cv::Point(128, 200), cv::Point(100, 239)}) {
     EXPECT_TRUE(box.contains(p)) << box << " misses " << p;
   }

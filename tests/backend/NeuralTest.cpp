@@ -109,7 +109,7 @@ TEST_F(NeuralModelTest, MapsThePictureAtAnInputSizedToItWhenTheModelTakesAnySize
 
 // The blob's size and the map's are the known-answer test's above (the map lands on the picture); here the order
 // of the channels and their own normalisation, which the grey test pictures cannot tell apart.
-TEST(NeuralPreprocessing, BlobHasTheChannelsInRgbOrderEachNormalisedByItsOwnMeanAndStd) {
+TEST(NeuralPrePostprocessing, BlobHasRgbChannelsEachNormalisedByItsOwnMeanAndStdAndSingleChannelMapsAreClamped) {
   NeuralOptions options;
   options.input_width = 40;
   options.input_height = 24;
@@ -120,9 +120,7 @@ TEST(NeuralPreprocessing, BlobHasTheChannelsInRgbOrderEachNormalisedByItsOwnMean
   EXPECT_NEAR(blob.ptr<float>(0, 0)[5 * 40 + 7], (1.0 - 0.5) / 1.0, 1e-5);   // R
   EXPECT_NEAR(blob.ptr<float>(0, 1)[5 * 40 + 7], (0.2 - 0.25) / 0.5, 1e-5);  // G
   EXPECT_NEAR(blob.ptr<float>(0, 2)[5 * 40 + 7], 0.0, 1e-5);                 // B
-}
-
-TEST(NeuralPostprocessing, ClampsSingleChannelMapsAndRefusesOthers) {
+  // The map out: single-channel outputs clamped to 0..1, others refused.
   const int four[] = {1, 1, 4, 6};
   cv::Mat out4(4, four, CV_32F, cv::Scalar(0.25f));
   out4.ptr<float>()[0] = 7.0f;
@@ -189,17 +187,15 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
 using NeuralSegmenterTest = NeuralModelTest;
 using NeuralEngineTest = NeuralModelTest;
 
-TEST(NeuralSegmenter, PadRegionGrowsByAFractionAtLeastTheMinimumInsideTheFrame) {
-  const cv::Size frame(200, 100);
-  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 4, frame), cv::Rect(40, 36, 120, 28));
-  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, frame), cv::Rect(40, 32, 120, 36));
-  EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, frame), cv::Rect(0, 0, 200, 100));
-  EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, frame), cv::Rect(185, 92, 15, 8));
-}
-
 // The bar lies inside the context around the selection, not inside the selection: the region kept is the one the
-// selection overlaps, not the largest, and the one an add dab seeds.
+// selection overlaps, not the largest, and the one an add dab seeds. First the context: the selection grown by a
+// fraction, at least by the minimum, inside the frame.
 TEST_F(NeuralSegmenterTest, AnchorAndKeyframeMasksAreTheCharacterNearTheSelectionOrSayWhatIsMissing) {
+  const cv::Size bounds(200, 100);
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 4, bounds), cv::Rect(40, 36, 120, 28));
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, bounds), cv::Rect(40, 32, 120, 36));
+  EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, bounds), cv::Rect(0, 0, 200, 100));
+  EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, bounds), cv::Rect(185, 92, 15, 8));
   cv::Mat frame = dark_background(kWidth, kHeight);
   cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
   draw_bright_disc(frame, {80, 80}, 30, truth);

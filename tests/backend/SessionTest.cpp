@@ -47,7 +47,7 @@ class SessionStoreTest : public ::testing::Test {
   std::optional<SessionStore> store;
 };
 
-TEST_F(SessionStoreTest, CreatesSessionsWithDistinctSafeIdsAndFoldersUpToTheLimit) {
+TEST_F(SessionStoreTest, CreatesSessionsWithDistinctSafeIdsAndFoldersUpToTheLimitAndExpiresIdleOnesNotRunningJobs) {
   make(StoreLimits{2, 1h});
   auto a = session_with(0);
   auto b = session_with(0);
@@ -68,9 +68,7 @@ TEST_F(SessionStoreTest, CreatesSessionsWithDistinctSafeIdsAndFoldersUpToTheLimi
   EXPECT_FALSE(fs::exists(folder));
   EXPECT_EQ(store->remove("0123456789abcdef0123456789abcdef"), nullptr);
   EXPECT_TRUE(store->create({}, SteadyClock::now()).ok());
-}
-
-TEST_F(SessionStoreTest, ExpiresIdleSessionsButNotRunningJobs) {
+  // Expiry, in a store of a short time to live.
   make(StoreLimits{8, 10s});
   const auto t0 = SteadyClock::now();
   auto idle = session_with(0, t0);
