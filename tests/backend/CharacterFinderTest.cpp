@@ -135,7 +135,6 @@ TEST(CharacterFinder, FindsTheShapeAHintDescribesNothingInAnEmptyFrameAndAMoving
   };
   const Case cases[] = {
       {"the big blue one", shapes, cv::Point(70, 140)},
-      {"the red thing", shapes, cv::Point(270, 170)},
       {"the small one on the right", shapes, cv::Point(270, 170)},
       {"yellow, at the top", shapes, cv::Point(170, 50)},
       {"the purple one", shapes, std::nullopt},

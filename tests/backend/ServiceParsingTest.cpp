@@ -2,7 +2,6 @@
 // routes, ids, indices and JSON bodies, uploaded image headers, and the record a session keeps on disk.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
