@@ -121,37 +121,11 @@ void run_full_session(httplib::Client& client, int frames, std::string* made = n
   }
 }
 
-TEST(BackendServer, ASessionFromCreationToDeletionAndAFrameThatCannotBeDecodedFailsItsJob) {
-  Backend backend([](BackendConfig& c) { c.node = "b7"; });
-  httplib::Client& client = *backend.client;
-  std::string id;
-  run_full_session(client, 2, &id);
-  ASSERT_EQ(id.rfind("b7-", 0), 0u) << id;
-  const json health = body_of(client.Get("/api/health"));
-  EXPECT_EQ(health["node"], "b7");
-  EXPECT_EQ(health["sessions"], 1);
-  // An id of another node, as a misconfigured proxy would send it: the reply names both nodes.
-  auto elsewhere = client.Get(session_path("c-" + id.substr(3)));
-  EXPECT_EQ(elsewhere->status, 404);
-  EXPECT_NE(body_of(elsewhere).value("error", "").find("names node c, this is node b7"), std::string::npos);
-  EXPECT_EQ(client.Delete(session_path(id))->status, 200);
-  EXPECT_EQ(client.Get(session_path(id))->status, 404);
-  const char* beacon = R"({"arch":"x86_64","host":"resolve","os":"macos","plugin_version":"1.1.0"})";
-  EXPECT_EQ(client.Post("/api/beacon", beacon, "application/json")->status, 200);
-  EXPECT_EQ(backend.server.beacons_received(), 1u);
-  // A PNG whose header is sound but whose pixels are garbage passes the upload check and fails decoding.
-  const std::string broken_id = create_session(client);
-  const std::string broken = encode(square_frame(8, 8, 1, 1, 3), ".png").substr(0, 33) + std::string(40, 'z');
-  ASSERT_EQ(client.Put(session_path(broken_id) + "/frames/0", broken, "image/png")->status, 200);
-  ASSERT_EQ(client.Post(session_path(broken_id) + "/start", kJobBox, "application/json")->status, 202);
-  const json done = wait_until_done(client, broken_id);
-  EXPECT_EQ(done["status"], "FAILED");
-  EXPECT_NE(done.value("error", "").find("frame 0"), std::string::npos) << done.dump();
-  EXPECT_EQ(client.Get(session_path(broken_id) + "/alpha/0.png")->status, 409);
-}
-
-TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
-  Backend backend([&](BackendConfig& c) { c.max_sessions = 2; });
+TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirstThenServesASessionToItsDeletion) {
+  Backend backend([](BackendConfig& c) {
+    c.node = "b7";
+    c.max_sessions = 2;
+  });
   httplib::Client& client = *backend.client;
   // The session rules behind these refusals are SessionStoreTest's and the parsers' ServiceParsingTest's; here,
   // that each route hands them on as its reply.
@@ -169,7 +143,7 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
       {"wrong method", [](httplib::Client& c) { return c.Get("/api/matte/sessions"); }, 405},
       {"create: wrong type", [](httplib::Client& c) { return c.Post("/api/matte/sessions", "{\"fps\":1}", "text/plain"); }, 415},
       {"create: too many sessions", [](httplib::Client& c) { return c.Post("/api/matte/sessions", "{\"fps\":1}", "application/json"); }, 429},
-      {"status: unknown id", [&](httplib::Client& c) { return c.Get(session_path(std::string(32, 'a'))); }, 404},
+      {"status: unknown id", [&](httplib::Client& c) { return c.Get(session_path("b7-" + std::string(32, 'a'))); }, 404},
       {"upload: beyond frame limit", [&](httplib::Client& c) { return c.Put(s + "/frames/100", jpeg, "image/jpeg"); }, 413},
       {"upload: type mismatch", [&](httplib::Client& c) { return c.Put(s + "/frames/0", png, "image/jpeg"); }, 415},
       {"upload: foreign type", [&](httplib::Client& c) { return c.Put(s + "/frames/0", jpeg, "text/html"); }, 415},
@@ -186,7 +160,30 @@ TEST(BackendServer, AnswersEveryBadRequestWithA4xxAndAJsonErrorFirst) {
   }
   EXPECT_EQ(client.Get("/api/matte/sessions")->get_header_value("Allow"), "POST");
   EXPECT_EQ(client.Delete(started)->status, 200);  // frees its place
-  run_full_session(client, 2);  // on the same kept-alive connection
+  std::string id;
+  run_full_session(client, 2, &id);  // on the same kept-alive connection
+  ASSERT_EQ(id.rfind("b7-", 0), 0u) << id;
+  const json health = body_of(client.Get("/api/health"));
+  EXPECT_EQ(health["node"], "b7");
+  EXPECT_EQ(health["sessions"], 2);
+  // An id of another node, as a misconfigured proxy would send it: the reply names both nodes.
+  auto elsewhere = client.Get(session_path("c-" + id.substr(3)));
+  EXPECT_EQ(elsewhere->status, 404);
+  EXPECT_NE(body_of(elsewhere).value("error", "").find("names node c, this is node b7"), std::string::npos);
+  EXPECT_EQ(client.Delete(session_path(id))->status, 200);
+  EXPECT_EQ(client.Get(session_path(id))->status, 404);
+  const char* beacon = R"({"arch":"x86_64","host":"resolve","os":"macos","plugin_version":"1.1.0"})";
+  EXPECT_EQ(client.Post("/api/beacon", beacon, "application/json")->status, 200);
+  EXPECT_EQ(backend.server.beacons_received(), 1u);
+  // A PNG whose header is sound but whose pixels are garbage passes the upload check and fails decoding.
+  const std::string broken_id = create_session(client);
+  const std::string broken = png.substr(0, 33) + std::string(40, 'z');
+  ASSERT_EQ(client.Put(session_path(broken_id) + "/frames/0", broken, "image/png")->status, 200);
+  ASSERT_EQ(client.Post(session_path(broken_id) + "/start", kJobBox, "application/json")->status, 202);
+  const json done = wait_until_done(client, broken_id);
+  EXPECT_EQ(done["status"], "FAILED");
+  EXPECT_NE(done.value("error", "").find("frame 0"), std::string::npos) << done.dump();
+  EXPECT_EQ(client.Get(session_path(broken_id) + "/alpha/0.png")->status, 409);
 }
 
 TEST(BackendServer, ABusyPortIsRefusedARestartRecoversItsFolderIdleSessionsExpireAndStopRemovesAFolderOfItsOwn) {
@@ -266,15 +263,11 @@ class RawConnection {
 constexpr auto kHeaderTimeout = 1500ms;
 constexpr auto kIdleTimeout = 500ms;
 
-Backend short_deadlines_backend() {
-  return Backend([](BackendConfig& c) {
+TEST(BackendConnections, IdleAndSlowClientsNeitherStarveOthersNorOutstayTheHeaderDeadlineAndOthersAreRefusedEarly) {
+  Backend backend([](BackendConfig& c) {
     c.header_timeout = kHeaderTimeout;
     c.idle_timeout = kIdleTimeout;
   });
-}
-
-TEST(BackendConnections, IdleAndSlowClientsNeitherStarveOthersNorOutstayTheHeaderDeadline) {
-  Backend backend = short_deadlines_backend();
   std::vector<std::unique_ptr<RawConnection>> idle;
   std::vector<std::unique_ptr<RawConnection>> slow;
   for (int i = 0; i < 50; ++i) {
@@ -307,10 +300,7 @@ TEST(BackendConnections, IdleAndSlowClientsNeitherStarveOthersNorOutstayTheHeade
   done.store(true);
   trickle.join();
   EXPECT_EQ(closed, idle.size() + slow.size());
-}
-
-TEST(BackendConnections, RequestsAreRefusedBeforeWhatTheyCannotSendAndAKeptAliveConnectionLastsUntilItIdles) {
-  Backend backend = short_deadlines_backend();
+  // Requests are refused before what they cannot send, and a kept-alive connection lasts until it idles.
   const std::string id = session_with_a_frame(*backend.client);
   const std::string upload = "PUT " + session_path(id) + "/frames/1 HTTP/1.1\r\nHost: t\r\nContent-Type: image/jpeg\r\n";
   const struct {
@@ -356,18 +346,10 @@ std::unique_ptr<ChildProcess> run_backend(const std::filesystem::path& log, cons
   return std::make_unique<ChildProcess>(args, log.string() + ".out", log.string() + ".err");
 }
 
-TEST(BackendExecutable, HelpAndUsageErrors) {
-  TempDir dir;
-  EXPECT_EQ(run_backend(dir.path() / "help", {}, {"--help"})->end(), 0);
-  EXPECT_NE(fileText(dir.path() / "help.out").find("--max-frame-mb"), std::string::npos);
-  EXPECT_EQ(run_backend(dir.path() / "usage", {}, {"--engine", "magic"})->end(), 2);
-  EXPECT_NE(fileText(dir.path() / "usage.err").find("--engine"), std::string::npos);
-}
-
 // The executable with a usable model in the cache, and with a broken file there: --check-model reports on it,
-// and auto runs the neural engine on it or refuses to start. Which engine each choice gives is BackendConfig's
+// and auto runs the neural engine on it or refuses to start (as a usage error does, with its own status). Which engine each choice gives is BackendConfig's
 // test, the reasons a model is refused NeuralModel's.
-TEST(BackendExecutable, AutoTakesTheCachedModelAndTheNeuralEngineStartsOnlyWithAUsableModel) {
+TEST(BackendExecutable, AutoTakesTheCachedModelAndTheNeuralEngineStartsOnlyWithAUsableModelAndHelpOrUsage) {
   const TestModels& models = TestModels::get();
   ASSERT_TRUE(models.ok()) << models.problem();
   for (const bool usable : {true, false}) {
@@ -391,6 +373,10 @@ TEST(BackendExecutable, AutoTakesTheCachedModelAndTheNeuralEngineStartsOnlyWithA
       const std::string error = fileText(dir.path() / "backend.err");
       EXPECT_NE(error.find("model " + cached.string() + ": not an ONNX model"), std::string::npos) << error;
       EXPECT_NE(error.find("run scripts/fetch-model again, or start with --engine classical"), std::string::npos);
+      EXPECT_EQ(run_backend(dir.path() / "help", {}, {"--help"})->end(), 0);
+      EXPECT_NE(fileText(dir.path() / "help.out").find("--max-frame-mb"), std::string::npos);
+      EXPECT_EQ(run_backend(dir.path() / "usage", {}, {"--engine", "magic"})->end(), 2);
+      EXPECT_NE(fileText(dir.path() / "usage.err").find("--engine"), std::string::npos);
       continue;
     }
     int port = 0;

@@ -8,7 +8,7 @@
 namespace kesto::backend {
 namespace {
 
-TEST(HintWords, ReadsPlacesColoursAndKindsAndIgnoresTheRest) {
+TEST(HintWords, ReadsPlacesColoursAndKindsIgnoringTheRestAndMeasuresColourShareInABox) {
   struct Case {
     const char* hint;
     std::vector<Place> places;
@@ -31,9 +31,6 @@ TEST(HintWords, ReadsPlacesColoursAndKindsAndIgnoresTheRest) {
     EXPECT_EQ(words.colours, c.colours);
     EXPECT_EQ(words.kind, c.kind);
   }
-}
-
-TEST(HintWords, MeasuresColourShareInABox) {
   cv::Mat image(100, 200, CV_8UC3, cv::Scalar(128, 128, 128));
   image(cv::Rect(0, 0, 100, 100)).setTo(cv::Scalar(0, 0, 220));    // red half (BGR)
   image(cv::Rect(100, 0, 100, 100)).setTo(cv::Scalar(220, 60, 0));  // blue half
@@ -50,31 +47,17 @@ TEST(HintWords, MeasuresColourShareInABox) {
   EXPECT_NEAR(colour_share(dim, cv::Rect(10, 0, 10, 10), "white"), 0.0, 1e-9);
 }
 
-CharacterCandidate candidate(Source source, double area, double x, double y, double motion, double salience,
-                             std::vector<double> colour_shares = {}) {
-  CharacterCandidate c;
-  c.source = source;
-  c.area = area;
-  c.x = x;
-  c.y = y;
-  c.motion = motion;
-  c.salience = salience;
-  c.person = source == Source::People || source == Source::Face;
-  c.cat = source == Source::CatFace;
-  c.colour_shares = std::move(colour_shares);
-  return c;
-}
-
 TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
   // The largest region, moving, on the left; a smaller pedestrian on the right; a cat face at the top in the
   // middle; a still salient region at the bottom in the middle. Colour shares are for the one colour each hint names.
+  // Each: box, source, area, x, y, motion, salience, person, cat, colour shares.
   const auto scene = [](std::vector<double> shares) {
     const auto share = [&](std::size_t i) { return shares.empty() ? std::vector<double>{} : std::vector<double>{shares[i]}; };
     return std::vector<CharacterCandidate>{
-        candidate(Source::Moving, 0.6, 0.25, 0.5, 0.5, 0.3, share(0)),
-        candidate(Source::People, 0.35, 0.85, 0.55, 0.6, 0.4, share(1)),
-        candidate(Source::CatFace, 0.45, 0.5, 0.1, 0.2, 0.3, share(2)),
-        candidate(Source::Salient, 0.5, 0.55, 0.85, 0.0, 0.5, share(3)),
+        {{}, Source::Moving, 0.6, 0.25, 0.5, 0.5, 0.3, false, false, share(0)},
+        {{}, Source::People, 0.35, 0.85, 0.55, 0.6, 0.4, true, false, share(1)},
+        {{}, Source::CatFace, 0.45, 0.5, 0.1, 0.2, 0.3, false, true, share(2)},
+        {{}, Source::Salient, 0.5, 0.55, 0.85, 0.0, 0.5, false, false, share(3)},
     };
   };
   struct Case {
@@ -102,7 +85,7 @@ TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
     const HintWords words = parse_hint(c.hint);
     EXPECT_EQ(best_candidate(scene(c.shares), words), c.winner);
   }
-  EXPECT_EQ(describe(candidate(Source::Salient, 1, 0.2, 0.5, 0, 1, {0.5}), parse_hint("the big red one on the left")),
+  EXPECT_EQ(describe({{}, Source::Salient, 1, 0.2, 0.5, 0, 1, false, false, {0.5}}, parse_hint("the big red one on the left")),
             "the largest red salient region on the left");
 }
 
@@ -117,42 +100,6 @@ cv::Mat three_shapes() {
   cv::ellipse(frame, cv::Point(270, 170), cv::Size(16, 26), 0, 0, 360, cv::Scalar(30, 30, 220), cv::FILLED);
   cv::ellipse(frame, cv::Point(170, 50), cv::Size(30, 24), 0, 0, 360, cv::Scalar(30, 210, 230), cv::FILLED);
   return frame;
-}
-
-TEST(CharacterFinder, FindsTheShapeAHintDescribesOnASyntheticFrameAndNothingInAnEmptyOne) {
-  const cv::Mat shapes = three_shapes();
-  const cv::Mat empty(240, 320, CV_8UC3, cv::Scalar(90, 120, 90));
-  const cv::Mat tiny(20, 20, CV_8UC3, cv::Scalar(0, 0, 0));
-  struct Case {
-    const char* hint;
-    const cv::Mat& frame;
-    std::optional<cv::Point> inside;  // where the found box must lie (it must miss the other shapes' centres)
-  };
-  const Case cases[] = {
-      {"the big blue one", shapes, cv::Point(70, 140)},
-      {"the red thing", shapes, cv::Point(270, 170)},
-      {"the small one on the right", shapes, cv::Point(270, 170)},
-      {"yellow, at the top", shapes, cv::Point(170, 50)},
-      {"the purple one", shapes, std::nullopt},
-      {"the man", empty, std::nullopt},
-      {"man", tiny, std::nullopt},
-  };
-  const cv::Point centres[] = {{70, 140}, {270, 170}, {170, 50}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.hint);
-    std::string error;
-    const auto found = find_character(c.frame, {}, c.hint, nullptr, error);
-    EXPECT_TRUE(error.empty()) << error;
-    ASSERT_EQ(found.has_value(), c.inside.has_value());
-    if (!found) continue;
-    EXPECT_TRUE(found->box.contains(*c.inside)) << found->box;
-    for (const cv::Point& other : centres) {
-      if (other != *c.inside) {
-        EXPECT_FALSE(found->box.contains(other)) << found->box << " holds " << other;
-      }
-    }
-    EXPECT_FALSE(found->description.empty());
-  }
 }
 
 // A textured background that stays still, and a character moving across it: a yellow head with dark eyes and mouth over a body
@@ -177,7 +124,39 @@ cv::Mat moving_character(int shift_px) {
   return frame;
 }
 
-TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
+TEST(CharacterFinder, FindsTheShapeAHintDescribesNothingInAnEmptyFrameAndAMovingCharacterWholeToTheFramesEdge) {
+  const cv::Mat shapes = three_shapes();
+  const cv::Mat empty(240, 320, CV_8UC3, cv::Scalar(90, 120, 90));
+  const cv::Mat tiny(20, 20, CV_8UC3, cv::Scalar(0, 0, 0));
+  struct Case {
+    const char* hint;
+    const cv::Mat& frame;
+    std::optional<cv::Point> inside;  // where the found box must lie (it must miss the other shapes' centres)
+  };
+  const Case cases[] = {
+      {"the big blue one", shapes, cv::Point(70, 140)},
+      {"the small one on the right", shapes, cv::Point(270, 170)},
+      {"yellow, at the top", shapes, cv::Point(170, 50)},
+      {"the purple one", shapes, std::nullopt},
+      {"the man", empty, std::nullopt},
+      {"man", tiny, std::nullopt},
+  };
+  const cv::Point centres[] = {{70, 140}, {270, 170}, {170, 50}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hint);
+    std::string error;
+    const auto found = find_character(c.frame, {}, c.hint, nullptr, error);
+    EXPECT_TRUE(error.empty()) << error;
+    ASSERT_EQ(found.has_value(), c.inside.has_value());
+    if (!found) continue;
+    EXPECT_TRUE(found->box.contains(*c.inside)) << found->box;
+    for (const cv::Point& other : centres) {
+      if (other != *c.inside) {
+        EXPECT_FALSE(found->box.contains(other)) << found->box << " holds " << other;
+      }
+    }
+    EXPECT_FALSE(found->description.empty());
+  }
   // What moves is the textured body and the face's features, closed into one region that keeps its bottom.
   const auto gray = [](int shift_px) {
     cv::Mat g;
@@ -189,10 +168,10 @@ TEST(CharacterFinder, AMovingCharacterIsFoundWholeFromItsHeadToTheFramesEdge) {
   EXPECT_EQ(regions[0], cv::Rect(70, 62, 60, 178));
 
   std::string error;
-  const auto found = find_character(moving_character(0), {moving_character(-8), moving_character(8)},
-                                    "the yellow one on the left", nullptr, error);
-  ASSERT_TRUE(found.has_value()) << error;
-  const cv::Rect& box = found->box;
+  const auto moving = find_character(moving_character(0), {moving_character(-8), moving_character(8)},
+                                     "the yellow one on the left", nullptr, error);
+  ASSERT_TRUE(moving.has_value()) << error;
+  const cv::Rect& box = moving->box;
   for (const cv::Point p : {cv::Point(100, 52), cv::Point(72, 130), cv::Point(128, 200), cv::Point(100, 239)}) {
     EXPECT_TRUE(box.contains(p)) << box << " misses " << p;
   }

@@ -109,7 +109,7 @@ TEST_F(NeuralModelTest, MapsThePictureAtAnInputSizedToItWhenTheModelTakesAnySize
 
 // The blob's size and the map's are the known-answer test's above (the map lands on the picture); here the order
 // of the channels and their own normalisation, which the grey test pictures cannot tell apart.
-TEST(NeuralPreprocessing, BlobHasTheChannelsInRgbOrderEachNormalisedByItsOwnMeanAndStd) {
+TEST(NeuralPrePostprocessing, BlobHasRgbChannelsEachNormalisedByItsOwnMeanAndStdAndSingleChannelMapsAreClamped) {
   NeuralOptions options;
   options.input_width = 40;
   options.input_height = 24;
@@ -120,9 +120,7 @@ TEST(NeuralPreprocessing, BlobHasTheChannelsInRgbOrderEachNormalisedByItsOwnMean
   EXPECT_NEAR(blob.ptr<float>(0, 0)[5 * 40 + 7], (1.0 - 0.5) / 1.0, 1e-5);   // R
   EXPECT_NEAR(blob.ptr<float>(0, 1)[5 * 40 + 7], (0.2 - 0.25) / 0.5, 1e-5);  // G
   EXPECT_NEAR(blob.ptr<float>(0, 2)[5 * 40 + 7], 0.0, 1e-5);                 // B
-}
-
-TEST(NeuralPostprocessing, ClampsSingleChannelMapsAndRefusesOthers) {
+  // The map out: single-channel outputs clamped to 0..1, others refused.
   const int four[] = {1, 1, 4, 6};
   cv::Mat out4(4, four, CV_32F, cv::Scalar(0.25f));
   out4.ptr<float>()[0] = 7.0f;
@@ -189,31 +187,15 @@ TEST_F(NeuralModelTest, RefusesWhatIsNoUsableModelNamingTheFileAndWhy) {
 using NeuralSegmenterTest = NeuralModelTest;
 using NeuralEngineTest = NeuralModelTest;
 
-TEST(NeuralSegmenter, PadRegionGrowsByAFractionAtLeastTheMinimumInsideTheFrame) {
-  const cv::Size frame(200, 100);
-  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 4, frame), cv::Rect(40, 36, 120, 28));
-  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, frame), cv::Rect(40, 32, 120, 36));
-  EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, frame), cv::Rect(0, 0, 200, 100));
-  EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, frame), cv::Rect(185, 92, 15, 8));
-}
-
-TEST(NeuralSegmenter, KeepFocusedRegionPrefersOverlapToSizeAndKeepsSeededRegions) {
-  cv::Mat mask = cv::Mat::zeros(60, 100, CV_8UC1);
-  mask(cv::Rect(0, 0, 40, 40)).setTo(255);    // the largest
-  mask(cv::Rect(60, 10, 15, 15)).setTo(255);  // the one in focus
-  mask(cv::Rect(85, 45, 10, 10)).setTo(255);  // seeded
-  cv::Mat focus = cv::Mat::zeros(mask.size(), CV_8UC1);
-  focus(cv::Rect(35, 5, 45, 25)).setTo(255);  // 5x25 of the largest, all 15x15 of the small one
-  cv::Mat keep = cv::Mat::zeros(mask.size(), CV_8UC1);
-  keep.at<uchar>(50, 90) = 255;
-  const cv::Mat kept = keep_focused_region(mask, focus, keep);
-  EXPECT_EQ(kept.at<uchar>(15, 65), 255);
-  EXPECT_EQ(kept.at<uchar>(50, 90), 255);
-  EXPECT_EQ(cv::countNonZero(kept), 15 * 15 + 10 * 10);
-}
-
-// The bar lies inside the context around the selection, not inside the selection.
+// The bar lies inside the context around the selection, not inside the selection: the region kept is the one the
+// selection overlaps, not the largest, and the one an add dab seeds. First the context: the selection grown by a
+// fraction, at least by the minimum, inside the frame.
 TEST_F(NeuralSegmenterTest, AnchorAndKeyframeMasksAreTheCharacterNearTheSelectionOrSayWhatIsMissing) {
+  const cv::Size bounds(200, 100);
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 4, bounds), cv::Rect(40, 36, 120, 28));
+  EXPECT_EQ(pad_region(cv::Rect(50, 40, 100, 20), 0.1, 8, bounds), cv::Rect(40, 32, 120, 36));
+  EXPECT_EQ(pad_region(cv::Rect(0, 0, 200, 100), 0.25, 8, bounds), cv::Rect(0, 0, 200, 100));
+  EXPECT_EQ(pad_region(cv::Rect(190, 95, 10, 5), 0.5, 2, bounds), cv::Rect(185, 92, 15, 8));
   cv::Mat frame = dark_background(kWidth, kHeight);
   cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
   draw_bright_disc(frame, {80, 80}, 30, truth);
@@ -258,7 +240,7 @@ std::unique_ptr<test::Outcome> run_neural(std::shared_ptr<const NeuralModel> mod
   return test::run_engine(engine, request, frames, cancel);
 }
 
-TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollow) {
+TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollowAndAModelTurningToNaNFailsTheJob) {
   // From frame 3 on an arm sticks out of the disc: beyond the band propagation re-segments in, with nothing in
   // the frame before that optical flow could carry there. The keyframe at 3 sees it.
   // A bright bar stands at the right edge.
@@ -289,16 +271,11 @@ TEST_F(NeuralEngineTest, KeyframesRepairWhatPropagationCannotFollow) {
     EXPECT_GT(test::iou(with_keyframes->mattes.at(i), truth[static_cast<std::size_t>(i)]), 0.9) << "frame " << i;
   }
   EXPECT_EQ(*run_neural(threshold(), 1, request, frames, true)->error, "cancelled");
-}
-
-TEST_F(NeuralEngineTest, AModelThatTurnsToNaNMidJobFailsTheJobNamingTheModelAndFrame) {
-  // Finite on the dark anchor frame, NaN on the white frame 2, a keyframe.
-  std::vector<cv::Mat> frames(3, dark_background(kWidth, kHeight));
-  frames[2] = cv::Mat(kHeight, kWidth, CV_8UC3, cv::Scalar::all(255));
+  // A model finite on the dark anchor frame and NaN on a white keyframe fails the job naming the model and frame.
+  frames.assign(2, dark_background(kWidth, kHeight));
+  frames.emplace_back(kHeight, kWidth, CV_8UC3, cv::Scalar::all(255));
   const auto model = load("nan_if_bright");
   ASSERT_NE(model, nullptr);
-  JobRequest request;
-  request.bbox = NormBox{0.25, 0.25, 0.5, 0.5};
   const auto out = run_neural(model, 2, request, frames);
   ASSERT_TRUE(out->error);
   EXPECT_TRUE(contains(*out->error, TestModels::get().path("nan_if_bright").string() + ": ")) << *out->error;

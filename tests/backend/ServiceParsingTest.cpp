@@ -2,7 +2,6 @@
 // routes, ids, indices and JSON bodies, uploaded image headers, and the record a session keeps on disk.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -22,9 +21,8 @@ using nlohmann::json;
 
 const std::string kHex = "0123456789abcdef0123456789abcdef";
 
-TEST(BackendConfig, ReadsEveryOptionOverItsDefault) {
+TEST(BackendConfig, ReadsEveryOptionOverItsDefaultAndRefusesBadValuesNamingTheOption) {
   EXPECT_EQ(parse_args({}).config.host, "127.0.0.1");  // loopback unless told otherwise
-  EXPECT_EQ(parse_args({}).config.engine, "auto");
   const ParsedArgs parsed = parse_args(
       {"--host", "0.0.0.0", "--port", "0", "--workdir", "/tmp/w", "--engine", "neural", "--max-jobs", "3",
        "--http-threads", "4", "--max-sessions", "5", "--max-frames", "6", "--max-frame-mb", "7", "--max-disk-mb", "8",
@@ -48,9 +46,6 @@ TEST(BackendConfig, ReadsEveryOptionOverItsDefault) {
   EXPECT_EQ(parse_args({"--model-size", "512"}).config.neural.input_height, 512);
   EXPECT_EQ(parse_args({"--port", "1", "--help"}).action, ParsedArgs::Action::Help);
   EXPECT_EQ(parse_args({"--check-model"}).action, ParsedArgs::Action::CheckModel);
-}
-
-TEST(BackendConfig, RefusesBadValuesNamingTheOption) {
   // One of each kind of check; the ranges themselves are the declarations'.
   const std::vector<std::vector<std::string>> bad = {
       {"--port", "70000"},         {"--port", "12x"},        {"--engine", "magic"},      {"--log", "loud"},
@@ -61,9 +56,9 @@ TEST(BackendConfig, RefusesBadValuesNamingTheOption) {
       {"--bogus", "1"},            {"stray"},                {"--engine", "classical", "--model", "m.onnx"},
   };
   for (const auto& args : bad) {
-    const ParsedArgs parsed = parse_args(args);
-    EXPECT_EQ(parsed.action, ParsedArgs::Action::Error) << args[0];
-    EXPECT_NE(parsed.message.find(args[0]), std::string::npos) << parsed.message;
+    const ParsedArgs refused = parse_args(args);
+    EXPECT_EQ(refused.action, ParsedArgs::Action::Error) << args[0];
+    EXPECT_NE(refused.message.find(args[0]), std::string::npos) << refused.message;
   }
   for (const char* engine : {"auto", "neural"}) {
     EXPECT_EQ(parse_args({"--engine", engine, "--model", "m.onnx"}).action, ParsedArgs::Action::Run) << engine;
@@ -95,7 +90,7 @@ TEST(BackendConfig, AutoTakesTheGivenModelThenTheCachedOneThenTheClassicalEngine
   }
 }
 
-TEST(Routes, MatchesEveryRouteWithItsMethodAndNamesTheAllowedOnes) {
+TEST(Routes, MatchEveryRouteWithItsMethodNameTheAllowedOnesAndGiveTargetsTheirDecodedPathAndBodyLimit) {
   const std::string s = "/api/matte/sessions/" + kHex;
   const struct {
     const char* method;
@@ -134,16 +129,13 @@ TEST(Routes, MatchesEveryRouteWithItsMethodAndNamesTheAllowedOnes) {
     EXPECT_EQ(match_route("GET", path).kind, RouteKind::NotFound) << path;
     EXPECT_EQ(match_route("PUT", path).kind, RouteKind::NotFound) << path;
   }
-}
-
-TEST(Routes, RequestTargetsGiveTheirDecodedPathAndRoutesTheirBodyLimit) {
-  const std::pair<const char*, std::optional<std::string>> cases[] = {
+  const std::pair<const char*, std::optional<std::string>> targets[] = {
       {"/api/health", "/api/health"},  {"/api/health?probe=1#top", "/api/health"},
       {"/s/%2e%2E%2F", "/s/../"},      {"/a%00b", std::string("/a\0b", 4)},
       {"/a%2", std::nullopt},          {"/a%zz", std::nullopt},
       {"http://host/api/health", std::nullopt}, {"*", std::nullopt}, {"", std::nullopt},
   };
-  for (const auto& [target, path] : cases) EXPECT_EQ(request_path(target), path) << target;
+  for (const auto& [target, path] : targets) EXPECT_EQ(request_path(target), path) << target;
   EXPECT_EQ(body_limit(RouteKind::UploadFrame, 5000), 5000u);
   for (const RouteKind takes_json : {RouteKind::StartJob, RouteKind::CreateSession, RouteKind::Beacon}) {
     EXPECT_EQ(body_limit(takes_json, 5000), kMaxJsonBodyBytes);
@@ -151,7 +143,7 @@ TEST(Routes, RequestTargetsGiveTheirDecodedPathAndRoutesTheirBodyLimit) {
   EXPECT_EQ(body_limit(RouteKind::SessionStatus, 5000), 0u);
 }
 
-TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeName) {
+TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeNameAndFrameIndicesPlainDecimals) {
   const std::pair<std::string, const char*> cases[] = {  // the id and its node, nullptr when not valid
       {kHex, ""}, {"a-" + kHex, "a"}, {"node16charsxxxxx-" + kHex, "node16charsxxxxx"}, {"b7-" + kHex, "b7"},
       {"0123456789ABCDEF0123456789abcdef", nullptr}, {kHex.substr(1), nullptr}, {kHex + "0", nullptr},
@@ -165,9 +157,6 @@ TEST(Validation, SessionIdsAreThirtyTwoLowerHexDigitsAfterAnOptionalNodeName) {
       EXPECT_EQ(session_node(id), node) << id;
     }
   }
-}
-
-TEST(Validation, FrameIndicesArePlainDecimalBelowTheLimit) {
   EXPECT_EQ(parse_frame_index("0", 10).value(), 0);
   EXPECT_EQ(parse_frame_index("9", 10).value(), 9);
   EXPECT_EQ(parse_frame_index("10", 10).error().http_status, 413);
@@ -176,10 +165,10 @@ TEST(Validation, FrameIndicesArePlainDecimalBelowTheLimit) {
   }
 }
 
-TEST(Validation, CreateSessionAndBeaconBodies) {
-  const auto r = parse_create_session(R"({"fps":25.0,"source":"plugin"})");
-  ASSERT_TRUE(r.ok()) << r.error().message;
-  EXPECT_EQ(std::tie(r.value().fps, r.value().source), std::make_tuple(25.0, "plugin"));
+TEST(Validation, CreateSessionAndBeaconBodiesAndTheJobRequestFromThePluginReadWholeWithEachBadMemberRefused) {
+  const auto created = parse_create_session(R"({"fps":25.0,"source":"plugin"})");
+  ASSERT_TRUE(created.ok()) << created.error().message;
+  EXPECT_EQ(std::tie(created.value().fps, created.value().source), std::make_tuple(25.0, "plugin"));
   EXPECT_TRUE(parse_create_session(R"({"fps":0})").ok());
   for (const char* bad : {"", "{", "[]", "null", R"({"source":"plugin"})", R"({"fps":"25"})", R"({"fps":-1})",
                           R"({"fps":1001})", R"({"fps":25,"source":7})", R"({"fps":25,"extra":1})",
@@ -194,9 +183,7 @@ TEST(Validation, CreateSessionAndBeaconBodies) {
   for (const char* bad : {R"({"arch":"a","host":"h","os":"o"})", R"({"arch":1,"host":"h","os":"o","plugin_version":"v"})", "[]"}) {
     EXPECT_FALSE(parse_beacon(bad).ok()) << bad;
   }
-}
-
-TEST(Validation, JobRequestFromThePluginIsReadWholeItsAlternativesTakenAndEachBadMemberRefused) {
+  // The job request: read whole, its alternatives taken.
   const auto r = parse_job_request(
       R"({"anchor_frame":2,"bbox":{"h":0.5,"w":0.25,"x":0.5,"y":0.25},"edge_softness":0.3,"quality":"fine",)"
       R"("strokes":[[0.6,0.4,0.03],[0.7,0.5,-0.05]],"text_prompt":"the knight"})", 5);
