@@ -16,6 +16,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/job/JobFixture.h"
@@ -56,7 +57,9 @@ TEST_F(Stress, EightRenderThreadsShareTheMatteCacheWhileEditsAndAJobRun) {
   // The rendered instance: a black opaque 8 x 4 clip of `frames` frames, shown as the matte alone.
   std::unique_ptr<th::Instance> shown = makeInstance(0);
   ASSERT_NE(shown, nullptr);
-  auto black = std::make_shared<const th::Image>(solidFrame(8, 4, {0.0f, 0.0f, 0.0f, 1.0f}));
+  auto frame = th::Image::make({0, 0, 8, 4}, th::PixelDepth::Byte);
+  frame.fill({0.0f, 0.0f, 0.0f, 1.0f});
+  auto black = std::make_shared<const th::Image>(std::move(frame));
   shown->setSourceProvider([black](double) { return black; }, 0, frames - 1);
   ASSERT_TRUE(shown->setInt("output_mode", kOutputModeMatteOnly).ok());
   ASSERT_TRUE(shown->setString("clip_start", "0.000000").ok());
