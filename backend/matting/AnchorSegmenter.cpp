@@ -18,6 +18,43 @@ constexpr double kContextFraction = 0.25;
 constexpr int kMinContextPx = 12;
 // With dabs but no box, the search area is the dabs' extent grown by this factor on each side.
 constexpr double kDabAreaGrowth = 0.75;
+// The motion cue is acted on when the still background inside the character is more than this share of it.
+constexpr double kMinStillShare = 0.005;
+
+cv::Mat foreground_of(const cv::Mat& roi_labels, const cv::Rect& roi, cv::Size size) {
+  cv::Mat mask = cv::Mat::zeros(size, CV_8UC1);
+  cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
+  roi_fg.copyTo(mask(roi));
+  return mask;
+}
+
+// The part of `lost` that is background by the cue: in each region of `lost` holding still pixels, the pixels
+// nearer a still pixel than a moving one (a sword arm lost with the road it crossed stays).
+cv::Mat still_part(const cv::Mat& lost, const MotionCue& cue) {
+  cv::Mat to_still;
+  cv::Mat to_moving;
+  cv::distanceTransform(~cue.still, to_still, cv::DIST_L2, 3, CV_32F);
+  cv::distanceTransform(~cue.moving, to_moving, cv::DIST_L2, 3, CV_32F);
+  cv::Mat regions;
+  const int count = cv::connectedComponents(lost, regions, 8, CV_32S);
+  std::vector<uchar> has_still(static_cast<std::size_t>(count), 0);
+  for (int y = 0; y < lost.rows; ++y) {
+    for (int x = 0; x < lost.cols; ++x) {
+      const int r = regions.at<int>(y, x);
+      if (r > 0 && cue.still.at<uchar>(y, x) != 0) has_still[static_cast<std::size_t>(r)] = 1;
+    }
+  }
+  cv::Mat part = cv::Mat::zeros(lost.size(), CV_8UC1);
+  for (int y = 0; y < lost.rows; ++y) {
+    for (int x = 0; x < lost.cols; ++x) {
+      const int r = regions.at<int>(y, x);
+      if (r > 0 && has_still[static_cast<std::size_t>(r)] != 0 && to_still.at<float>(y, x) < to_moving.at<float>(y, x)) {
+        part.at<uchar>(y, x) = 255;
+      }
+    }
+  }
+  return part;
+}
 
 cv::Rect grow(const cv::Rect& r, int dx, int dy, const cv::Size& bounds) {
   cv::Rect grown(r.x - dx, r.y - dy, r.width + 2 * dx, r.height + 2 * dy);
@@ -144,16 +181,31 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
     // The box covers the whole frame: the frame's border is the only background there is.
     cv::rectangle(roi_labels, cv::Rect(0, 0, roi.width, roi.height), cv::Scalar(cv::GC_BGD), 2);
   }
+  const cv::Mat initial_labels = roi_labels.clone();
+  cv::Mat mask;
+  cv::Mat background_by_motion;
   try {
     grab_cut_best_start(bgr(roi), roi_labels, std::max(1, iterations), starts, frame_worker_count());
+    mask = foreground_of(roi_labels, roi, size);
+    // Seeding the still pixels as background from the start teaches GrabCut the road's colours as
+    // background, and it then drops pale faces with them; so first segment as drawn, then segment again
+    // with the still background inside the character fixed, and take out only what that loses near it.
+    if (!seeds.motion.still.empty() && seeds.motion.still.size() == size) {
+      const cv::Mat still_inside = seeds.motion.still & mask & ~definite_fg;
+      if (cv::countNonZero(still_inside) > kMinStillShare * cv::countNonZero(mask)) {
+        cv::Mat relabelled = initial_labels.clone();
+        relabelled.setTo(cv::GC_BGD, still_inside(roi));
+        grab_cut_best_start(bgr(roi), relabelled, std::max(1, iterations), starts, frame_worker_count());
+        const cv::Mat lost = mask & ~foreground_of(relabelled, roi, size);
+        background_by_motion = still_part(lost, seeds.motion) & ~definite_fg;
+        mask &= ~background_by_motion;
+      }
+    }
   } catch (const cv::Exception&) {
     error = "the anchor frame could not be segmented; draw a box around the character";
     return {};
   }
-  cv::Mat mask = cv::Mat::zeros(size, CV_8UC1);
-  cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
-  roi_fg.copyTo(mask(roi));
-  mask = fill_enclosed_holes(bgr, keep_largest_region(mask, definite_fg), excluded, cv::Mat());
+  mask = fill_enclosed_holes(bgr, keep_largest_region(mask, definite_fg), excluded, background_by_motion);
   if (cv::countNonZero(mask) == 0) {
     error = "no character found inside the selection; draw a tighter box";
     return {};

@@ -10,12 +10,14 @@
 #include <opencv2/core/mat.hpp>
 
 #include "JobRequest.h"
+#include "MotionCue.h"
 
 namespace kesto::backend {
 
 struct AnchorSeeds {
   std::optional<cv::Rect> box;   // in pixels of the image being segmented
   std::vector<BrushDab> dabs;    // normalised, radius as a fraction of the image width
+  MotionCue motion;              // what moves inside the box against the background (may be empty)
 };
 
 // Converts the job request's normalised box to pixels of a width x height image, at least 2 x 2 pixels.
@@ -26,7 +28,8 @@ int pixel_radius(const BrushDab& dab, int width);
 cv::Point dab_centre(const BrushDab& dab, int width, int height);
 
 // Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set. GrabCut runs
-// `iterations` from each of `starts` fixed starts; the same input gives the same mask on every run.
+// `iterations` from each of `starts` fixed starts; the same input gives the same mask on every run. Still
+// background that GrabCut keeps for its colours is taken out by the seeds' motion cue.
 cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error);
 
 // Keeps the largest 8-connected region of a binary mask, and any region touching a pixel of `keep` (may be

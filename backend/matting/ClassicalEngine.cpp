@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "EdgeRefiner.h"
 #include "GrabCutRestarts.h"
 #include "MaskPropagator.h"
+#include "MotionCue.h"
 #include "ParallelFrames.h"
 #include "RefinePipeline.h"
 
@@ -39,6 +41,22 @@ cv::Mat to_gray(const cv::Mat& bgr) {
   cv::Mat gray;
   cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
   return gray;
+}
+
+// The motion cue for the box on the anchor image, against the frame kHintNeighbourDistance after the anchor
+// (before it at the clip's end); empty when neither can be read or the sizes differ.
+MotionCue motion_cue_near(const EngineJob& job, const cv::Mat& anchor_image, double scale, const cv::Rect& box) {
+  const int anchor = job.request.anchor_frame;
+  for (const int index : {anchor + kHintNeighbourDistance, anchor - kHintNeighbourDistance}) {
+    if (index < 0 || index >= job.frames.frame_count()) continue;
+    cv::Mat frame;
+    std::string unread;
+    if (!job.frames.read_frame(index, frame, unread)) continue;
+    const cv::Mat neighbour = to_work(frame, scale);
+    if (neighbour.size() != anchor_image.size()) return {};
+    return motion_cue(to_gray(anchor_image), to_gray(neighbour), box);
+  }
+  return {};
 }
 
 // Counts frames through propagation and refinement and turns them into stage texts.
@@ -161,8 +179,9 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
   if (!read_anchor_frame(job, anchor_frame, error)) return error;
   const cv::Mat anchor_image = to_work(anchor_frame, params.anchor_scale);
 
-  const std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), nullptr, error);
+  std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), nullptr, error);
   if (!seeds) return error;
+  if (seeds->box && !std::getenv("XX_NO_CUE")) seeds->motion = motion_cue_near(job, anchor_image, params.anchor_scale, *seeds->box);
   const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, params.anchor_starts, error);
   if (anchor_mask.empty()) return error;
   return matte_from_anchor(job, params, anchor_frame, anchor_mask, MaskCorrector());

@@ -15,6 +15,7 @@
 #include "backend/matting/GrabCutRestarts.h"
 #include "backend/matting/HoleFiller.h"
 #include "backend/matting/MaskPropagator.h"
+#include "backend/matting/MotionCue.h"
 #include "backend/matting/RefinePipeline.h"
 
 namespace kesto::backend {
@@ -229,6 +230,66 @@ TEST(AnchorSegmenter, TheEnergyIsLeastAtGrabCutsOwnCutTheMaskDoesNotDependOnTheT
   const cv::Mat kept = keep_largest_region(regions, seeded);
   EXPECT_EQ(cv::countNonZero(kept), 20 * 20 + 5 * 5);
   EXPECT_EQ(kept.at<uchar>(32, 32), 255);
+}
+
+// A red poster on a still green wall beside a red ball that moves: by colour alone GrabCut takes the poster into
+// the character, by motion it is background. A ball that stands still gives no cue.
+TEST(MotionCue, StillBackgroundGrabCutKeepsForItsColoursIsTakenOutAndAStillCharacterGivesNoCue) {
+  cv::RNG rng(5);
+  const auto texture = [&](cv::Scalar low, cv::Scalar high) {
+    cv::Mat t(kHeight / 4, kWidth / 4, CV_8UC3);
+    rng.fill(t, cv::RNG::UNIFORM, low, high);
+    cv::resize(t, t, cv::Size(kWidth, kHeight), 0, 0, cv::INTER_CUBIC);
+    return t;
+  };
+  const cv::Mat wall = texture(cv::Scalar(20, 90, 20), cv::Scalar(90, 200, 90));
+  const cv::Mat red = texture(cv::Scalar(10, 10, 120), cv::Scalar(70, 70, 250));
+  const cv::Rect poster(70, 26, 30, 44);
+  const auto frame_with_ball = [&](int shift, cv::Mat* truth) {
+    cv::Mat frame = wall.clone();
+    red(poster).copyTo(frame(poster));
+    cv::Mat ball = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+    cv::circle(ball, cv::Point(58 + shift, 48), 20, cv::Scalar(255), cv::FILLED);
+    cv::Mat moved;
+    const cv::Mat move = (cv::Mat_<double>(2, 3) << 1, 0, shift, 0, 1, 0);
+    cv::warpAffine(red, moved, move, red.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    moved.copyTo(frame, ball);
+    if (truth != nullptr) *truth = ball;
+    return frame;
+  };
+  cv::Mat ball;
+  const cv::Mat anchor = frame_with_ball(0, &ball);
+  cv::Mat anchor_gray;
+  cv::Mat moved_gray;
+  cv::cvtColor(anchor, anchor_gray, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(frame_with_ball(3, nullptr), moved_gray, cv::COLOR_BGR2GRAY);
+  const cv::Rect box(32, 20, 80, 56);
+  cv::Mat poster_mask = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+  poster_mask(poster).setTo(255);
+  cv::Mat near_ball;
+  cv::dilate(ball, near_ball, cv::Mat(), cv::Point(-1, -1), 3);
+  poster_mask.setTo(0, near_ball);
+  cv::erode(ball, ball, cv::Mat(), cv::Point(-1, -1), 3);  // the rim is neither: half poster, half ball
+
+  AnchorSeeds seeds;
+  seeds.box = box;
+  std::string error;
+  const cv::Mat by_colour = segment_anchor(anchor, seeds, 3, 2, error);
+  ASSERT_FALSE(by_colour.empty()) << error;
+  const int poster_area = cv::countNonZero(poster_mask);
+  EXPECT_GT(cv::countNonZero(by_colour & poster_mask), poster_area / 2) << "no poster for the cue to take out";
+
+  seeds.motion = motion_cue(anchor_gray, moved_gray, box);
+  ASSERT_FALSE(seeds.motion.still.empty());
+  EXPECT_GT(cv::countNonZero(seeds.motion.still & poster_mask), poster_area / 2);
+  EXPECT_LT(cv::countNonZero(seeds.motion.still & ball), cv::countNonZero(ball) / 50);
+  EXPECT_GT(cv::countNonZero(seeds.motion.moving & ball), cv::countNonZero(ball) / 2);
+  const cv::Mat by_motion = segment_anchor(anchor, seeds, 3, 2, error);
+  ASSERT_FALSE(by_motion.empty()) << error;
+  EXPECT_LT(cv::countNonZero(by_motion & poster_mask), poster_area / 10);
+  EXPECT_GT(cv::countNonZero(by_motion & ball), cv::countNonZero(ball) * 95 / 100);
+
+  EXPECT_TRUE(motion_cue(anchor_gray, anchor_gray, box).still.empty());
 }
 
 TEST(MaskPropagator, WarpsTheLastMaskAlongTheFlowFromTheNewFrame) {

@@ -1,0 +1,82 @@
+#include "MotionCue.h"
+
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+namespace kesto::backend {
+
+namespace {
+
+// A pixel is textured, so that its flow can be trusted, when the smaller eigenvalue of its gradients'
+// structure tensor (over 5 x 5 pixels, grey levels 0..1) is above this.
+constexpr int kTextureBlock = 5;
+constexpr float kMinTexture = 2e-4F;
+// The camera's motion is fitted on textured pixels outside the box, one every kSampleStep pixels each way.
+constexpr int kSampleStep = 6;
+constexpr int kMinSamples = 60;
+constexpr double kRansacTolerancePx = 1.0;
+// Inside the box: closer than this to the camera's motion is still, farther than the other is moving.
+constexpr double kStillResidualPx = 0.5;
+constexpr double kMovingResidualPx = 1.5;
+// Below this share of moving textured pixels in the box, the character gives no motion to tell it by.
+constexpr double kMinMovingShare = 0.10;
+
+}  // namespace
+
+MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
+  MotionCue none;
+  const cv::Rect inside = box & cv::Rect(0, 0, anchor_gray.cols, anchor_gray.rows);
+  if (anchor_gray.empty() || neighbour_gray.size() != anchor_gray.size() || inside.area() == 0) return none;
+
+  cv::Mat flow;  // for each anchor pixel, how far it goes in the neighbour
+  cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(anchor_gray, neighbour_gray, flow);
+  cv::Mat gray01;
+  anchor_gray.convertTo(gray01, CV_32F, 1.0 / 255.0);
+  cv::Mat texture;
+  cv::cornerMinEigenVal(gray01, texture, kTextureBlock);
+
+  std::vector<cv::Point2f> from;
+  std::vector<cv::Point2f> to;
+  for (int y = 0; y < anchor_gray.rows; y += kSampleStep) {
+    for (int x = 0; x < anchor_gray.cols; x += kSampleStep) {
+      if (inside.contains(cv::Point(x, y)) || texture.at<float>(y, x) <= kMinTexture) continue;
+      const cv::Point2f p(static_cast<float>(x), static_cast<float>(y));
+      from.push_back(p);
+      to.push_back(p + flow.at<cv::Point2f>(y, x));
+    }
+  }
+  if (static_cast<int>(from.size()) < kMinSamples) return none;
+  const cv::Mat camera = cv::findHomography(from, to, cv::RANSAC, kRansacTolerancePx);
+  if (camera.empty()) return none;
+
+  cv::Mat still = cv::Mat::zeros(anchor_gray.size(), CV_8UC1);
+  cv::Mat moving = cv::Mat::zeros(anchor_gray.size(), CV_8UC1);
+  int textured = 0;
+  int strays = 0;
+  const cv::Matx33d h(camera);
+  for (int y = inside.y; y < inside.br().y; ++y) {
+    for (int x = inside.x; x < inside.br().x; ++x) {
+      if (texture.at<float>(y, x) <= kMinTexture) continue;
+      const cv::Vec3d q = h * cv::Vec3d(x, y, 1.0);
+      if (q[2] == 0.0) continue;
+      const cv::Point2f f = flow.at<cv::Point2f>(y, x);
+      const double dx = q[0] / q[2] - (x + static_cast<double>(f.x));
+      const double dy = q[1] / q[2] - (y + static_cast<double>(f.y));
+      const double residual2 = dx * dx + dy * dy;
+      ++textured;
+      if (residual2 < kStillResidualPx * kStillResidualPx) {
+        still.at<uchar>(y, x) = 255;
+      } else if (residual2 > kMovingResidualPx * kMovingResidualPx) {
+        moving.at<uchar>(y, x) = 255;
+        ++strays;
+      }
+    }
+  }
+  if (textured == 0 || strays < kMinMovingShare * textured) return none;
+  return MotionCue{still, moving};
+}
+
+}  // namespace kesto::backend
