@@ -1,10 +1,10 @@
 #pragma once
 // The classical OpenCV engine. On the anchor frame the selection (or the character found from the text hint)
-// seeds GrabCut; the mask then travels forward and backward through the clip by optical flow and band-limited
-// re-segmentation (both directions at once), and each frame's edge is refined at full size by a pool of
-// workers while propagation moves on (frames are independent there). "fast" works at half resolution with one
-// GrabCut iteration per frame; "fine" at full resolution with more iterations, a more accurate flow and
-// guided-filter edges. Only a few frames are in memory at any time, whatever the clip's length.
+// seeds GrabCut, and what moves with the background inside the box is taken out again; the mask then travels
+// forward and backward through the clip by optical flow and band-limited re-segmentation (both directions at
+// once), and each frame's edge is refined at full size by a pool of workers while propagation moves on
+// (frames are independent there). "fast" tracks at three-quarter resolution with one GrabCut iteration per
+// frame; "fine" at full resolution with more iterations, a more accurate flow and guided-filter edges. Only a few frames are in memory at any time, whatever the clip's length.
 
 #include <functional>
 #include <optional>

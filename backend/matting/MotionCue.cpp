@@ -1,5 +1,7 @@
 #include "MotionCue.h"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -21,12 +23,13 @@ constexpr double kRansacTolerancePx = 1.0;
 // Inside the box: closer than this to the camera's motion is still, farther than the other is moving.
 constexpr double kStillResidualPx = 0.5;
 constexpr double kMovingResidualPx = 1.5;
+// Frames wider than this are compared at this width: the camera's motion needs no more, and the flow is the
+// cue's main cost.
+constexpr int kCueWidth = 480;
 // Below this share of moving textured pixels in the box, the character gives no motion to tell it by.
 constexpr double kMinMovingShare = 0.10;
 
-}  // namespace
-
-MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
+MotionCue motion_cue_at_size(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
   MotionCue none;
   const cv::Rect inside = box & cv::Rect(0, 0, anchor_gray.cols, anchor_gray.rows);
   if (anchor_gray.empty() || neighbour_gray.size() != anchor_gray.size() || inside.area() == 0) return none;
@@ -77,6 +80,27 @@ MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, 
   }
   if (textured == 0 || strays < kMinMovingShare * textured) return none;
   return MotionCue{still, moving};
+}
+
+}  // namespace
+
+MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
+  if (anchor_gray.cols <= kCueWidth || neighbour_gray.size() != anchor_gray.size()) {
+    return motion_cue_at_size(anchor_gray, neighbour_gray, box);
+  }
+  const double scale = static_cast<double>(kCueWidth) / anchor_gray.cols;
+  const cv::Size small(kCueWidth, std::max(1, static_cast<int>(std::lround(anchor_gray.rows * scale))));
+  cv::Mat anchor_small;
+  cv::Mat neighbour_small;
+  cv::resize(anchor_gray, anchor_small, small, 0, 0, cv::INTER_AREA);
+  cv::resize(neighbour_gray, neighbour_small, small, 0, 0, cv::INTER_AREA);
+  const cv::Rect box_small(static_cast<int>(std::floor(box.x * scale)), static_cast<int>(std::floor(box.y * scale)),
+                           static_cast<int>(std::ceil(box.width * scale)), static_cast<int>(std::ceil(box.height * scale)));
+  MotionCue cue = motion_cue_at_size(anchor_small, neighbour_small, box_small);
+  if (cue.still.empty()) return cue;
+  cv::resize(cue.still, cue.still, anchor_gray.size(), 0, 0, cv::INTER_NEAREST);
+  cv::resize(cue.moving, cue.moving, anchor_gray.size(), 0, 0, cv::INTER_NEAREST);
+  return cue;
 }
 
 }  // namespace kesto::backend
