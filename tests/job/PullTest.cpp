@@ -181,7 +181,7 @@ void checkStatusTexts(JobEnding &t) {
 
 // A refused or failed launch sends nothing, and sets "clip_start" only once the frames are spooled.
 void sentNothingWithClipStart(JobEnding &t, const char *clipStart) {
-  EXPECT_EQ(0u, t.backend_->requestCount());
+  EXPECT_EQ(0u, t.backend_->requests().size());
   EXPECT_EQ(clipStart, t.param("clip_start"));
 }
 void sentNothing(JobEnding &t) { sentNothingWithClipStart(t, "0"); }
