@@ -220,6 +220,11 @@ const Refusal kRefusals[] = {
     {"@CLIPgap/f.####.png --last 1002 --output @DIR/out/f.%04d.xyz", "does not end in .exr, .png, .tif, .dpx or .jpg"},
     {"@CLIPbroken.mp4 --output @DIR/out/", "cannot open the video"},
     {"@CLIPgap/f.####.png --last 1002 --proxy 5 --output @DIR/out/", "5 pixels is wider than the input (4 pixels)"},
+    // The render's own options; those shared with `pull`, and `--set` with `overlay`, refuse alike.
+    {"render --input @IN --output @DIR/out/ --threads 0", "--threads"},
+    {"render --input @IN --output @DIR/out/ --threads 65", "--threads"},
+    {"render --input @IN --output @DIR/out/ --set output_mode=x", "output_mode"},
+    {"render --input @IN --output @DIR/out/ --first 3 --last 2", "after"},
     {"frobnicate", "unknown command 'frobnicate'"},
     {"overlay --input @DIR/missing.png --output @DIR/out/x.png", "missing.png"},
     {"describe --bundle /nonexistent/Nothing.ofx.bundle", "cannot load"},

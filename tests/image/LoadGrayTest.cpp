@@ -31,17 +31,6 @@ protected:
         EXPECT_TRUE(write_file(path("matte"), file));
         return load_gray(path("matte"), &width, &height);
     }
-    // Loads `file`, expecting it refused with a zero size and without a buffer for its pixels.
-    void expect_refused(const Bytes& file, const std::string& what)
-    {
-        int width = -1;
-        int height = -1;
-        detail::stb_reset_decoder_peak_request();
-        EXPECT_TRUE(load(file, width, height).empty()) << what;
-        EXPECT_EQ(width, 0) << what;
-        EXPECT_EQ(height, 0) << what;
-        EXPECT_LT(detail::stb_decoder_peak_request_bytes(), kHeaderOnlyBytes) << what;
-    }
     std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
 
     testing::ScratchFolder dir_{"kesto-image"};
@@ -149,7 +138,12 @@ TEST_F(LoadGray, RefusesUnusableAndOversizedFilesBeforeAllocatingPixels)
     bad_files.insert(bad_files.end(), {{"jpeg of 9000 x 9000", huge}, {"first table", first}, {"late table", late},
                                        {"fill bytes first", filled}});
     for (const auto& [what, file] : bad_files) {
-        expect_refused(file, what);
+        width = height = -1;
+        detail::stb_reset_decoder_peak_request();
+        EXPECT_TRUE(load(file, width, height).empty()) << what;
+        EXPECT_EQ(width, 0) << what;
+        EXPECT_EQ(height, 0) << what;
+        EXPECT_LT(detail::stb_decoder_peak_request_bytes(), kHeaderOnlyBytes) << what;
     }
 
     ASSERT_TRUE(write_file(path("valid.png"), valid));

@@ -1,5 +1,5 @@
 // The job request text and the numbers taken from the clip's frame range. The text with every setting given
-// is pinned through the host in LaunchTest.
+// is pinned through the host in the pull tests (PullTest.cpp).
 
 #include <gtest/gtest.h>
 

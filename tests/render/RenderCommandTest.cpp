@@ -1,7 +1,7 @@
 // `trevane render` end to end: the tool loads the built module, renders a PNG sequence a few frames at a time
-// with a matte session and writes the outputs; bad usage ends with one line on stderr and exit status 2. The
-// pixel formulas are MatteComposite's tests, and the clip and output options are shared with `pull` (the
-// tool's own tests): here each frame's matte is one gray level, so a frame shows which matte it took.
+// with a matte session and writes the outputs; its refusals are in the trevane tool's table. The pixel
+// formulas are MatteComposite's tests, and the clip and output options are shared with `pull` (the tool's own
+// tests): here each frame's matte is one gray level, so a frame shows which matte it took.
 
 #include <gtest/gtest.h>
 
@@ -39,14 +39,6 @@ class RenderCommand : public ::testing::Test {
     return tool_.dir() + folder + name;
   }
 
-  // Exit status 2 with exactly one line on stderr, which mentions `mention`.
-  void expectRefused(const std::string &arguments, const std::string &mention) {
-    EXPECT_EQ(2, tool_.run("render --input '" + tool_.dir() + "/frames' --output '" + tool_.dir() + "/o/' " + arguments));
-    const std::string err = tool_.err();
-    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
-    EXPECT_NE(std::string::npos, err.find(mention)) << err;
-  }
-
   kesto::testing::ToolRun tool_{"trevane-render"};
   kesto::testing::MatteFolder session_;
 };
@@ -71,16 +63,6 @@ TEST_F(RenderCommand, RendersEveryFrameThroughThePluginWithTheParametersSet) {
   const std::string out = tool_.out();
   EXPECT_EQ(4, std::count(out.begin(), out.end(), '\n')) << out;
   EXPECT_NE(std::string::npos, out.find("rendered 3 frame(s), 1 to 3")) << out;
-}
-
-// The render's own options; the options shared with `pull`, and `--set` with `overlay`, refuse alike (one of
-// each shown: the trevane tool's table of refusals has the unknown parameter).
-TEST_F(RenderCommand, BadUsageExitsWithStatusTwoAndOneLine) {
-  expectRefused("--threads 0", "--threads");
-  expectRefused("--threads 65", "--threads");
-  expectRefused("--set output_mode=x", "output_mode");
-  expectRefused("--first 3 --last 2", "after");
-  EXPECT_FALSE(std::filesystem::exists(tool_.dir() + "/o"));
 }
 
 }  // namespace

@@ -227,12 +227,12 @@ TEST_P(StressDestroy, AnInstanceDestroyedMidJobStopsItsWorkerCleanly) {
     ASSERT_TRUE(fx_->pumpEventsUntil([&] { return count(phase.method, phase.pattern) >= destroyAfter; }, kJobWait));
     host_.clearMessages();
     EXPECT_EQ(kOfxStatOK, fx_->destroy());
-    const std::size_t sent = backend_->requestCount();
+    const std::size_t sent = backend_->requests().size();
     ASSERT_TRUE(waitUntilIdle());
 
     // The worker stopped at its next step: at most the request it had begun went out after the destroy (so no
     // later phase began).
-    EXPECT_LE(backend_->requestCount(), sent + 1) << "the worker went on";
+    EXPECT_LE(backend_->requests().size(), sent + 1) << "the worker went on";
     EXPECT_TRUE(messages().empty()) << "a destroyed instance was told something";
     EXPECT_FALSE(exists(spool));
     EXPECT_EQ(1, spoolsRemovedWhileBusy()) << "the busy flag was freed before the spool folder went";

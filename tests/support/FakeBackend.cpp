@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
-#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -187,18 +186,13 @@ Route Route::redirect(int status, std::string location) {
 Route Route::dropFirst(int attempts) {
   return edit([&](RouteScript &s) { s.drop_first = std::max(0, attempts); });
 }
-// Attempts beyond any count a test makes.
-Route Route::drop() { return dropFirst(std::numeric_limits<int>::max() / 2); }
-Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length) {
+Route Route::streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length,
+                        std::chrono::milliseconds interval) {
   reply(200, "", "application/octet-stream");
   return edit([&](RouteScript &s) {
     s.stream = true, s.stream_bytes = total_bytes, s.chunk_bytes = chunk_bytes, s.declare_length = declare_length;
-    s.interval = std::chrono::milliseconds(0);
+    s.interval = interval;
   });
-}
-Route Route::drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval) {
-  streamBody(chunks * std::max<std::size_t>(1, chunk_bytes), chunk_bytes, false);
-  return edit([&](RouteScript &s) { s.interval = interval; });
 }
 Route Route::respond(std::function<Reply(const RecordedRequest &)> handler) {
   reply(200);
@@ -249,8 +243,6 @@ FakeBackend::~FakeBackend() {
 
 std::string FakeBackend::url() const { return "http://127.0.0.1:" + std::to_string(state_->port); }
 
-int FakeBackend::port() const { return state_->port; }
-
 Route FakeBackend::on(const std::string &method, const std::string &path) { return add(method, path, false); }
 
 Route FakeBackend::onPattern(const std::string &method, const std::string &path_pattern) {
@@ -264,8 +256,6 @@ Route FakeBackend::add(const std::string &method, const std::string &path, bool 
   return Route(route);
 }
 
-Route FakeBackend::fallback() { return Route(state_->fallback); }
-
 std::vector<RecordedRequest> FakeBackend::requests() const {
   std::lock_guard<std::mutex> lock(state_->mu);
   return state_->recorded;
@@ -278,11 +268,6 @@ std::vector<RecordedRequest> FakeBackend::requests(const std::string &method, co
     if (filter.matches(r.method, r.path)) matching.push_back(std::move(r));
   }
   return matching;
-}
-
-std::size_t FakeBackend::requestCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->recorded.size();
 }
 
 bool FakeBackend::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {

@@ -1,7 +1,7 @@
 #pragma once
 // A scriptable HTTP server for tests: in-process, on 127.0.0.1 and a port the OS chooses, recording every
 // request. Scripted per route (method and exact path, or method and path pattern); the most recently added
-// matching route answers, and unmatched requests go to the fallback route (404 "not found" unless scripted).
+// matching route answers, and unmatched requests get 404 "not found".
 //
 //   kesto::test::FakeBackend fb;
 //   fb.on("POST", "/api/beacon").reply(200, "{}");
@@ -66,13 +66,11 @@ class Route {
   // The first `attempts` requests get no usable reply: the connection closes after the headers, before the
   // body they announce.
   Route dropFirst(int attempts);
-  // Every request gets no usable reply, as above (dropFirst without end).
-  Route drop();
-  // A 200 reply of total_bytes bytes of 'x', produced on the fly in chunks, so nothing that size is held in
-  // memory. With declare_length the length goes in Content-Length; otherwise the body is chunked.
-  Route streamBody(std::size_t total_bytes, std::size_t chunk_bytes = std::size_t{1} << 16, bool declare_length = true);
-  // A chunked body of `chunks` chunks of chunk_bytes, one every `interval` (the first after one interval).
-  Route drip(std::size_t chunks, std::size_t chunk_bytes, std::chrono::milliseconds interval);
+  // A 200 reply of total_bytes bytes of 'x', produced on the fly in chunks, one every `interval` (the first
+  // after one interval), so nothing that size is held in memory. With declare_length the length goes in
+  // Content-Length; otherwise the body is chunked.
+  Route streamBody(std::size_t total_bytes, std::size_t chunk_bytes, bool declare_length,
+                   std::chrono::milliseconds interval = std::chrono::milliseconds(0));
   // A reply computed from each request (called on a server thread; an exception gives 500).
   Route respond(std::function<Reply(const RecordedRequest &)> handler);
 
@@ -94,19 +92,15 @@ class FakeBackend {
 
   // "http://127.0.0.1:PORT", no trailing slash.
   std::string url() const;
-  int port() const;
 
   // Method "*" matches every method. A path pattern is a POSIX extended regular expression matched against the whole
   // path; a bad pattern throws std::invalid_argument.
   Route on(const std::string &method, const std::string &path);
   Route onPattern(const std::string &method, const std::string &path_pattern);
-  // The route for requests no other route matches.
-  Route fallback();
 
   std::vector<RecordedRequest> requests() const;
   // The requests of that method whose path matches the pattern (as in onPattern; an exact path is one).
   std::vector<RecordedRequest> requests(const std::string &method, const std::string &path_pattern) const;
-  std::size_t requestCount() const;
   // Waits until at least `count` requests have been recorded; false when the wait timed out.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   void clearRequests();
