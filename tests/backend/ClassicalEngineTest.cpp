@@ -245,25 +245,22 @@ TEST(MotionCue, StillBackgroundGrabCutKeepsForItsColoursIsTakenOutAndAStillChara
   const cv::Mat wall = texture(cv::Scalar(20, 90, 20), cv::Scalar(90, 200, 90));
   const cv::Mat red = texture(cv::Scalar(10, 10, 120), cv::Scalar(70, 70, 250));
   const cv::Rect poster(70, 26, 30, 44);
-  const auto frame_with_ball = [&](int shift, cv::Mat* truth) {
-    cv::Mat frame = wall.clone();
-    red(poster).copyTo(frame(poster));
-    cv::Mat ball = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
-    cv::circle(ball, cv::Point(58 + shift, 48), 20, cv::Scalar(255), cv::FILLED);
-    cv::Mat moved;
-    const cv::Mat move = (cv::Mat_<double>(2, 3) << 1, 0, shift, 0, 1, 0);
-    cv::warpAffine(red, moved, move, red.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
-    moved.copyTo(frame, ball);
-    if (truth != nullptr) *truth = ball;
-    return frame;
-  };
-  cv::Mat ball;
-  const cv::Mat anchor = frame_with_ball(0, &ball);
-  cv::Mat anchor_gray;
-  cv::Mat moved_gray;
-  cv::cvtColor(anchor, anchor_gray, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(frame_with_ball(3, nullptr), moved_gray, cv::COLOR_BGR2GRAY);
   const cv::Rect box(32, 20, 80, 56);
+  cv::Mat ball = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
+  cv::circle(ball, cv::Point(58, 48), 20, cv::Scalar(255), cv::FILLED);
+  cv::Mat frames[2];  // the anchor, and the ball 3 px further right
+  cv::Mat grays[2];
+  for (int i = 0; i < 2; ++i) {
+    frames[i] = wall.clone();
+    red(poster).copyTo(frames[i](poster));
+    const cv::Mat move = (cv::Mat_<double>(2, 3) << 1, 0, 3 * i, 0, 1, 0);
+    cv::Mat moved_ball;
+    cv::Mat moved_red;
+    cv::warpAffine(ball, moved_ball, move, ball.size());
+    cv::warpAffine(red, moved_red, move, red.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    moved_red.copyTo(frames[i], moved_ball);
+    cv::cvtColor(frames[i], grays[i], cv::COLOR_BGR2GRAY);
+  }
   cv::Mat poster_mask = cv::Mat::zeros(kHeight, kWidth, CV_8UC1);
   poster_mask(poster).setTo(255);
   cv::Mat near_ball;
@@ -274,22 +271,22 @@ TEST(MotionCue, StillBackgroundGrabCutKeepsForItsColoursIsTakenOutAndAStillChara
   AnchorSeeds seeds;
   seeds.box = box;
   std::string error;
-  const cv::Mat by_colour = segment_anchor(anchor, seeds, 3, 2, error);
+  const cv::Mat by_colour = segment_anchor(frames[0], seeds, 3, 2, error);
   ASSERT_FALSE(by_colour.empty()) << error;
   const int poster_area = cv::countNonZero(poster_mask);
   EXPECT_GT(cv::countNonZero(by_colour & poster_mask), poster_area / 2) << "no poster for the cue to take out";
 
-  seeds.motion = motion_cue(anchor_gray, moved_gray, box);
+  seeds.motion = motion_cue(grays[0], grays[1], box);
   ASSERT_FALSE(seeds.motion.still.empty());
   EXPECT_GT(cv::countNonZero(seeds.motion.still & poster_mask), poster_area / 2);
   EXPECT_LT(cv::countNonZero(seeds.motion.still & ball), cv::countNonZero(ball) / 50);
   EXPECT_GT(cv::countNonZero(seeds.motion.moving & ball), cv::countNonZero(ball) / 2);
-  const cv::Mat by_motion = segment_anchor(anchor, seeds, 3, 2, error);
+  const cv::Mat by_motion = segment_anchor(frames[0], seeds, 3, 2, error);
   ASSERT_FALSE(by_motion.empty()) << error;
   EXPECT_LT(cv::countNonZero(by_motion & poster_mask), poster_area / 10);
   EXPECT_GT(cv::countNonZero(by_motion & ball), cv::countNonZero(ball) * 95 / 100);
 
-  EXPECT_TRUE(motion_cue(anchor_gray, anchor_gray, box).still.empty());
+  EXPECT_TRUE(motion_cue(grays[0], grays[0], box).still.empty());
 }
 
 TEST(MaskPropagator, WarpsTheLastMaskAlongTheFlowFromTheNewFrame) {
