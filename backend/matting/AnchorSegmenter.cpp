@@ -21,26 +21,6 @@ constexpr double kDabAreaGrowth = 0.75;
 // The motion cue is acted on when the still background inside the character is more than this share of it.
 constexpr double kMinStillShare = 0.005;
 
-// The second cut only says which parts the still pixels take with them, so it runs on at most this many pixels.
-constexpr double kSecondCutPixels = 120000.0;
-
-// GrabCut on `labels` (returned, at the size of `bgr`), at a reduced size when `bgr` is larger than the above.
-cv::Mat cut_again(const cv::Mat& bgr, cv::Mat labels, int iterations, int starts) {
-  const double scale = std::sqrt(kSecondCutPixels / static_cast<double>(bgr.total()));
-  if (scale >= 1.0) {
-    grab_cut_best_start(bgr, labels, std::max(1, iterations), starts, frame_worker_count());
-    return labels;
-  }
-  const cv::Size small(std::max(2, static_cast<int>(bgr.cols * scale)), std::max(2, static_cast<int>(bgr.rows * scale)));
-  cv::Mat small_bgr;
-  cv::Mat small_labels;
-  cv::resize(bgr, small_bgr, small, 0, 0, cv::INTER_AREA);
-  cv::resize(labels, small_labels, small, 0, 0, cv::INTER_NEAREST);
-  grab_cut_best_start(small_bgr, small_labels, std::max(1, iterations), starts, frame_worker_count());
-  cv::resize(small_labels, labels, bgr.size(), 0, 0, cv::INTER_NEAREST);
-  return labels;
-}
-
 cv::Mat foreground_of(const cv::Mat& roi_labels, const cv::Rect& roi, cv::Size size) {
   cv::Mat mask = cv::Mat::zeros(size, CV_8UC1);
   cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
@@ -215,7 +195,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
       if (cv::countNonZero(still_inside) > kMinStillShare * cv::countNonZero(mask)) {
         cv::Mat relabelled = initial_labels.clone();
         relabelled.setTo(cv::GC_BGD, still_inside(roi));
-        const cv::Mat lost = mask & ~foreground_of(cut_again(bgr(roi), relabelled, iterations, starts), roi, size);
+        grab_cut_best_start(bgr(roi), relabelled, std::max(1, iterations), starts, frame_worker_count());
+        const cv::Mat lost = mask & ~foreground_of(relabelled, roi, size);
         background_by_motion = still_part(lost, seeds.motion) & ~definite_fg;
         mask &= ~background_by_motion;
       }
