@@ -32,8 +32,6 @@ class ProbeTest : public ::testing::Test {
     params_ = static_cast<const OfxParameterSuiteV1 *>(host_.fetchSuite(kOfxParameterSuite, 1));
   }
 
-  th::Plugin &plugin() { return *loaded_.plugin; }
-
   // The instance's parameter handle, as the plug-in would get it.
   OfxParamHandle param(const char *name) {
     OfxParamSetHandle set = nullptr;
@@ -139,7 +137,7 @@ TEST_F(ProbeTest, UserEditsClampOrAreRefused) {
 TEST_F(ProbeTest, PluginEditsAndCallsItMayNotMakeThenADestroyedInstancesHandlesAreRefused) {
   th::InstanceOptions asFloat;
   asFloat.depth = th::PixelDepth::Float;
-  EXPECT_FALSE(plugin().createInstance(asFloat).ok());
+  EXPECT_FALSE(loaded_.plugin->createInstance(asFloat).ok());
   const OfxParamHandle text = param("text");
   const OfxParamHandle count = param("count");
   char *before = nullptr;
@@ -179,7 +177,7 @@ TEST_F(ProbeTest, PluginEditsAndCallsItMayNotMakeThenADestroyedInstancesHandlesA
             kOfxStatErrBadHandle);  // a handle of another kind
 
   const int unloads = state_->unloads.load();
-  EXPECT_FALSE(plugin().unload().ok());
+  EXPECT_FALSE(loaded_.plugin->unload().ok());
   const OfxImageEffectHandle handle = fx_->handle();
   EXPECT_EQ(fx_->destroy(), kOfxStatReplyDefault);  // the plug-in's reply
   OfxPropertySetHandle props = nullptr;
@@ -188,7 +186,7 @@ TEST_F(ProbeTest, PluginEditsAndCallsItMayNotMakeThenADestroyedInstancesHandlesA
   EXPECT_EQ(fx_->render(0).status, kOfxStatFailed);
   EXPECT_FALSE(fx_->setString("text", "x").ok());
   fx_.reset();
-  auto first = plugin().unload();
+  auto first = loaded_.plugin->unload();
   ASSERT_TRUE(first.ok()) << first.error();
   loaded_.plugin.reset();
   EXPECT_EQ(state_->unloads.load(), unloads + 1);
@@ -209,7 +207,7 @@ TEST_F(ProbeTest, ServesFramesRendersOnSeveralThreadsOnlyWhenAllowedAndCountsIma
   EXPECT_EQ(fx_->properties().getDouble(kOfxImageEffectInstancePropEffectDuration), 10.0);
   // Not fully render-safe (the probe's default), or fully safe without letting the host thread its frames:
   // never concurrent.
-  th::PropertySet &descriptor = plugin().descriptor();
+  th::PropertySet &descriptor = loaded_.plugin->descriptor();
   for (int threading : {1, 0}) {
     descriptor.setInt(kOfxImageEffectPluginPropHostFrameThreading, threading);
     EXPECT_FALSE(fx_->renderMany({0, 1}, 2).ok()) << threading;

@@ -45,9 +45,7 @@ TEST(BackendReplies, SessionReplyNeedsASuccessAndAJsonObjectWithASafeId) {
   for (const Case &c : cases) {
     const SessionReply r = kesto::read_session_reply(reply(c.status, c.body));
     EXPECT_EQ(c.kind, r.kind) << c.status << " " << c.body;
-    if (r.kind != SessionReply::Kind::Ok) {
-      EXPECT_EQ("", r.sessionId);
-    }
+    EXPECT_EQ(c.kind == SessionReply::Kind::Ok, !r.sessionId.empty()) << c.body;
   }
   EXPECT_EQ("abc-123_x.y", kesto::read_session_reply(reply(200, R"({"session_id":"abc-123_x.y"})")).sessionId);
 }

@@ -60,12 +60,10 @@ TEST(SpoolResample, NearestNeighbourPicksTheDocumentedSourcePixelsTopRowFirst) {
   // from the top; scale 0.5, a scale that is no simple fraction and none, at both depths, with rows stored
   // bottom-up and (padded) top-down.
   const std::int64_t sizes[][2] = {{3840, 4}, {2500, 7}, {5, 3}};
-  for (const auto &wh : sizes) {
+  for (const auto &[w, h] : sizes) {
     for (int variant = 0; variant < 4; ++variant) {
       const bool isFloat = (variant & 1) != 0;
       const bool topDown = (variant & 2) != 0;
-      const std::int64_t w = wh[0];
-      const std::int64_t h = wh[1];
       SCOPED_TRACE(std::to_string(w) + (isFloat ? " floats" : " bytes") + (topDown ? " top-down" : ""));
       // Pixel (x, y from the bottom): R = x % 251, G = y, B = x / 251, A = 255.
       const auto component = [](std::int64_t x, std::int64_t y, int c) {

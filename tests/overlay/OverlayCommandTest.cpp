@@ -16,40 +16,28 @@ constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 const std::string kBoxSet = " --set 'bbox_json={\"x\":0.25,\"y\":0.25,\"w\":0.5,\"h\":0.5}'";
 
-class OverlayCommand : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // An opaque (40, 60, 80) frame.
-    for (std::size_t i = 0; i < frame_.size(); ++i) {
-      frame_[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 255 : 40 + 20 * (i % 4));
-    }
-    ASSERT_TRUE(kesto::testing::write_png_file(dir_ + "/frame.png", frame_.data(), kWidth, kHeight, 4));
-  }
-
-  int run(const std::string &arguments) { return tool_.run("overlay " + arguments); }
-  std::string io() const { return "--input '" + dir_ + "/frame.png' --output '" + dir_ + "/overlay.png'"; }
-
-  std::vector<std::uint8_t> written() const {
-    int width = 0, height = 0;
-    auto rgba = kesto::testing::load_rgba(dir_ + "/overlay.png", &width, &height);
+TEST(OverlayCommand, DrawsTheBoxAndDabsOverTheFrameUnlessSwitchedOff) {
+  const kesto::testing::ToolRun tool("trevane-overlay");
+  const std::string io = "overlay --input '" + tool.dir() + "/frame.png' --output '" + tool.dir() + "/overlay.png'";
+  const auto written = [&] {
+    int width = 0;  // with the size of the frame, the width fixes the height
+    auto rgba = kesto::testing::load_rgba(tool.dir() + "/overlay.png", &width, nullptr);
     EXPECT_EQ(width, kWidth);
-    EXPECT_EQ(height, kHeight);
     return rgba;
+  };
+  // An opaque (40, 60, 80) frame.
+  std::vector<std::uint8_t> frame(std::size_t{kWidth} * kHeight * 4);
+  for (std::size_t i = 0; i < frame.size(); ++i) {
+    frame[i] = static_cast<std::uint8_t>(i % 4 == 3 ? 255 : 40 + 20 * (i % 4));
   }
-
-  kesto::testing::ToolRun tool_{"trevane-overlay"};
-  const std::string dir_ = tool_.dir();
-  std::vector<std::uint8_t> frame_ = std::vector<std::uint8_t>(std::size_t{kWidth} * kHeight * 4);
-};
-
-TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrameUnlessSwitchedOff) {
+  ASSERT_TRUE(kesto::testing::write_png_file(tool.dir() + "/frame.png", frame.data(), kWidth, kHeight, 4));
   // Box from canonical (16, 36) to (48, 12); an add dab about canonical (6, 6), an exclude dab about (56, 42),
   // each of radius 4 and clear of the box and its handles.
-  ASSERT_EQ(run(io() + kBoxSet + " --set 'brush_json=[[0.09375,0.875,0.0625],[0.875,0.125,-0.0625]]'"), 0)
-      << tool_.err();
-  EXPECT_NE(tool_.out().find("1 box outline(s), 2 dab(s)"), std::string::npos) << tool_.out();
+  ASSERT_EQ(tool.run(io + kBoxSet + " --set 'brush_json=[[0.09375,0.875,0.0625],[0.875,0.125,-0.0625]]'"), 0)
+      << tool.err();
+  EXPECT_NE(tool.out().find("1 box outline(s), 2 dab(s)"), std::string::npos) << tool.out();
   const std::vector<std::uint8_t> out = written();
-  ASSERT_EQ(out.size(), frame_.size());
+  ASSERT_EQ(out.size(), frame.size());
   // Canonical (x, y) is pixel (x, 47 - y): the box's top edge, at v = 0.25, is canonical y 36, pixel row 11,
   // fully covered by the 1.5 wide line; the dabs blend cyan and red at alpha 0.35; inside the box, away from
   // everything, the frame is as it was.
@@ -65,10 +53,10 @@ TEST_F(OverlayCommand, DrawsTheBoxAndDabsOverTheFrameUnlessSwitchedOff) {
 
   // Switched off, the overlay leaves the frame as it was. Bad usage is in the trevane tool's table of
   // refusals; a picture that cannot be written is a failure (1).
-  ASSERT_EQ(run(io() + " --set draw_mask=0" + kBoxSet), 0) << tool_.err();
-  EXPECT_EQ(written(), frame_);
-  EXPECT_EQ(run("--input '" + dir_ + "/frame.png' --output '" + dir_ + "/no/such/dir/x.png'"), 1);
-  EXPECT_NE(tool_.err().find("cannot write"), std::string::npos) << tool_.err();
+  ASSERT_EQ(tool.run(io + " --set draw_mask=0" + kBoxSet), 0) << tool.err();
+  EXPECT_EQ(written(), frame);
+  EXPECT_EQ(tool.run("overlay --input '" + tool.dir() + "/frame.png' --output '" + tool.dir() + "/no/such/x.png'"), 1);
+  EXPECT_NE(tool.err().find("cannot write"), std::string::npos) << tool.err();
 }
 
 }  // namespace

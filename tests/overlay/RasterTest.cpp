@@ -27,11 +27,7 @@ const std::uint8_t *pixel(const rec::Canvas &canvas, int x, int y) {
 }
 
 rec::Primitive shape(rec::Mode mode, std::vector<rec::Vertex> vertices, rec::Colour colour = kWhite) {
-  rec::Primitive p;
-  p.mode = mode;
-  p.colour = colour;
-  p.vertices = std::move(vertices);
-  return p;
+  return {mode, std::move(vertices), colour, 1.0f};
 }
 
 rec::Primitive square(double x0, double y0, double x1, double y1, rec::Colour colour = kWhite) {

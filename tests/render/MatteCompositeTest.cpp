@@ -24,9 +24,7 @@ using kesto::PixelRect;
 
 // The formulas transcribed literally, one pixel at a time, with no shortcut: the reference.
 std::uint8_t literalStore(float c) {
-  if (c > 1.0f) c = 1.0f;
-  if (c < 0.0f) c = 0.0f;
-  return static_cast<std::uint8_t>(std::trunc(c * 255.0f + 0.5f));
+  return static_cast<std::uint8_t>(std::trunc(std::clamp(c, 0.0f, 1.0f) * 255.0f + 0.5f));
 }
 
 // Writes every pixel of `dst` from `src` and `matte` (null: no matte).
