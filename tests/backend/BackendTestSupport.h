@@ -3,8 +3,6 @@
 // and the tiny ONNX models of make_test_models.py (the threshold model marks what is brighter than mid-grey).
 // Child processes are tests/support's.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -28,9 +26,9 @@ struct TempDir : kesto::testing::ScratchFolder {
   std::filesystem::path path() const { return ScratchFolder::path(); }
 };
 
-inline std::string encode(const cv::Mat& image, const char* ext) {
+inline std::string encode(const cv::Mat& image, const char* ext, const std::vector<int>& params = {}) {
   std::vector<uchar> bytes;
-  cv::imencode(ext, image, bytes);
+  cv::imencode(ext, image, bytes, params);
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -91,9 +89,6 @@ inline std::unique_ptr<Outcome> run_engine(MattingEngine& engine, const JobReque
   return out;
 }
 
-// Small input so that every inference takes well under a millisecond.
-constexpr int kTestModelSidePx = 64;
-
 // The models, written once per test process into a temporary folder.
 class TestModels {
  public:
@@ -102,13 +97,13 @@ class TestModels {
     return models;
   }
   std::filesystem::path path(const std::string& name) const { return dir_.path() / (name + ".onnx"); }
-  bool ok() const { return problem_.empty(); }
+  // Empty when the models were written.
   const std::string& problem() const { return problem_; }
   // Options for one of the models at the small test input size; the rest at their defaults.
   NeuralOptions options(const std::string& name) const {
     NeuralOptions o;
     o.model_path = path(name).string();
-    o.input_width = o.input_height = kTestModelSidePx;
+    o.input_width = o.input_height = 64;  // small: every inference takes well under a millisecond
     return o;
   }
 

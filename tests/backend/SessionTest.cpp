@@ -151,12 +151,12 @@ TEST_F(SessionStoreTest, ARestartServesFinishedSessionsAndFailsTheRest) {
   };
   std::ofstream(left[2].session->matte_file(1), std::ios::binary | std::ios::trunc) << "cut";
   std::ofstream(left[0].session->dir() / "alpha" / "000001.png.tmp-7") << "half";
-  const fs::path garbled = dir.path() / "0123456789abcdef0123456789abcdef";
-  const fs::path unmarked = dir.path() / "a-fedcba9876543210fedcba9876543210";
-  const fs::path foreign = dir.path() / "keep-me";
-  for (const fs::path& p : {garbled, unmarked, foreign}) fs::create_directories(p);
-  std::ofstream(garbled / kSessionRecordFile) << "trevane-backend session";
-  std::ofstream(foreign / kSessionRecordFile) << "{}";
+  // Folders that are no session's: a garbled record, one with no record at all, and another program's.
+  const std::pair<const char*, bool> others[] = {  // the folder's name, and whether the restart keeps it
+      {"0123456789abcdef0123456789abcdef", false}, {"a-fedcba9876543210fedcba9876543210", true}, {"keep-me", true}};
+  for (const auto& [name, kept] : others) fs::create_directories(dir.path() / name);
+  std::ofstream(dir.path() / others[0].first / kSessionRecordFile) << "trevane-backend session";
+  std::ofstream(dir.path() / others[2].first / kSessionRecordFile) << "{}";
 
   test::TempDir after;
   fs::copy(dir.path(), after.path(), fs::copy_options::recursive);
@@ -164,9 +164,7 @@ TEST_F(SessionStoreTest, ARestartServesFinishedSessionsAndFailsTheRest) {
   SessionStore restarted(after.path(), StoreLimits{8, 10s}, restarted_budget);
   const auto t1 = t0 + 1h;
   const Recovered found = restarted.recover(t1);
-  EXPECT_EQ(found.completed, 1u);
-  EXPECT_EQ(found.failed, 2u);
-  EXPECT_EQ(found.discarded, 1u);
+  EXPECT_EQ(std::tie(found.completed, found.failed, found.discarded), std::make_tuple(1u, 2u, 1u));
   for (const auto& l : left) {
     const auto back = restarted.find(l.session->id());
     ASSERT_NE(back, nullptr) << l.what;
@@ -183,9 +181,7 @@ TEST_F(SessionStoreTest, ARestartServesFinishedSessionsAndFailsTheRest) {
   EXPECT_EQ(completed->matte_for_download(1, t1).value(), completed->matte_file(1));
   EXPECT_FALSE(fs::exists(completed->dir() / "alpha" / "000001.png.tmp-7"));
   EXPECT_EQ(restarted_budget->used_bytes(), png.size() * 2);
-  EXPECT_FALSE(fs::exists(after.path() / garbled.filename()));
-  EXPECT_TRUE(fs::exists(after.path() / unmarked.filename()));
-  EXPECT_TRUE(fs::exists(after.path() / foreign.filename()));
+  for (const auto& [name, kept] : others) EXPECT_EQ(fs::exists(after.path() / name), kept) << name;
   // The time to live counts from the restart.
   EXPECT_TRUE(restarted.remove_expired(t1 + 9s).empty());
   EXPECT_EQ(restarted.remove_expired(t1 + 11s).size(), std::size(left));
@@ -218,13 +214,13 @@ class GateEngine final : public MattingEngine {
 
 class JobRunnerTest : public SessionStoreTest {
  protected:
+  // Both end states last, so reading the state again to test each is sound.
   static SessionState wait_for_end(Session& session) {
-    for (int i = 0; i < 500; ++i) {
-      const SessionState state = session.snapshot(SteadyClock::now()).state;
-      if (state == SessionState::Completed || state == SessionState::Failed) return state;
+    const auto state = [&] { return session.snapshot(SteadyClock::now()).state; };
+    for (int i = 0; i < 500 && state() != SessionState::Completed && state() != SessionState::Failed; ++i) {
       std::this_thread::sleep_for(5ms);
     }
-    return session.snapshot(SteadyClock::now()).state;
+    return state();
   }
   static bool wait_running(const Gate& gate, int count) {
     for (int i = 0; i < 1000 && gate.running != count; ++i) std::this_thread::sleep_for(5ms);
@@ -246,12 +242,10 @@ TEST_F(JobRunnerTest, RunsSeveralSessionsAtOnceQueuesTheRestSurvivesAThrowingEng
   EXPECT_EQ(wait_for_end(*sessions[0]), SessionState::Failed);
   EXPECT_NE(sessions[0]->snapshot(now).error.find("boom"), std::string::npos);
   const SessionSnapshot queued = sessions[3]->snapshot(now);
-  EXPECT_EQ(queued.state, SessionState::Queued);
-  EXPECT_EQ(queued.stage, "queued");
+  EXPECT_EQ(std::tie(queued.state, queued.stage), std::make_tuple(SessionState::Queued, "queued"));
   EXPECT_STREQ(wire_status(queued.state), "RUNNING");  // to the plug-in, a queued job is under way
   const JobCounts counts = runner.counts();  // what /api/health reports
-  EXPECT_EQ(counts.running, 2u);
-  EXPECT_EQ(counts.queued, 1u);
+  EXPECT_EQ(std::tie(counts.running, counts.queued), std::make_tuple(2u, 1u));
   gate.open = true;
   for (int i = 1; i < 4; ++i) EXPECT_EQ(wait_for_end(*sessions[i]), SessionState::Completed);
   EXPECT_TRUE(fs::exists(sessions[1]->matte_file(0)));
@@ -263,8 +257,7 @@ TEST_F(JobRunnerTest, RunsSeveralSessionsAtOnceQueuesTheRestSurvivesAThrowingEng
   runner.stop();
   EXPECT_FALSE(runner.submit(session_with(1, now, kJob)));
   const SessionSnapshot stopped = held->snapshot(now);
-  EXPECT_EQ(stopped.state, SessionState::Failed);
-  EXPECT_EQ(stopped.error, "cancelled");
+  EXPECT_EQ(std::tie(stopped.state, stopped.error), std::make_tuple(SessionState::Failed, "cancelled"));
 }
 
 }  // namespace
