@@ -21,6 +21,22 @@ constexpr double kDabAreaGrowth = 0.75;
 // The motion cue is acted on when the still background inside the character is more than this share of it.
 constexpr double kMinStillShare = 0.005;
 
+// GrabCut on `labels` (in and out, at the size of `bgr`), on a copy scaled by `scale` when that is below 1.
+void cut_again(const cv::Mat& bgr, cv::Mat& labels, int iterations, int starts, double scale) {
+  if (scale >= 1.0) {
+    grab_cut_best_start(bgr, labels, std::max(1, iterations), starts, frame_worker_count());
+    return;
+  }
+  const cv::Size small(std::max(2, static_cast<int>(std::lround(bgr.cols * scale))),
+                       std::max(2, static_cast<int>(std::lround(bgr.rows * scale))));
+  cv::Mat small_bgr;
+  cv::Mat small_labels;
+  cv::resize(bgr, small_bgr, small, 0, 0, cv::INTER_AREA);
+  cv::resize(labels, small_labels, small, 0, 0, cv::INTER_NEAREST);
+  grab_cut_best_start(small_bgr, small_labels, std::max(1, iterations), starts, frame_worker_count());
+  cv::resize(small_labels, labels, bgr.size(), 0, 0, cv::INTER_NEAREST);
+}
+
 cv::Mat foreground_of(const cv::Mat& roi_labels, const cv::Rect& roi, cv::Size size) {
   cv::Mat mask = cv::Mat::zeros(size, CV_8UC1);
   cv::Mat roi_fg = (roi_labels == cv::GC_FGD) | (roi_labels == cv::GC_PR_FGD);
@@ -119,7 +135,8 @@ cv::Mat keep_largest_region(const cv::Mat& mask, const cv::Mat& keep) {
   return out;
 }
 
-cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error) {
+cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error,
+                       double second_cut_scale) {
   const int width = bgr.cols;
   const int height = bgr.rows;
   const cv::Size size = bgr.size();
@@ -195,7 +212,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
       if (cv::countNonZero(still_inside) > kMinStillShare * cv::countNonZero(mask)) {
         cv::Mat relabelled = initial_labels.clone();
         relabelled.setTo(cv::GC_BGD, still_inside(roi));
-        grab_cut_best_start(bgr(roi), relabelled, std::max(1, iterations), starts, frame_worker_count());
+        cut_again(bgr(roi), relabelled, iterations, starts, second_cut_scale);
         const cv::Mat lost = mask & ~foreground_of(relabelled, roi, size);
         background_by_motion = still_part(lost, seeds.motion) & ~definite_fg;
         mask &= ~background_by_motion;

@@ -29,8 +29,10 @@ cv::Point dab_centre(const BrushDab& dab, int width, int height);
 
 // Returns a CV_8UC1 mask (255 = character) the size of `bgr`, or an empty Mat with `error` set. GrabCut runs
 // `iterations` from each of `starts` fixed starts; the same input gives the same mask on every run. Still
-// background that GrabCut keeps for its colours is taken out by the seeds' motion cue.
-cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error);
+// background that GrabCut keeps for its colours is taken out by the seeds' motion cue, after a second cut
+// (at `second_cut_scale` of the image's size: it only says which parts go with the still background).
+cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterations, int starts, std::string& error,
+                       double second_cut_scale = 1.0);
 
 // Keeps the largest 8-connected region of a binary mask, and any region touching a pixel of `keep` (may be
 // empty). Removes specks and stray blobs that GrabCut leaves in the background.
