@@ -44,16 +44,17 @@ cv::Mat to_gray(const cv::Mat& bgr) {
 
 // The motion cue for the box on the anchor image, against the frame kHintNeighbourDistance after the anchor
 // (before it at the clip's end); empty when neither can be read or the sizes differ.
-MotionCue motion_cue_near(const EngineJob& job, const cv::Mat& anchor_image, double scale, const cv::Rect& box) {
+MotionCue motion_cue_near(const EngineJob& job, const cv::Mat& anchor_image, const ClassicalParams& params,
+                          const cv::Rect& box) {
   const int anchor = job.request.anchor_frame;
   for (const int index : {anchor + kHintNeighbourDistance, anchor - kHintNeighbourDistance}) {
     if (index < 0 || index >= job.frames.frame_count()) continue;
     cv::Mat frame;
     std::string unread;
     if (!job.frames.read_frame(index, frame, unread)) continue;
-    const cv::Mat neighbour = to_work(frame, scale);
+    const cv::Mat neighbour = to_work(frame, params.anchor_scale);
     if (neighbour.size() != anchor_image.size()) return {};
-    return motion_cue(to_gray(anchor_image), to_gray(neighbour), box);
+    return motion_cue(to_gray(anchor_image), to_gray(neighbour), box, params.cue_scale);
   }
   return {};
 }
@@ -123,7 +124,8 @@ std::optional<std::string> propagate(const EngineJob& job, const ClassicalParams
 
 ClassicalParams classical_params(Quality quality) {
   // Fast tracks at three quarters of the frame: at half, thin limbs and hair lost on the way cost more than
-  // the flow saves; its anchor's second cut runs at half size, a quarter of the cost.
+  // the flow saves; its motion cue runs at half size, a quarter of the cost (a thin staff's edge can go with
+  // the lawn behind it there).
   if (quality == Quality::Fast) return ClassicalParams{0.75, 1.0, 2, 1, 5, 1, false, 0.5};
   return ClassicalParams{1.0, 1.0, 5, 4, 8, 2, true};
 }
@@ -182,9 +184,9 @@ EngineOutcome ClassicalEngine::run(const EngineJob& job) {
 
   std::optional<AnchorSeeds> seeds = anchor_seeds(job, anchor_frame, anchor_image.size(), nullptr, error);
   if (!seeds) return error;
-  if (seeds->box) seeds->motion = motion_cue_near(job, anchor_image, params.anchor_scale, *seeds->box);
+  if (seeds->box) seeds->motion = motion_cue_near(job, anchor_image, params, *seeds->box);
   const cv::Mat anchor_mask = segment_anchor(anchor_image, *seeds, params.anchor_iterations, params.anchor_starts, error,
-                                             params.cue_cut_scale);
+                                             params.cue_scale);
   if (anchor_mask.empty()) return error;
   return matte_from_anchor(job, params, anchor_frame, anchor_mask, MaskCorrector());
 }

@@ -28,7 +28,7 @@ struct ClassicalParams {
   int band_px = 8;
   int track_iterations = 2;
   bool fine_flow = true;
-  double cue_cut_scale = 1.0;  // size of the anchor's second cut, when the motion cue asks for one
+  double cue_scale = 1.0;    // size of the motion cue's flow and of the anchor's second cut, relative to the anchor
 };
 
 ClassicalParams classical_params(Quality quality);

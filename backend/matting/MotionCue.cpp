@@ -23,9 +23,6 @@ constexpr double kRansacTolerancePx = 1.0;
 // Inside the box: closer than this to the camera's motion is still, farther than the other is moving.
 constexpr double kStillResidualPx = 0.5;
 constexpr double kMovingResidualPx = 1.5;
-// Frames wider than this are compared at this width: the camera's motion needs no more, and the flow is the
-// cue's main cost.
-constexpr int kCueWidth = 480;
 // Below this share of moving textured pixels in the box, the character gives no motion to tell it by.
 constexpr double kMinMovingShare = 0.10;
 
@@ -84,12 +81,12 @@ MotionCue motion_cue_at_size(const cv::Mat& anchor_gray, const cv::Mat& neighbou
 
 }  // namespace
 
-MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
-  if (anchor_gray.cols <= kCueWidth || neighbour_gray.size() != anchor_gray.size()) {
+MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box, double scale) {
+  if (scale >= 1.0 || neighbour_gray.size() != anchor_gray.size()) {
     return motion_cue_at_size(anchor_gray, neighbour_gray, box);
   }
-  const double scale = static_cast<double>(kCueWidth) / anchor_gray.cols;
-  const cv::Size small(kCueWidth, std::max(1, static_cast<int>(std::lround(anchor_gray.rows * scale))));
+  const cv::Size small(std::max(2, static_cast<int>(std::lround(anchor_gray.cols * scale))),
+                       std::max(2, static_cast<int>(std::lround(anchor_gray.rows * scale))));
   cv::Mat anchor_small;
   cv::Mat neighbour_small;
   cv::resize(anchor_gray, anchor_small, small, 0, 0, cv::INTER_AREA);
