@@ -198,7 +198,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
     // The box covers the whole frame: the frame's border is the only background there is.
     cv::rectangle(roi_labels, cv::Rect(0, 0, roi.width, roi.height), cv::Scalar(cv::GC_BGD), 2);
   }
-  const cv::Mat initial_labels = roi_labels.clone();
+  const bool has_cue = !seeds.motion.still.empty() && seeds.motion.still.size() == size;
+  const cv::Mat initial_labels = has_cue ? roi_labels.clone() : cv::Mat();
   cv::Mat mask;
   cv::Mat background_by_motion;
   try {
@@ -207,7 +208,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const AnchorSeeds& seeds, int iterati
     // Seeding the still pixels as background from the start teaches GrabCut the road's colours as
     // background, and it then drops pale faces with them; so first segment as drawn, then segment again
     // with the still background inside the character fixed, and take out only what that loses near it.
-    if (!seeds.motion.still.empty() && seeds.motion.still.size() == size) {
+    if (has_cue) {
       const cv::Mat still_inside = seeds.motion.still & mask & ~definite_fg;
       if (cv::countNonZero(still_inside) > kMinStillShare * cv::countNonZero(mask)) {
         cv::Mat relabelled = initial_labels.clone();

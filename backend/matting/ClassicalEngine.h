@@ -4,7 +4,8 @@
 // forward and backward through the clip by optical flow and band-limited re-segmentation (both directions at
 // once), and each frame's edge is refined at full size by a pool of workers while propagation moves on
 // (frames are independent there). "fast" tracks at three-quarter resolution with one GrabCut iteration per
-// frame; "fine" at full resolution with more iterations, a more accurate flow and guided-filter edges. Only a few frames are in memory at any time, whatever the clip's length.
+// frame; "fine" at full resolution with more iterations, a more accurate flow and guided-filter edges. Only
+// a few frames are in memory at any time, whatever the clip's length.
 
 #include <functional>
 #include <optional>
@@ -28,7 +29,7 @@ struct ClassicalParams {
   int band_px = 8;
   int track_iterations = 2;
   bool fine_flow = true;
-  double cue_scale = 1.0;    // size of the motion cue's flow and of the anchor's second cut, relative to the anchor
+  double cue_scale = 1.0;    // size of the motion cue's flow and the anchor's second cut, relative to the anchor
 };
 
 ClassicalParams classical_params(Quality quality);
