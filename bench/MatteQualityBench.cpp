@@ -28,7 +28,7 @@
 // options and --keyframe-spacing as trevane-backend takes them) or scripts/fetch-model has cached one; its
 // loading and check at start-up are not counted.
 // The media comes from scripts/fetch-media; pass --media DIR to use another cache. --write-mattes DIR writes
-// each clip's anchor frame beside its matte and its true alpha there.
+// each clip's anchor frame beside its matte and its true alpha there, named after the figure and the portrait.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
@@ -193,7 +193,8 @@ void write_anchor_sheet(const std::string& name, const Clip& clip, const JobResu
 }
 
 // Every composite clip with a box alone (hint empty) or a hint alone, against the true mattes.
-TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const char* quality, bool by_hint) {
+TruthFigures measure_truth(const std::string& prefix, const kesto::backend::BackendConfig& config, const char* quality,
+                           bool by_hint) {
   TruthFigures figures;
   figures.ok = with_backend(config, [&](httplib::Client& client) {
     double iou_sum = 0.0;
@@ -222,8 +223,7 @@ TruthFigures measure_truth(const kesto::backend::BackendConfig& config, const ch
         mad_sum += kesto::clips::matte_mad(alpha, clip.truth[i]);
       }
       if (!gMatteDir.empty()) {
-        write_anchor_sheet(std::string(quality) + (by_hint ? "-hint-" : "-box-") + fs::path(clip.portrait).stem().string(),
-                           clip, result);
+        write_anchor_sheet(prefix + "-" + fs::path(clip.portrait).stem().string(), clip, result);
       }
       // Each clip's figure, to see which character a change helps or hurts.
       std::fprintf(stderr, "bench_matte_quality: %s, %s: IoU %.4f\n", clip.portrait.c_str(),
@@ -270,7 +270,7 @@ void register_truth(const std::string& prefix, const kesto::backend::BackendConf
   benchmark::RegisterBenchmark(("MatteQuality/" + prefix).c_str(), [=](benchmark::State& state) {
     TruthFigures& out = gTruth[prefix];
     for (auto _ : state) {
-      out = measure_truth(config, quality, by_hint);
+      out = measure_truth(prefix, config, quality, by_hint);
       if (!out.ok) state.SkipWithError("a clip did not run through the backend");
     }
     state.counters["iou"] = out.iou;

@@ -162,6 +162,15 @@ cv::Rect with_margin(const cv::Rect& r, cv::Size size, double fraction = kBoxMar
   return cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(0, 0, size.width, size.height);
 }
 
+// A character near the frame's bottom is nearly always cut by it, and what the finder sees of it (the moving
+// parts, the segmentation of a part) often stops short of its flat lower half: a box ending within one margin
+// of the bottom runs down to it, as a user would draw it. The top keeps its gap (a dark doorway above a head).
+cv::Rect to_bottom_if_near(cv::Rect box, cv::Size size) {
+  const int margin = static_cast<int>(std::lround(kBoxMarginFraction * size.height));
+  if (size.height - box.br().y < margin) box.height = size.height - box.y;
+  return box;
+}
+
 // The bounding box of the segmentation of `box` in `image`, without a band running off the top; empty when
 // nothing comes out.
 cv::Rect segmented_extent(const cv::Mat& image, const cv::Rect& box) {
@@ -417,7 +426,7 @@ std::optional<FoundCharacter> find_character(const cv::Mat& anchor, const std::v
       box = scaled(grow_to_character(image, grow_box), 1.0 / to_grow) & frame;
     }
   }
-  return FoundCharacter{with_margin(box, anchor.size()), describe(chosen, words)};
+  return FoundCharacter{to_bottom_if_near(with_margin(box, anchor.size()), anchor.size()), describe(chosen, words)};
 }
 
 }  // namespace kesto::backend

@@ -89,13 +89,13 @@ TEST(CharacterFinder, ScoresEveryCandidateAgainstEveryWord) {
 }
 
 // A textured floor with three flat shapes on it: a large blue one on the left, a small red one on the right and
-// a mid-sized yellow one at the top in the middle.
-cv::Mat three_shapes() {
+// a mid-sized yellow one at the top in the middle. The blue one's centre is `blue_y` rows down.
+cv::Mat three_shapes(int blue_y = 140) {
   cv::RNG rng(3);
   cv::Mat frame(240, 320, CV_8UC3);
   rng.fill(frame, cv::RNG::UNIFORM, cv::Scalar(110, 120, 120), cv::Scalar(140, 150, 150));
   cv::GaussianBlur(frame, frame, cv::Size(0, 0), 1.5);
-  cv::ellipse(frame, cv::Point(70, 140), cv::Size(45, 70), 0, 0, 360, cv::Scalar(200, 60, 20), cv::FILLED);
+  cv::ellipse(frame, cv::Point(70, blue_y), cv::Size(45, 70), 0, 0, 360, cv::Scalar(200, 60, 20), cv::FILLED);
   cv::ellipse(frame, cv::Point(270, 170), cv::Size(16, 26), 0, 0, 360, cv::Scalar(30, 30, 220), cv::FILLED);
   cv::ellipse(frame, cv::Point(170, 50), cv::Size(30, 24), 0, 0, 360, cv::Scalar(30, 210, 230), cv::FILLED);
   return frame;
@@ -125,23 +125,26 @@ cv::Mat moving_character(int shift_px) {
 
 TEST(CharacterFinder, FindsTheShapeAHintDescribesNothingInAnEmptyFrameAndAMovingCharacterWholeToTheFramesEdge) {
   const cv::Mat shapes = three_shapes();
+  const cv::Mat low_shapes = three_shapes(152);  // the blue one ends 18 rows short of the bottom
   const cv::Mat empty(240, 320, CV_8UC3, cv::Scalar(90, 120, 90));
   const cv::Mat tiny(20, 20, CV_8UC3, cv::Scalar(0, 0, 0));
   struct Case {
     const char* hint;
     const cv::Mat& frame;
     std::optional<cv::Point> inside;  // where the found box must lie (it must miss the other shapes' centres)
+    bool to_bottom = false;           // a box ending within its margin of the frame's bottom runs down to it
   };
   const Case cases[] = {
       {"the big blue one", shapes, cv::Point(70, 140)},
+      {"the big blue one", low_shapes, cv::Point(70, 152), true},
       {"the small one on the right", shapes, cv::Point(270, 170)},
       {"yellow, at the top", shapes, cv::Point(170, 50)},
       {"the purple one", shapes, std::nullopt},
       {"the man", empty, std::nullopt},
       {"man", tiny, std::nullopt},
   };
-  const cv::Point centres[] = {{70, 140}, {270, 170}, {170, 50}};
   for (const Case& c : cases) {
+    const cv::Point centres[] = {{70, c.frame.data == low_shapes.data ? 152 : 140}, {270, 170}, {170, 50}};
     SCOPED_TRACE(c.hint);
     std::string error;
     const auto found = find_character(c.frame, {}, c.hint, nullptr, error);
@@ -149,6 +152,7 @@ TEST(CharacterFinder, FindsTheShapeAHintDescribesNothingInAnEmptyFrameAndAMoving
     ASSERT_EQ(found.has_value(), c.inside.has_value());
     if (!found) continue;
     EXPECT_TRUE(found->box.contains(*c.inside)) << found->box;
+    EXPECT_EQ(found->box.br().y == c.frame.rows, c.to_bottom) << found->box;
     for (const cv::Point& other : centres) {
       EXPECT_TRUE(other == *c.inside || !found->box.contains(other)) << found->box << " holds " << other;
     }
