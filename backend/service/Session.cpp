@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 
 #include "FileUtil.h"
@@ -160,12 +161,11 @@ Result<int> Session::store_frame(int index, std::string_view bytes, const ImageI
     frames_.resize(known_frames);
     return ApiError{507, "the server's disk limit for sessions is reached"};
   }
-  if (record.present && record.format != info.format) {
-    std::error_code ec;
-    fs::remove(frame_file(index), ec);  // replaced by a file of the other format
-  }
-  // frame_file() reads the record's format, so set it before naming the file.
+  // frame_file() reads the record's format, so set it before naming the file. A copy of the other format is
+  // removed only once its replacement is written: a failed write keeps the frame the clip had.
   const ImageFormat old_format = record.format;
+  const std::optional<fs::path> other_format =
+      record.present && old_format != info.format ? std::optional<fs::path>(frame_file(index)) : std::nullopt;
   record.format = info.format;
   const std::string problem = write_file_atomic(frame_file(index), bytes.data(), bytes.size());
   if (!problem.empty()) {
@@ -173,6 +173,10 @@ Result<int> Session::store_frame(int index, std::string_view bytes, const ImageI
     budget_->release(growth);
     frames_.resize(known_frames);
     return ApiError{507, problem};
+  }
+  if (other_format) {
+    std::error_code ec;
+    fs::remove(*other_format, ec);
   }
   if (old_bytes > bytes.size()) budget_->release(old_bytes - bytes.size());
   bytes_on_disk_ -= old_bytes;

@@ -98,6 +98,15 @@ TEST_F(SessionStoreTest, AJobNeedsEveryFrameWithinTheDiskLimitStartsOnceAndGives
   EXPECT_EQ(gap.error().http_status, 409);
   EXPECT_NE(gap.error().message.find("frame 1"), std::string::npos);
   for (int twice = 0; twice < 2; ++twice) ASSERT_TRUE(session->store_frame(1, bytes, info, now).ok());  // replaced
+  // A replacement in the other format that cannot be written (a folder holds its name) keeps the frame.
+  const std::string png = test::encode(test::square_frame(8, 6, 1, 1, 3), ".png");
+  ASSERT_LE(png.size(), bytes.size());
+  fs::path taken = session->frame_file(1);
+  fs::create_directories(taken.replace_extension(".png") / "in-the-way");
+  EXPECT_EQ(session->store_frame(1, png, probe_image(png).value(), now).error().http_status, 507);
+  EXPECT_EQ(session->frame_file(1).extension(), ".jpg");
+  EXPECT_TRUE(fs::is_regular_file(session->frame_file(1)));
+  fs::remove_all(taken);
   EXPECT_EQ(session->store_frame(3, bytes, info, now).error().http_status, 507);
   EXPECT_EQ(budget->used_bytes(), bytes.size() * 3);
   // A bad request (anchor beyond the clip: the refused frame is not in it) leaves the session open.
