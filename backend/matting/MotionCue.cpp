@@ -20,11 +20,16 @@ constexpr float kMinTexture = 2e-4F;
 constexpr int kSampleStep = 6;
 constexpr int kMinSamples = 60;
 constexpr double kRansacTolerancePx = 1.0;
-// Inside the box: closer than this to the camera's motion is still, farther than the other is moving.
+// Inside the box: closer than this to the camera's motion is still, farther than the other is moving. Moving
+// must be well clear of the flow's error on compressed video: the fur of a dog lying still on a phone clip
+// strays 1.5 to 2.5 px from the floor's motion over two frames.
 constexpr double kStillResidualPx = 0.5;
-constexpr double kMovingResidualPx = 1.5;
-// Below this share of moving textured pixels in the box, the character gives no motion to tell it by.
-constexpr double kMinMovingShare = 0.10;
+constexpr double kMovingResidualPx = 3.0;
+// The cue holds only for a character that moves as a whole: then most of its box's textured pixels move
+// (0.6 to 0.75 on characters walking across a street). When only a part of it moves (a head turning), its
+// still parts (the paws, the nose) move with the background as much as the floor does, and the cue would
+// cut them away.
+constexpr double kMinMovingShare = 0.40;
 
 MotionCue motion_cue_at_size(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box) {
   MotionCue none;
