@@ -8,6 +8,7 @@
 #include "GrabCutRestarts.h"
 #include "HoleFiller.h"
 #include "ParallelFrames.h"
+#include "ScaledSize.h"
 
 namespace kesto::backend {
 
@@ -27,8 +28,7 @@ void cut_again(const cv::Mat& bgr, cv::Mat& labels, int iterations, int starts, 
     grab_cut_best_start(bgr, labels, std::max(1, iterations), starts, frame_worker_count());
     return;
   }
-  const cv::Size small(std::max(2, static_cast<int>(std::lround(bgr.cols * scale))),
-                       std::max(2, static_cast<int>(std::lround(bgr.rows * scale))));
+  const cv::Size small = scaled_size(bgr.size(), scale);
   cv::Mat small_bgr;
   cv::Mat small_labels;
   cv::resize(bgr, small_bgr, small, 0, 0, cv::INTER_AREA);

@@ -17,6 +17,7 @@
 #include "MotionCue.h"
 #include "ParallelFrames.h"
 #include "RefinePipeline.h"
+#include "ScaledSize.h"
 
 namespace kesto::backend {
 
@@ -30,9 +31,7 @@ constexpr int kHintNeighbourDistance = 2;
 cv::Mat to_work(const cv::Mat& frame, double scale) {
   if (scale >= 1.0) return frame;
   cv::Mat work;
-  const cv::Size size(std::max(2, static_cast<int>(std::lround(frame.cols * scale))),
-                      std::max(2, static_cast<int>(std::lround(frame.rows * scale))));
-  cv::resize(frame, work, size, 0, 0, cv::INTER_AREA);
+  cv::resize(frame, work, scaled_size(frame.size(), scale), 0, 0, cv::INTER_AREA);
   return work;
 }
 

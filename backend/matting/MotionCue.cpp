@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "ScaledSize.h"
 namespace kesto::backend {
 
 namespace {
@@ -90,8 +91,7 @@ MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, 
   if (scale >= 1.0 || neighbour_gray.size() != anchor_gray.size()) {
     return motion_cue_at_size(anchor_gray, neighbour_gray, box);
   }
-  const cv::Size small(std::max(2, static_cast<int>(std::lround(anchor_gray.cols * scale))),
-                       std::max(2, static_cast<int>(std::lround(anchor_gray.rows * scale))));
+  const cv::Size small = scaled_size(anchor_gray.size(), scale);
   cv::Mat anchor_small;
   cv::Mat neighbour_small;
   cv::resize(anchor_gray, anchor_small, small, 0, 0, cv::INTER_AREA);

@@ -17,8 +17,8 @@ struct MotionCue {
 // The cue for `box` on `anchor_gray` against `neighbour_gray` (both CV_8UC1 of one size). Empty masks when
 // there is no cue: too little texture outside the box to fit the camera's motion, or too little inside the
 // box moving against it (a character that stands still, or moves only a part, gives no evidence of what
-// else in the box is background). With `scale` below 1
-// the frames are compared at that size (the flow is the cue's main cost; its masks come back at full size).
+// else in the box is background). With `scale` below 1 the frames are compared at that size (the flow is
+// the cue's main cost; its masks come back at full size).
 MotionCue motion_cue(const cv::Mat& anchor_gray, const cv::Mat& neighbour_gray, const cv::Rect& box,
                      double scale = 1.0);
 
